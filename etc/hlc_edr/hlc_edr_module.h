@@ -1,0 +1,44 @@
+/*
+   HLC EDR record modules: the 14 operations that every record module offers,
+   declared with C linkage for programs in C and C++ that write or read EDR
+   files. A module's own header (for example con_hk_api.h) applies this to its
+   name and record structure.
+
+   Results are 0 for success and -1 for failure; init_acc_/init_rd_ give the
+   number of records in the table (0 when it is missing or empty); a record
+   position of -1 means the next record.
+*/
+
+#ifndef HLC_EDR_MODULE_H
+#define HLC_EDR_MODULE_H
+
+#include "hdfi.h"
+
+#ifdef __cplusplus
+#define HLC_EDR_EXTERN_C_BEGIN extern "C" {
+#define HLC_EDR_EXTERN_C_END }
+#else
+#define HLC_EDR_EXTERN_C_BEGIN
+#define HLC_EDR_EXTERN_C_END
+#endif
+
+#define HLC_EDR_MODULE_API(m, Record)                                                   \
+  HLC_EDR_EXTERN_C_BEGIN                                                                \
+  int32 init_cr_##m(int32 file_id, int32 sd_id, int32 an_id, const char *vdata_class);  \
+  int32 init_wr_##m(int32 file_id, int32 sd_id, int32 an_id, const char *vdata_class);  \
+  int32 write_##m(struct Record record, int32 position);                                \
+  void close_wr_##m(void);                                                              \
+  int32 init_acc_##m(int32 file_id, int32 sd_id, const char *access);                   \
+  int32 init_rd_##m(int32 file_id, int32 sd_id, const char *access);                    \
+  int32 read_##m(struct Record *record, int32 position);                                \
+  void close_rd_##m(void);                                                              \
+  void rd_Vgrp_desc_##m(int32 file_id, int32 an_id);                                    \
+  void print_##m##_error(const char *message);                                          \
+  void pack_##m(void *packed, const struct Record *record);                             \
+  void unpack_##m(const void *packed, struct Record *record);                           \
+  int32 get_vgrp_id_##m(void);                                                          \
+  int32 wr_Vgrp_desc_##m(char *buffer);                                                 \
+  extern int32 vgrp_id_##m;                                                             \
+  HLC_EDR_EXTERN_C_END
+
+#endif /* HLC_EDR_MODULE_H */

@@ -1,0 +1,745 @@
+// hlc_edr, the Halcyon EDR Generator: turns one TLM file of SFDU records
+// wrapping CCSDS source packets into one EDR file (HDF4) for one instrument
+// unit, or into a text file of star-tracker quaternions for the unit "acs".
+//
+// This file holds the driver (command line, telemetry reader, packet dispatch
+// and segment reassembly, output file lifecycle) and the decoders
+// put_<UNIT>_<kind> that turn one record's packet bytes into a record
+// structure and append it through the product's record module.
+#include <errno.h>
+#include <fcntl.h>
+#include <math.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "hdf.h"
+#include "mfhdf.h"
+
+#include "con_hk_api.h"
+#include "hlc_edr_const.h"
+
+namespace {
+
+constexpr int kBufferSize = 32768;   // packet buffer and each reassembly buffer
+constexpr size_t kTlmPathMax = 1023;  // characters
+constexpr size_t kEdrPathMax = 1019;  // leaves room for ".tmp" in 1024 bytes
+constexpr char kProgram[] = "hlc_edr";
+constexpr char kVersion[] = "Version 4.1.0, rebuilt generator, 2026-12-07";
+constexpr char kVdataClass[] = "tlm_edr_data";
+
+[[noreturn]] void fatal_exit() {
+  fflush(stdout);
+  exit(-1);
+}
+
+uint32_t be16(const uint8_t *p) { return (uint32_t{p[0]} << 8) | p[1]; }
+uint32_t be32(const uint8_t *p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+double be_double(const uint8_t *p) {
+  uint64_t bits = (uint64_t{be32(p)} << 32) | be32(p + 4);
+  double value;
+  memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+// ---------------------------------------------------------------------------
+// Command line and run configuration
+// ---------------------------------------------------------------------------
+
+struct Instrument {
+  const char *word;
+  int code;
+};
+constexpr Instrument kInstruments[] = {
+    {"gem", 1}, {"gim", 2}, {"con", 3}, {"mec", 4}, {"acs", 5}};
+
+// APID of each packet kind per instrument code 1-5; 0 where the pair does not exist.
+struct ApidKind {
+  const char *word;
+  int apid[5];
+};
+constexpr ApidKind kApidKinds[] = {
+    {"hk", {32, 29, 25, 24, 0}},  {"normal", {31, 28, 0, 0, 0}}, {"mancal", {33, 30, 0, 0, 0}},
+    {"raw", {41, 42, 0, 0, 0}},   {"diag", {0, 34, 0, 0, 0}},    {"f1d", {0, 0, 0, 26, 0}},
+    {"quats", {0, 0, 0, 0, 27}},
+};
+
+void print_usage() {
+  printf("\n");
+  printf("Halcyon EDR Generator (%s), %s\n", kProgram, kVersion);
+  printf("\n");
+  printf("Usage:\n");
+  printf("\n");
+  printf("  > %s  %s %s|%s|%s|%s|%s\n", kProgram, "-inst", "gem", "gim", "con", "mec", "acs");
+  printf("            [%s %s|%s|%s|%s|%s|%s|%s]\n", "-apid", "normal", "hk", "mancal", "diag",
+         "raw", "f1d", "quats");
+  printf("             %s tlm_file\n", "-tlm");
+  printf("             %s hdf_file\n", "-edr");
+  printf("\n");
+}
+
+[[noreturn]] void bad_option(const char *word) {
+  printf("ERROR: Bad or out-of-order option ``%s''.\n", word);
+  fatal_exit();
+}
+
+[[noreturn]] void too_few() {
+  printf("ERROR: Too few command line arguments.\n");
+  fatal_exit();
+}
+
+// Copies a path into a 1024-byte field, refusing one longer than `limit`.
+void copy_path(char *dest, const char *path, size_t limit, const char *what) {
+  size_t length = strlen(path);
+  if (length > limit) {
+    printf("ERROR: %s file path is longer than %zu characters.\n", what, limit);
+    fatal_exit();
+  }
+  memcpy(dest, path, length + 1);
+}
+
+}  // namespace
+
+// Reads the fixed-order command line into the run configuration; tlmf and
+// edrf are 1024-byte fields. Exits with status -1 on any fault.
+void parse_command_line(int argc, char **argv, int *inst, int *apid, char *tlmf, char *edrf) {
+  *inst = 0;
+  *apid = 0;
+  tlmf[0] = '\0';
+  edrf[0] = '\0';
+
+  if (argc - 1 < 2) {
+    print_usage();
+    fatal_exit();
+  }
+  if (strcmp(argv[1], "-inst") != 0) bad_option(argv[1]);
+  for (const Instrument &in : kInstruments) {
+    if (strcmp(argv[2], in.word) == 0) *inst = in.code;
+  }
+  if (*inst == 0) {
+    printf("ERROR: Cannot recognize instrument ``%s''.\n", argv[2]);
+    fatal_exit();
+  }
+  if (argc <= 3) too_few();
+  int i = 3;
+  if (strcmp(argv[i], "-apid") != 0 && strcmp(argv[i], "-tlm") != 0) bad_option(argv[i]);
+
+  if (strcmp(argv[i], "-apid") == 0) {
+    if (i + 1 >= argc) too_few();
+    const ApidKind *kind = nullptr;
+    for (const ApidKind &k : kApidKinds) {
+      if (strcmp(argv[i + 1], k.word) == 0) kind = &k;
+    }
+    if (kind == nullptr) {
+      printf("ERROR: Cannot recognize APID type ``%s''.\n", argv[i + 1]);
+      fatal_exit();
+    }
+    if (kind->apid[*inst - 1] == 0) {
+      printf("ERROR: No such APID for this instrument.\n");
+      fatal_exit();
+    }
+    *apid = kind->apid[*inst - 1];
+    if (i + 2 >= argc) too_few();
+    i += 2;
+  }
+
+  if (strcmp(argv[i], "-tlm") != 0) bad_option(argv[i]);
+  if (i + 1 >= argc) too_few();
+  copy_path(tlmf, argv[i + 1], kTlmPathMax, "TLM");
+  if (i + 2 >= argc) too_few();
+  i += 2;
+
+  if (strcmp(argv[i], "-edr") != 0) bad_option(argv[i]);
+  if (i + 1 >= argc) too_few();
+  copy_path(edrf, argv[i + 1], kEdrPathMax, "EDR");
+}
+
+// ---------------------------------------------------------------------------
+// Telemetry reader
+// ---------------------------------------------------------------------------
+
+namespace {
+
+struct TlmReader {
+  bool opened = false;
+  int fd = -1;
+  int record_number = 1;
+  bool first_record = true;
+  long long byte_total = 0;
+};
+TlmReader reader;
+
+// Reads up to n bytes, going on after partial reads and interruptions.
+// Returns the number of bytes read (less than n only at end of file), or -1
+// on a read error.
+long read_full(int fd, uint8_t *buf, long n) {
+  long got = 0;
+  while (got < n) {
+    ssize_t r = read(fd, buf + got, static_cast<size_t>(n - got));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (r == 0) break;
+    got += r;
+  }
+  return got;
+}
+
+[[noreturn]] void reader_fatal() {
+  close(reader.fd);
+  fatal_exit();
+}
+
+}  // namespace
+
+// Reads one SFDU record and leaves its packet's user data at the start of
+// `buffer` (kBufferSize bytes). Returns 0 at end of file, otherwise the
+// number of the next record. Dropped packets (filled, or framed so that they
+// cannot be trusted) come back with APID 0.
+int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *data_size,
+                  uint32_t *seconds, int *subseconds, int *sequence_count, uint8_t *buffer) {
+  if (!reader.opened) {
+    reader.fd = open(tlm_path, O_RDONLY);
+    if (reader.fd < 0) {
+      printf("ERROR: Failed to open TLM file.\n");
+      fatal_exit();
+    }
+    reader.opened = true;
+  }
+
+  long got = read_full(reader.fd, buffer, 20);
+  if (got < 0) {
+    printf("ERROR: Read error at Rec # %d: %s\n", reader.record_number, strerror(errno));
+    reader_fatal();
+  }
+  if (got == 0) {
+    close(reader.fd);
+    printf("Accumulated processed byte count: %lld\n", reader.byte_total);
+    return 0;
+  }
+  if (got < 20) {
+    printf("ERROR: Bad SFDU Header, Rec # %d\n", reader.record_number);
+    reader_fatal();
+  }
+  if (reader.first_record) {
+    if (memcmp(buffer, "KWRZ", 4) != 0) {
+      printf("ERROR: File starts with invalid sfdu.\n");
+      reader_fatal();
+    }
+    reader.first_record = false;
+  }
+
+  const long body = be16(buffer + 18);
+  const long record_size = 20 + body;
+  const int number = reader.record_number;
+  auto finish = [&]() {
+    reader.record_number++;
+    reader.byte_total += record_size;
+    return reader.record_number;
+  };
+
+  if (record_size > kBufferSize) {
+    // Too long for the buffer: read past its body in pieces and drop it.
+    for (long left = body; left > 0;) {
+      long piece = left < kBufferSize ? left : kBufferSize;
+      if (read_full(reader.fd, buffer, piece) != piece) {
+        printf("ERROR: Bad SFDU Length %ld, Rec # %d\n", body, number);
+        reader_fatal();
+      }
+      left -= piece;
+    }
+    printf("WARNING: dropped Rec # %d -- record size %ld over %d bytes\n", number, record_size,
+           kBufferSize);
+    *apid = 0;
+    return finish();
+  }
+  if (read_full(reader.fd, buffer + 20, body) != body) {
+    printf("ERROR: Bad SFDU Length %ld, Rec # %d\n", body, number);
+    reader_fatal();
+  }
+
+  // Header blocks: three length-prefixed blocks from byte 24; block 3 holds
+  // the fill flag (body byte 0) and the size before fill (body bytes 4-5).
+  long block3 = -1;
+  if (record_size >= 28) {
+    long block2 = 28 + be16(buffer + 26);
+    if (block2 + 4 <= record_size) {
+      long b3 = block2 + 4 + be16(buffer + block2 + 2);
+      if (b3 + 10 <= record_size) block3 = b3;
+    }
+  }
+  if (block3 < 0) {
+    printf("WARNING: dropped Rec # %d -- header blocks beyond the record\n", number);
+    *apid = 0;
+    return finish();
+  }
+  const long packet = 28 + static_cast<long>(be16(buffer + 22));
+  if (packet + 11 > record_size) {
+    printf("WARNING: dropped Rec # %d -- packet header beyond the record\n", number);
+    *apid = 0;
+    return finish();
+  }
+
+  const uint8_t *p = buffer + packet;
+  const int pkt_apid = static_cast<int>(be16(p) & 0x7FF);
+  const int flags = static_cast<int>(p[2] >> 6);
+  const int count = static_cast<int>(be16(p + 2) & 0x3FFF);
+  const long length_field = be16(p + 4);
+  const uint32_t secs = be32(p + 6);
+  const int subs = p[10];
+  const int fill = buffer[block3 + 4] >> 7;
+  const long prefill = be16(buffer + block3 + 8);
+
+  printf("%2d %1d %6d %4ld %10u:%03d (%d/%ld/%ld/%ld) (fill:%d/%ld)\n", pkt_apid, flags, count,
+         length_field - 4, secs, subs, number, record_size, packet, record_size - packet - 11, fill,
+         prefill - 11);
+
+  *sequence_flags = flags;
+  if (fill) {
+    printf("WARNING: dropped filled APID %2d @%10u:%03d. Orig size: %ld.\n", pkt_apid, secs, subs,
+           prefill);
+    *apid = 0;
+    return finish();
+  }
+  const long size = length_field - 4;
+  if (size < 0 || packet + 11 + size > record_size) {
+    printf("WARNING: dropped APID %2d @%10u:%03d -- packet length %ld does not fit Rec # %d\n",
+           pkt_apid, secs, subs, length_field, number);
+    *apid = 0;
+    return finish();
+  }
+  memmove(buffer, buffer + packet + 11, static_cast<size_t>(size));
+  *apid = pkt_apid;
+  *data_size = static_cast<int>(size);
+  *seconds = secs;
+  *subseconds = subs;
+  *sequence_count = count;
+  return finish();
+}
+
+// ---------------------------------------------------------------------------
+// Decoders
+// ---------------------------------------------------------------------------
+
+// One 52-byte Concentrator housekeeping record.
+void put_CON_hk(const uint8_t *data) {
+  Concentrator_Housekeeping r;
+  memset(&r, 0, sizeof r);
+  r.sclk_seconds = be32(data);
+  uint16 *const words[] = {
+      &r.sclk_subseconds,  &r.APID_status,       &r.elec_req,        &r.accel_req,
+      &r.rej_req,          &r.elec_level,        &r.accel_level,     &r.rej_level,
+      &r.elec_set,         &r.accel_set,         &r.rej_set,         &r.MON_5V,
+      &r.MON_12V,          &r.elec_fault_count,  &r.accel_fault_count, &r.rej_fault_count,
+      &r.elec_maximum,     &r.elec_minimum,      &r.accel_maximum,   &r.accel_minimum,
+      &r.rej_maximum,      &r.rej_minimum,       &r.SW_status,       &r.CMD_status,
+  };
+  for (size_t k = 0; k < sizeof words / sizeof words[0]; ++k) {
+    *words[k] = static_cast<uint16>(be16(data + 4 + 2 * k));
+  }
+  if (write_con_hk(r, -1) == -1) {
+    printf("ERROR: write_con_hk() failed\n");
+    fatal_exit();
+  }
+  printf("      wrote Concentrator h/k record\n");
+}
+
+// ---------------------------------------------------------------------------
+// Output file lifecycle
+// ---------------------------------------------------------------------------
+
+namespace {
+
+struct OutputFiles {
+  char work_name[1024] = "";
+  bool edr_open = false;
+  bool text_open = false;
+  int32 file_id = -1;
+  int32 sd_id = -1;
+  int32 an_id = -1;
+  FILE *text = nullptr;
+};
+OutputFiles output;
+
+}  // namespace
+
+// Creates the HDF4 work file and starts the V, SD and AN interfaces on it.
+// Returns only on success.
+void open_HDF_file(const char *work_name, int32 *file_id, int32 *sd_id, int32 *an_id) {
+  *file_id = Hopen(work_name, DFACC_CREATE, 0);
+  if (*file_id == -1) {
+    printf("ERROR: Hopen failed\n");
+    fflush(stdout);
+    perror("Hopen(out)");
+    fatal_exit();
+  }
+  if (Vstart(*file_id) != 0) {
+    printf("ERROR: Vstart failed\n");
+    fatal_exit();
+  }
+  *sd_id = SDstart(work_name, DFACC_RDWR);
+  if (*sd_id == -1) {
+    printf("ERROR: SDstart failed\n");
+    fatal_exit();
+  }
+  *an_id = ANstart(*file_id);
+  if (*an_id == -1) {
+    printf("ERROR: ANstart failed\n");
+    fatal_exit();
+  }
+}
+
+namespace {
+
+void open_text_file() {
+  output.text = fopen(output.work_name, "w");
+  if (output.text == nullptr) {
+    printf("ERROR: Cannot open output file %s.\n", output.work_name);
+    fatal_exit();
+  }
+  output.text_open = true;
+  printf("opened %s\n", output.work_name);
+}
+
+// ---------------------------------------------------------------------------
+// Packet dispatch and segment reassembly
+// ---------------------------------------------------------------------------
+
+using InitWr = int32 (*)(int32, int32, int32, const char *);
+using CloseWr = void (*)();
+
+// The record modules, in the fixed order of creation flags and shutdown.
+// Modules without operations yet have no products that reach them.
+struct RecordModule {
+  const char *name;
+  InitWr init_wr;
+  CloseWr close_wr;
+  bool opened;
+};
+RecordModule modules[] = {
+    {"gem_hk", nullptr, nullptr, false},     {"gem_mancal", nullptr, nullptr, false},
+    {"gem_normal", nullptr, nullptr, false}, {"gem_raw", nullptr, nullptr, false},
+    {"gim_hk", nullptr, nullptr, false},     {"gim_mancal", nullptr, nullptr, false},
+    {"gim_normal", nullptr, nullptr, false}, {"gim_diag", nullptr, nullptr, false},
+    {"gim_raw", nullptr, nullptr, false},    {"con_hk", init_wr_con_hk, close_wr_con_hk, false},
+    {"mec_hk", nullptr, nullptr, false},     {"mec_f1d", nullptr, nullptr, false},
+};
+enum ModuleIndex {
+  kGemHk, kGemMancal, kGemNormal, kGemRaw, kGimHk, kGimMancal, kGimNormal, kGimDiag, kGimRaw,
+  kConHk, kMecHk, kMecF1d, kNoModule = -1
+};
+
+enum Handling { kFixed, kTwoPart, kThreePart, kQuats };
+enum ReassemblyIndex { kReGemNormal, kReGemRaw, kReGimNormal, kReGimDiag, kReGimRaw, kNoReassembly = -1 };
+
+using Decoder = void (*)(const uint8_t *);
+
+struct Product {
+  int apid;
+  int inst;
+  Handling handling;
+  int record_size;
+  Decoder decoder;  // null until the product's decoder exists: its records are passed over
+  int module;
+  int reassembly;
+  const char *initialized;
+  const char *init_failed;
+  const char *drop;  // seconds, subseconds, size
+  const char *accumulated;
+  const char *orphan_first;
+  const char *orphan_last;
+  const char *orphan_middle;
+};
+
+// Every APID the program handles; any other is passed over.
+const Product kProducts[] = {
+    {32, 1, kFixed, 46, nullptr, kGemHk, kNoReassembly, "   initialized GEM h/k\n",
+     "ERROR: init_wr_gem_hk failed\n", "WARNING: dropped GEM HK @%10u:%03d -- bad size %d\n",
+     nullptr, nullptr, nullptr, nullptr},
+    {33, 1, kFixed, 50, nullptr, kGemMancal, kNoReassembly, "   initialized GEM man/cal\n",
+     "ERROR: init_wr_gem_mancal failed\n",
+     "WARNING: dropped GEM ManCal @%10u:%03d -- bad size %d\n", nullptr, nullptr, nullptr, nullptr},
+    {31, 1, kTwoPart, 3454, nullptr, kGemNormal, kReGemNormal, "   initialized GEM Normal\n",
+     "ERROR: init_wr_gem_normal failed\n",
+     "WARNING: dropped GEM Normal @%10u:%03d -- bad size %d\n", "accumulated GEM normal size %d\n",
+     "WARNING: dropped orphan GEM_Norm FIRST @%10u:%03d\n",
+     "WARNING: dropped orphan GEM_Norm LAST  @%10u:%03d\n", nullptr},
+    {41, 1, kTwoPart, 2360, nullptr, kGemRaw, kReGemRaw, "   initialized GEM Raw\n",
+     "ERROR: init_wr_gem_raw failed\n", "WARNING: dropped GEM Raw @%10u:%03d -- bad size %d\n",
+     "accumulated GEM raw size %d\n", "WARNING: dropped orphan GEM_Raw FIRST @%10u:%03d\n",
+     "WARNING: dropped orphan GEM_Raw LAST  @%10u:%03d\n", nullptr},
+    {29, 2, kFixed, 66, nullptr, kGimHk, kNoReassembly, "   initialized GIM h/k\n",
+     "ERROR: init_wr_gim_hk failed\n", "WARNING: dropped GIM HK @%10u:%03d -- bad size %d\n",
+     nullptr, nullptr, nullptr, nullptr},
+    {30, 2, kFixed, 94, nullptr, kGimMancal, kNoReassembly, "   initialized GIM Man/Cal\n",
+     "ERROR: init_wr_gim_mancal failed\n",
+     "WARNING: dropped GIM ManCal @%10u:%03d -- bad size %d\n", nullptr, nullptr, nullptr, nullptr},
+    {28, 2, kTwoPart, 3336, nullptr, kGimNormal, kReGimNormal, "   initialized GIM Normal\n",
+     "ERROR: init_wr_gim_normal failed\n",
+     "WARNING: dropped GIM Normal @%10u:%03d -- bad size %d\n", "accumulated GIM normal size %d\n",
+     "WARNING: dropped orphan GIM_Norm FIRST @%10u:%03d\n",
+     "WARNING: dropped orphan GIM_Norm LAST  @%10u:%03d\n", nullptr},
+    {34, 2, kThreePart, 12934, nullptr, kGimDiag, kReGimDiag, "   initialized GIM Diag.\n",
+     "ERROR: init_wr_gim_diag failed\n", "WARNING: dropped GIM Diag @%10u:%03d -- bad  size %d\n",
+     "accumulated GIM diag. size %d\n", "WARNING: dropped orphan GIM_Diag FIRST @%10u:%03d\n",
+     "WARNING: dropped orphan GIM_Diag LAST  @%10u:%03d\n",
+     "WARNING: dropped orphan GIM_Diag MIDDLE @%10u:%03d\n"},
+    {42, 2, kThreePart, 8328, nullptr, kGimRaw, kReGimRaw, "   initialized GIM Raw\n",
+     "ERROR: init_wr_gim_raw failed\n", "WARNING: dropped GIM Raw @%10u:%03d -- bad  size %d\n",
+     "accumulated GIM raw size %d\n", "WARNING: dropped orphan GIM_Raw FIRST @%10u:%03d\n",
+     "WARNING: dropped orphan GIM_Raw LAST  @%10u:%03d\n",
+     "WARNING: dropped orphan GIM_Raw MIDDLE @%10u:%03d\n"},
+    {25, 3, kFixed, 52, put_CON_hk, kConHk, kNoReassembly, "   initialized Concentrator h/k\n",
+     "ERROR: init_wr_con_hk failed\n", "WARNING: dropped CON HK @%10u:%03d -- bad size %d\n",
+     nullptr, nullptr, nullptr, nullptr},
+    {24, 4, kFixed, 144, nullptr, kMecHk, kNoReassembly, "   initialized MEC/WIND h/k\n",
+     "ERROR: init_wr_mec_hk failed\n", "WARNING: dropped MEC HK @%10u:%03d -- bad size %d\n",
+     nullptr, nullptr, nullptr, nullptr},
+    {26, 4, kFixed, 168, nullptr, kMecF1d, kNoReassembly, "   initialized MEC/WIND F1D\n",
+     "ERROR: init_wr_mec_f1d failed\n", "WARNING: dropped MEC F1D @%10u:%03d -- bad size %d\n",
+     nullptr, nullptr, nullptr, nullptr},
+    {27, 5, kQuats, 40, nullptr, kNoModule, kNoReassembly, nullptr, nullptr,
+     "WARNING: dropped STRK_QUAT @%10u:%03d -- bad size %d\n", nullptr, nullptr, nullptr,
+     nullptr},
+};
+
+struct SegmentReassembly {
+  uint8_t data[kBufferSize];
+  int size = 0;
+  uint32_t first_seconds = 0;
+  int first_subseconds = 0;
+  int last_count = 0;
+  bool complete = false;
+};
+SegmentReassembly reassembly[5];
+
+// The packet the reader returned last.
+struct Packet {
+  int apid = 0;
+  int flags = 0;
+  int size = 0;
+  uint32_t seconds = 0;
+  int subseconds = 0;
+  int count = 0;
+};
+
+uint8_t packet_buffer[kBufferSize];
+
+const Product *find_product(int inst, int apid) {
+  for (const Product &p : kProducts) {
+    if (p.apid == apid && p.inst == inst) return &p;
+  }
+  return nullptr;
+}
+
+void open_table(const Product &p) {
+  RecordModule &m = modules[p.module];
+  if (m.opened) return;
+  if (m.init_wr(output.file_id, output.sd_id, output.an_id, kVdataClass) == -1) {
+    printf("%s", p.init_failed);
+    fatal_exit();
+  }
+  m.opened = true;
+  printf("%s", p.initialized);
+}
+
+void handle_fixed(const Product &p, const Packet &pkt, const uint8_t *data) {
+  if (pkt.size <= 0 || pkt.size % p.record_size != 0) {
+    printf(p.drop, pkt.seconds, pkt.subseconds, pkt.size);
+    return;
+  }
+  if (p.decoder == nullptr) return;
+  open_table(p);
+  for (int i = 0; i < pkt.size / p.record_size; ++i) p.decoder(data + i * p.record_size);
+}
+
+void handle_quats(const Product &p, const Packet &pkt, const uint8_t *data) {
+  if (pkt.size <= 0 || pkt.size % p.record_size != 0) {
+    printf(p.drop, pkt.seconds, pkt.subseconds, pkt.size);
+    return;
+  }
+  for (int i = 0; i < pkt.size / p.record_size; ++i) {
+    const uint8_t *rec = data + i * p.record_size;
+    double whole;
+    double fraction = modf(be_double(rec + 32), &whole);
+    fprintf(output.text, "%010.0f:%03.0f %-16.10e %-16.10e %-16.10e %-16.10e\n", whole,
+            fraction * 256, be_double(rec), be_double(rec + 8), be_double(rec + 16),
+            be_double(rec + 24));
+  }
+}
+
+bool appends_to(const SegmentReassembly &r, const Packet &pkt, bool by_count) {
+  if (pkt.seconds != r.first_seconds || pkt.subseconds != r.first_subseconds) return false;
+  return !by_count || pkt.count == r.last_count + 1 || pkt.count == 0;
+}
+
+// Appends a segment; one that would overflow the buffer is dropped with the
+// product's bad-size warning (such a record can never reach its size).
+bool append(const Product &p, SegmentReassembly &r, const Packet &pkt, const uint8_t *data) {
+  if (r.size + pkt.size > kBufferSize) {
+    printf(p.drop, pkt.seconds, pkt.subseconds, r.size + pkt.size);
+    return false;
+  }
+  memcpy(r.data + r.size, data, static_cast<size_t>(pkt.size));
+  r.size += pkt.size;
+  return true;
+}
+
+void handle_segment(const Product &p, const Packet &pkt, const uint8_t *data) {
+  SegmentReassembly &r = reassembly[p.reassembly];
+  const bool three_part = p.handling == kThreePart;
+  switch (pkt.flags) {
+    case 1:  // first: replaces whatever was being collected
+      memcpy(r.data, data, static_cast<size_t>(pkt.size));
+      r.size = pkt.size;
+      r.first_seconds = pkt.seconds;
+      r.first_subseconds = pkt.subseconds;
+      r.last_count = pkt.count;
+      break;
+    case 0:  // middle
+      if (!three_part) break;
+      if (appends_to(r, pkt, true)) {
+        if (append(p, r, pkt, data)) r.last_count = pkt.count;
+      } else {
+        printf(p.orphan_middle, pkt.seconds, pkt.subseconds);
+      }
+      break;
+    case 2:  // last
+      if (appends_to(r, pkt, three_part)) {
+        if (append(p, r, pkt, data)) {
+          r.last_count = pkt.count;
+          r.complete = true;
+          printf(p.accumulated, r.size);
+        }
+      } else {
+        printf(p.orphan_first, r.first_seconds, r.first_subseconds);
+        printf(p.orphan_last, pkt.seconds, pkt.subseconds);
+      }
+      break;
+    default:  // unsegmented packets carry no part of these records
+      break;
+  }
+  if (r.complete) {
+    if (r.size == p.record_size) {
+      if (p.decoder != nullptr) {
+        open_table(p);
+        p.decoder(r.data);
+      }
+    } else {
+      printf(p.drop, pkt.seconds, pkt.subseconds, r.size);
+    }
+    r.complete = false;
+  }
+}
+
+void dispatch(int inst, const Packet &pkt, const uint8_t *data) {
+  const Product *p = find_product(inst, pkt.apid);
+  if (p == nullptr) return;
+  if (inst == 5) {
+    if (!output.text_open) open_text_file();
+  } else if (!output.edr_open) {
+    open_HDF_file(output.work_name, &output.file_id, &output.sd_id, &output.an_id);
+    output.edr_open = true;
+    printf("opened %s\n", output.work_name);
+  }
+  switch (p->handling) {
+    case kFixed:
+      handle_fixed(*p, pkt, data);
+      break;
+    case kTwoPart:
+    case kThreePart:
+      handle_segment(*p, pkt, data);
+      break;
+    case kQuats:
+      handle_quats(*p, pkt, data);
+      break;
+  }
+}
+
+[[noreturn]] void rename_work_file(const char *edrf) {
+  if (rename(output.work_name, edrf) != 0) {
+    printf("ERROR: Failed to rename temporary file.\n");
+    fatal_exit();
+  }
+  printf("Program run completed successfully.\n");
+  fflush(stdout);
+  exit(0);
+}
+
+[[noreturn]] void end_of_run(const char *edrf) {
+  if (output.edr_open) {
+    bool any = false;
+    for (const RecordModule &m : modules) any = any || m.opened;
+    if (!any) {
+      printf("ERROR: Output EDR file is empty.\n");
+      fatal_exit();
+    }
+    for (const RecordModule &m : modules) {
+      if (m.opened) m.close_wr();
+    }
+    // The annotation interface is ended too, so that the file is closed with
+    // no access left open on it.
+    if (ANend(output.an_id) == -1) {
+      printf("ERROR: ANend failed\n");
+      fatal_exit();
+    }
+    if (SDend(output.sd_id) == -1) {
+      printf("ERROR: SDend failed\n");
+      fatal_exit();
+    }
+    if (Vend(output.file_id) == -1) {
+      printf("ERROR: Vend failed\n");
+      fatal_exit();
+    }
+    if (Hclose(output.file_id) == -1) {
+      printf("ERROR: Hclose failed\n");
+      fatal_exit();
+    }
+    rename_work_file(edrf);
+  }
+  if (output.text_open) {
+    bool failed = ferror(output.text) != 0;
+    if (fclose(output.text) != 0 || failed) {
+      printf("ERROR: Failed to close output file %s.\n", output.work_name);
+      fatal_exit();
+    }
+    rename_work_file(edrf);
+  }
+  printf("ERROR: Output EDR or text file was not created.\n");
+  fatal_exit();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  int inst = 0;
+  int apid = 0;
+  char tlmf[1024];
+  char edrf[1024];
+  parse_command_line(argc, argv, &inst, &apid, tlmf, edrf);
+  printf("\n");
+  printf("Command line:\n\n");
+  printf("   inst = %i\n", inst);
+  printf("   apid = %i\n", apid);
+  printf("   tlmf = %s\n", tlmf);
+  printf("   edrf = %s\n", edrf);
+  printf("\n");
+  // The work name, the EDR path followed by ".tmp"; the path is at most
+  // kEdrPathMax characters, so it fits.
+  const size_t edr_length = strlen(edrf);
+  memcpy(output.work_name, edrf, edr_length);
+  memcpy(output.work_name + edr_length, ".tmp", 5);
+
+  Packet pkt;
+  while (got_good_apid(tlmf, &pkt.apid, &pkt.flags, &pkt.size, &pkt.seconds, &pkt.subseconds,
+                       &pkt.count, packet_buffer) != 0) {
+    if (apid != 0 && pkt.apid != apid) pkt.apid = 0;
+    dispatch(inst, pkt, packet_buffer);
+  }
+  end_of_run(edrf);
+}

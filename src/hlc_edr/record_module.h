@@ -1,0 +1,451 @@
+// The record-module template: one generic engine that every product's record
+// module instantiates with its own layout.
+//
+// A record module stores records of one fixed structure in an HDF4 file: a
+// Vgroup that holds a Vdata table of the scalar fields, up to three SDS arrays
+// with an unlimited first dimension (one slab per record), and a data
+// description annotation that carries the text of the module's header.
+//
+// Each module's source includes this header once and gets its own private copy
+// of the engine (everything here has internal linkage), so a module object is
+// self-contained: it needs HDF4 and the C library and nothing else. The engine
+// therefore uses no exceptions, no RTTI, no operator new and no C++ library.
+#ifndef HLC_EDR_RECORD_MODULE_H
+#define HLC_EDR_RECORD_MODULE_H
+
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "hdf.h"
+#include "mfhdf.h"
+
+namespace {
+namespace hlc_rm {
+
+// One field of the Vdata table: a scalar or a one-dimensional array.
+struct Field {
+  const char *name;
+  int32 type;     // HDF number type
+  int32 order;    // number of values
+  size_t offset;  // place in the record structure
+  size_t size;    // bytes in the record structure (and in the packed record)
+};
+
+constexpr size_t type_size(int32 type) {
+  return type == DFNT_UINT8 ? 1 : type == DFNT_UINT16 ? 2 : 4;  // uint32, float32
+}
+
+// One SDS: a count array of the record, one slab per record.
+struct Sds {
+  const char *name;        // "GEM_Raw_counts"
+  const char *short_name;  // "counts", used in the write and read messages
+  int32 type;
+  int32 rank;
+  int32 dims[4];  // dims[0] is the unlimited record dimension (0)
+  size_t offset;  // place of the array in the record structure
+};
+
+constexpr int kMaxSds = 3;
+
+// Everything that distinguishes one module from another, and pointers to the
+// module's process-wide state.
+struct Module {
+  const char *name;          // "con_hk"
+  const char *source;        // source file name, shown in every error report
+  const char *header;        // header file name, named in the description
+  const char *vgroup_name;   // "VG_Concentrator_Housekeeping"
+  const char *vgroup_class;  // "VG_CON_HK"
+  const char *record_name;   // Vdata name
+  const Field *fields;
+  int nfields;
+  const char *field_list;  // field names joined by ", "
+  const Sds *sds;
+  int nsds;
+  size_t packed_size;
+  const char *text;  // the header's text
+  char *desc;        // the description buffer
+  int32 desc_size;
+  // state
+  int32 *vgrp_id;
+  int32 *vdata_id;
+  int32 *sds_id[kMaxSds];
+  int32 *recnum_wr;  // SDS modules only
+  int32 *recnum_rd;
+  int32 *vdata_pos;  // where the attached Vdata's next read happens
+};
+
+// ---- compile-time checks of a module's layout ------------------------------
+
+constexpr size_t cstrlen(const char *s) {
+  size_t n = 0;
+  while (s[n] != '\0') ++n;
+  return n;
+}
+
+constexpr bool same_text(const char *a, const char *b) {
+  size_t i = 0;
+  for (; a[i] != '\0' && a[i] == b[i]; ++i) {
+  }
+  return a[i] == b[i];
+}
+
+// True when `list` is exactly the field names joined by ", ".
+template <size_t N>
+constexpr bool field_list_matches(const Field (&fields)[N], const char *list) {
+  size_t p = 0;
+  for (size_t i = 0; i < N; ++i) {
+    if (i > 0) {
+      if (list[p] != ',' || list[p + 1] != ' ') return false;
+      p += 2;
+    }
+    for (const char *c = fields[i].name; *c != '\0'; ++c, ++p) {
+      if (list[p] != *c) return false;
+    }
+  }
+  return list[p] == '\0';
+}
+
+template <size_t N>
+constexpr size_t packed_size_of(const Field (&fields)[N]) {
+  size_t total = 0;
+  for (size_t i = 0; i < N; ++i) total += fields[i].size;
+  return total;
+}
+
+template <size_t N>
+constexpr bool orders_match(const Field (&fields)[N]) {
+  for (size_t i = 0; i < N; ++i) {
+    if (fields[i].order < 1 || fields[i].size != type_size(fields[i].type) * fields[i].order) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The opening line of every description, ahead of the header's text.
+constexpr const char kOpen1[] = "The file '";
+constexpr const char kOpen2[] =
+    "' is shown below, it was used to create the data in the Vgroup named '";
+constexpr const char kOpen3[] = "'.\n\n\n";
+
+constexpr size_t description_length(const char *header, const char *vgroup, const char *text) {
+  return cstrlen(kOpen1) + cstrlen(header) + cstrlen(kOpen2) + cstrlen(vgroup) + cstrlen(kOpen3) +
+         cstrlen(text);
+}
+
+// ---- error reports ----------------------------------------------------------
+
+inline void print_error(const Module &m, const char *message) {
+  fprintf(stderr, "\nERROR in  %s -> %s\n", m.source, message);
+  HEprint(stderr, 0);
+}
+
+// Reports "<op><module> -> <what>", <what> formatted from fmt.
+__attribute__((format(printf, 3, 4))) inline void fail(const Module &m, const char *op,
+                                                        const char *fmt, ...) {
+  char what[256];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(what, sizeof what, fmt, ap);
+  va_end(ap);
+  char message[512];
+  snprintf(message, sizeof message, "%s%s -> %s", op, m.name, what);
+  print_error(m, message);
+}
+
+// ---- packing ----------------------------------------------------------------
+
+inline void pack(const Module &m, void *packed, const void *record) {
+  unsigned char *out = static_cast<unsigned char *>(packed);
+  const unsigned char *in = static_cast<const unsigned char *>(record);
+  for (int i = 0; i < m.nfields; ++i) {
+    memcpy(out, in + m.fields[i].offset, m.fields[i].size);
+    out += m.fields[i].size;
+  }
+}
+
+inline void unpack(const Module &m, const void *packed, void *record) {
+  const unsigned char *in = static_cast<const unsigned char *>(packed);
+  unsigned char *out = static_cast<unsigned char *>(record);
+  for (int i = 0; i < m.nfields; ++i) {
+    memcpy(out + m.fields[i].offset, in, m.fields[i].size);
+    in += m.fields[i].size;
+  }
+}
+
+// ---- description ------------------------------------------------------------
+
+inline int32 wr_desc(const Module &m, char *buffer) {
+  strcpy(buffer, kOpen1);
+  strcat(buffer, m.header);
+  strcat(buffer, kOpen2);
+  strcat(buffer, m.vgroup_name);
+  strcat(buffer, kOpen3);
+  strcat(buffer, m.text);
+  return 0;
+}
+
+// ---- writing ----------------------------------------------------------------
+
+inline int32 init_cr(const Module &m, int32 file_id, int32 sd_id, int32 an_id,
+                     const char *vdata_class) {
+  static const char op[] = "init_cr_";
+  int32 status = 0;
+
+  *m.vgrp_id = Vattach(file_id, -1, "w");
+  if (*m.vgrp_id == -1) {
+    fail(m, op, "Vattach: Couldn't create Vgroup");
+    status = -1;
+  }
+  Vsetname(*m.vgrp_id, m.vgroup_name);
+  Vsetclass(*m.vgrp_id, m.vgroup_class);
+
+  int32 vgrp_ref = Vfind(file_id, m.vgroup_name);
+  if (vgrp_ref == -1) {
+    fail(m, op, "Vfind: Couldn't get Vgrp reference");
+    status = -1;
+  }
+
+  // The whole buffer is written to the file: text, then zero bytes.
+  memset(m.desc, 0, static_cast<size_t>(m.desc_size));
+  wr_desc(m, m.desc);
+  int32 ann_id = ANcreate(an_id, DFTAG_VG, static_cast<uint16>(vgrp_ref), AN_DATA_DESC);
+  if (ann_id == -1) {
+    fail(m, op, "ANcreate: Can't create Vgrp description");
+    status = -1;
+  }
+  if (ANwriteann(ann_id, m.desc, m.desc_size) == -1) {
+    fail(m, op, "ANwriteann: Can't write Vgrp description");
+    status = -1;
+  }
+  ANendaccess(ann_id);
+
+  *m.vdata_id = VSattach(file_id, -1, "w");
+  if (*m.vdata_id == -1) {
+    fail(m, op, "VSattach: Couldn't attach to Vdata");
+    status = -1;
+  }
+  VSsetname(*m.vdata_id, m.record_name);
+  VSsetclass(*m.vdata_id, vdata_class);
+  if (Vinsert(*m.vgrp_id, *m.vdata_id) == -1) {
+    fail(m, op, "Vinsert: Couldn't insert Vdata into Vgroup");
+    status = -1;
+  }
+  for (int i = 0; i < m.nfields; ++i) {
+    if (VSfdefine(*m.vdata_id, m.fields[i].name, m.fields[i].type, m.fields[i].order) != 0) {
+      fail(m, op, "VSfdefine: Couldn't define %s", m.fields[i].name);
+      status = -1;
+    }
+  }
+  if (VSsetfields(*m.vdata_id, m.field_list) != 0) {
+    fail(m, op, "VSsetfields: Couldn't set fields");
+    status = -1;
+  }
+
+  // SDS failures are reported but leave the status as it is.
+  for (int k = 0; k < m.nsds; ++k) {
+    const Sds &s = m.sds[k];
+    int32 dims[4];
+    for (int d = 0; d < 4; ++d) dims[d] = s.dims[d];
+    dims[0] = SD_UNLIMITED;
+    *m.sds_id[k] = SDcreate(sd_id, s.name, s.type, s.rank, dims);
+    if (*m.sds_id[k] == -1) fail(m, op, "SDcreate: Couldn't create %s", s.name);
+    int32 sds_ref = SDidtoref(*m.sds_id[k]);
+    if (sds_ref == -1) fail(m, op, "SDidtoref: Couldn't get ref for %s", s.name);
+    if (Vaddtagref(*m.vgrp_id, DFTAG_NDG, sds_ref) == -1) {
+      fail(m, op, "Vaddtagref: Couldn't add SDS %s to Vgrp", s.name);
+    }
+  }
+  if (m.nsds > 0) *m.recnum_wr = 0;
+  return status;
+}
+
+// The slab of SDS k that holds record `index`.
+inline void slab(const Sds &s, int32 index, int32 start[4], int32 edges[4]) {
+  start[0] = index;
+  edges[0] = 1;
+  for (int d = 1; d < 4; ++d) {
+    start[d] = 0;
+    edges[d] = s.dims[d];
+  }
+}
+
+inline int32 write(const Module &m, const void *record, int32 position) {
+  static const char op[] = "write_";
+  int32 status = 0;
+  uint8 *packed = static_cast<uint8 *>(malloc(m.packed_size));
+  if (packed == nullptr) {
+    fail(m, op, "malloc: Out of memory.");
+    return -1;
+  }
+  pack(m, packed, record);
+
+  if (position != -1) {
+    if (m.nsds > 0) *m.recnum_wr = position;
+    if (VSseek(*m.vdata_id, position) == -1) {
+      fail(m, op, "VSseek: error.");
+      status = -1;
+    }
+  }
+  if (VSwrite(*m.vdata_id, packed, 1, FULL_INTERLACE) == -1) {
+    fail(m, op, "VSwrite: Couldn't write data.");
+    status = -1;
+  }
+  if (m.nsds > 0) {
+    int32 index = (*m.recnum_wr)++;
+    for (int k = 0; k < m.nsds; ++k) {
+      int32 start[4], edges[4];
+      slab(m.sds[k], index, start, edges);
+      void *data = const_cast<unsigned char *>(static_cast<const unsigned char *>(record)) +
+                   m.sds[k].offset;
+      if (SDwritedata(*m.sds_id[k], start, nullptr, edges, data) == -1) {
+        fail(m, op, "SDwritedata: Problem writing %s data.", m.sds[k].short_name);
+        status = -1;
+      }
+    }
+  }
+  free(packed);
+  return status;
+}
+
+inline void close_wr(const Module &m) {
+  VSdetach(*m.vdata_id);
+  Vdetach(*m.vgrp_id);
+  for (int k = 0; k < m.nsds; ++k) SDendaccess(*m.sds_id[k]);
+}
+
+// ---- reading ----------------------------------------------------------------
+
+inline int32 init_acc(const Module &m, int32 file_id, int32 sd_id, const char *access) {
+  static const char op[] = "init_acc_";
+  for (int k = 0; k < m.nsds; ++k) {
+    int32 index = SDnametoindex(sd_id, m.sds[k].name);
+    if (index == -1) {
+      fail(m, op, "SDnametoindex: Couldn't find %s", m.sds[k].name);
+      return -1;
+    }
+    *m.sds_id[k] = SDselect(sd_id, index);
+    if (*m.sds_id[k] == -1) {
+      fail(m, op, "SDselect: Couldn't select sds_index%d", k + 1);
+      return -1;
+    }
+  }
+  int32 ref = VSfind(file_id, m.record_name);
+  if (ref <= 0) {
+    fail(m, op, "VSfind: Found no vdata of specified type.");
+    return 0;
+  }
+  *m.vdata_id = VSattach(file_id, ref, access);
+  if (*m.vdata_id == -1) {
+    fail(m, op, "VSattach: Couldn't attach to hdf file.");
+    return -1;
+  }
+  // A freshly attached Vdata reads from its first record.
+  *m.vdata_pos = 0;
+  int32 count = 0;
+  VSinquire(*m.vdata_id, &count, nullptr, nullptr, nullptr, nullptr);
+  if (count == 0) return 0;
+  if (VSsetfields(*m.vdata_id, m.field_list) != 0) {
+    fail(m, op, "VSsetfields: Unable to set fields.");
+    return -1;
+  }
+  return count;
+}
+
+inline int32 read(const Module &m, void *record, int32 position) {
+  static const char op[] = "read_";
+  if (position == -1) position = *m.recnum_rd + 1;
+  int32 count = 0;
+  VSinquire(*m.vdata_id, &count, nullptr, nullptr, nullptr, nullptr);
+  if (position >= count) return -1;
+
+  int32 status = 0;
+  // Sequential reads do not seek. The Vdata's own position is what counts:
+  // after the table is opened again it stands at record 0, whatever was read
+  // before, so a read that continues the old sequence seeks.
+  if (position != *m.vdata_pos) {
+    if (VSseek(*m.vdata_id, position) == -1) {
+      fail(m, op, "VSseek unsuccessful");
+      status = -1;
+    }
+  }
+  *m.recnum_rd = position;
+  for (int k = 0; k < m.nsds; ++k) {
+    int32 start[4], edges[4];
+    slab(m.sds[k], position, start, edges);
+    if (SDreaddata(*m.sds_id[k], start, nullptr, edges,
+                   static_cast<unsigned char *>(record) + m.sds[k].offset) == -1) {
+      fail(m, op, "SDreaddata: Couldn't read %s", m.sds[k].short_name);
+      status = -1;
+    }
+  }
+  uint8 *packed = static_cast<uint8 *>(calloc(1, m.packed_size));
+  if (packed == nullptr) {
+    fail(m, op, "malloc: Out of memory.");
+    return -1;
+  }
+  if (VSread(*m.vdata_id, packed, 1, FULL_INTERLACE) == -1) {
+    fail(m, op, "VSread: Couldn't read data.");
+    status = -1;
+    *m.vdata_pos = -1;  // unknown: the next read seeks
+  } else {
+    *m.vdata_pos = position + 1;
+  }
+  unpack(m, packed, record);
+  free(packed);
+  return status;
+}
+
+inline void close_rd(const Module &m) {
+  VSdetach(*m.vdata_id);
+  for (int k = 0; k < m.nsds; ++k) SDendaccess(*m.sds_id[k]);
+}
+
+// Number printed to identify the annotation list of one rd_Vgrp_desc call.
+inline int32 next_list_number() {
+  static int32 lists = 0;
+  return ++lists;
+}
+
+inline void rd_desc(const Module &m, int32 file_id, int32 an_id) {
+  static const char op[] = "rd_Vgrp_";
+  int32 ref = Vfind(file_id, m.vgroup_name);
+  if (ref == -1) fail(m, op, "Vfind: Couldn't get Vgrp reference.");
+
+  intn n = ANnumann(an_id, AN_DATA_DESC, DFTAG_VG, static_cast<uint16>(ref));
+  if (n == -1) fail(m, op, "ANnumann: Couldn't get number of annotations.");
+  printf("1numann= %d \n", n);
+  int32 *list = static_cast<int32 *>(calloc(n > 0 ? static_cast<size_t>(n) : 1, sizeof(int32)));
+  int32 list_number = next_list_number();
+  printf("1ann_list= %d \n", list_number);
+
+  intn listed = -1;
+  if (list != nullptr && n > 0) {
+    listed = ANannlist(an_id, AN_DATA_DESC, DFTAG_VG, static_cast<uint16>(ref), list);
+  }
+  if (listed == -1) fail(m, op, "ANannlist: Couldn't");
+  printf("2numann= %d \n", listed);
+  printf("2ann_list= %d \n", list_number);
+
+  // The last description in this Vgroup's own list. (An index given to
+  // ANselect would count the descriptions of the whole file, which belong to
+  // every product's Vgroup, not to this one.)
+  int32 ann_id = -1;
+  if (listed > 0 && listed <= n) ann_id = list[listed - 1];
+  if (ann_id == -1) fail(m, op, "ANselect: Couldn't");
+
+  if (ANreadann(ann_id, m.desc, m.desc_size) == -1) fail(m, op, "ANreadann: Couldn't");
+  printf("AN: %.*s\n", static_cast<int>(m.desc_size), m.desc);
+  fflush(stdout);
+  ANendaccess(ann_id);
+  ANend(an_id);
+  free(list);
+}
+
+}  // namespace hlc_rm
+}  // namespace
+
+#endif  // HLC_EDR_RECORD_MODULE_H
