@@ -18,25 +18,25 @@ static int32 vdata_id_con_hk = -1;
 static int32 recnum_rd = -1;
 static int32 vdata_pos = 0;
 
-#define FIELD(f, t) \
-  hlc_rm::Field {                                                                 \
-    #f, t, static_cast<int32>(sizeof(Record::f) / hlc_rm::type_size(t)), offsetof(Record, f), \
-        sizeof(Record::f)                                                    \
+#define FIELD(f, t)                                                                             \
+  hlc_rm::Field {                                                                               \
+#f, t, static_cast < int32>(sizeof(Record::f) / hlc_rm::type_size(t)), offsetof(Record, f), \
+        sizeof(Record::f)                                                                       \
   }
 
 static constexpr hlc_rm::Field fields[] = {
-    FIELD(sclk_seconds, DFNT_UINT32),      FIELD(sclk_subseconds, DFNT_UINT16),
-    FIELD(APID_status, DFNT_UINT16),       FIELD(elec_req, DFNT_UINT16),
-    FIELD(accel_req, DFNT_UINT16),         FIELD(rej_req, DFNT_UINT16),
-    FIELD(elec_level, DFNT_UINT16),        FIELD(accel_level, DFNT_UINT16),
-    FIELD(rej_level, DFNT_UINT16),         FIELD(elec_set, DFNT_UINT16),
-    FIELD(accel_set, DFNT_UINT16),         FIELD(rej_set, DFNT_UINT16),
-    FIELD(MON_5V, DFNT_UINT16),            FIELD(MON_12V, DFNT_UINT16),
-    FIELD(elec_fault_count, DFNT_UINT16),  FIELD(accel_fault_count, DFNT_UINT16),
-    FIELD(rej_fault_count, DFNT_UINT16),   FIELD(elec_maximum, DFNT_UINT16),
-    FIELD(elec_minimum, DFNT_UINT16),      FIELD(accel_maximum, DFNT_UINT16),
-    FIELD(accel_minimum, DFNT_UINT16),     FIELD(rej_maximum, DFNT_UINT16),
-    FIELD(rej_minimum, DFNT_UINT16),       FIELD(SW_status, DFNT_UINT16),
+    FIELD(sclk_seconds, DFNT_UINT32),     FIELD(sclk_subseconds, DFNT_UINT16),
+    FIELD(APID_status, DFNT_UINT16),      FIELD(elec_req, DFNT_UINT16),
+    FIELD(accel_req, DFNT_UINT16),        FIELD(rej_req, DFNT_UINT16),
+    FIELD(elec_level, DFNT_UINT16),       FIELD(accel_level, DFNT_UINT16),
+    FIELD(rej_level, DFNT_UINT16),        FIELD(elec_set, DFNT_UINT16),
+    FIELD(accel_set, DFNT_UINT16),        FIELD(rej_set, DFNT_UINT16),
+    FIELD(MON_5V, DFNT_UINT16),           FIELD(MON_12V, DFNT_UINT16),
+    FIELD(elec_fault_count, DFNT_UINT16), FIELD(accel_fault_count, DFNT_UINT16),
+    FIELD(rej_fault_count, DFNT_UINT16),  FIELD(elec_maximum, DFNT_UINT16),
+    FIELD(elec_minimum, DFNT_UINT16),     FIELD(accel_maximum, DFNT_UINT16),
+    FIELD(accel_minimum, DFNT_UINT16),    FIELD(rej_maximum, DFNT_UINT16),
+    FIELD(rej_minimum, DFNT_UINT16),      FIELD(SW_status, DFNT_UINT16),
     FIELD(CMD_status, DFNT_UINT16),
 };
 #undef FIELD
@@ -47,34 +47,77 @@ static constexpr char field_list[] =
     "accel_fault_count, rej_fault_count, elec_maximum, elec_minimum, accel_maximum, "
     "accel_minimum, rej_maximum, rej_minimum, SW_status, CMD_status";
 
-static constexpr hlc_rm::Module mod = {
-    "con_hk", "con_hk.cpp", "con_hk.h", "VG_Concentrator_Housekeeping", "VG_CON_HK",
-    "Concentrator_Housekeeping", fields, sizeof fields / sizeof fields[0], field_list,
-    nullptr, 0, hlc_rm::packed_size_of(fields), con_hk_text,
-    Vgrp_descrp_Concentrator_Housekeeping, CON_HK_DESC_SIZE,
-    &vgrp_id_con_hk, &vdata_id_con_hk, {nullptr, nullptr, nullptr}, nullptr, &recnum_rd,
-    &vdata_pos};
+static constexpr hlc_rm::Module mod = {"con_hk",
+                                       "con_hk.cpp",
+                                       "con_hk.h",
+                                       "VG_Concentrator_Housekeeping",
+                                       "VG_CON_HK",
+                                       "Concentrator_Housekeeping",
+                                       fields,
+                                       sizeof fields / sizeof fields[0],
+                                       field_list,
+                                       nullptr,
+                                       0,
+                                       hlc_rm::packed_size_of(fields),
+                                       con_hk_text,
+                                       Vgrp_descrp_Concentrator_Housekeeping,
+                                       CON_HK_DESC_SIZE,
+                                       &vgrp_id_con_hk,
+                                       &vdata_id_con_hk,
+                                       {nullptr, nullptr, nullptr},
+                                       nullptr,
+                                       &recnum_rd,
+                                       &vdata_pos};
 
 static_assert(hlc_rm::field_list_matches(fields, field_list));
 static_assert(hlc_rm::orders_match(fields));
 static_assert(hlc_rm::packed_size_of(fields) == 52);
-static_assert(sizeof con_hk_text - 1 + hlc_rm::description_length("con_hk.h",
-                  "VG_Concentrator_Housekeeping", "") == 4809,
+static_assert(sizeof con_hk_text - 1 +
+                      hlc_rm::description_length("con_hk.h", "VG_Concentrator_Housekeeping", "") ==
+                  4809,
               "the description text is 4809 characters");
 
 extern "C" {
-int32 init_cr_con_hk(int32 f, int32 sd, int32 an, const char *c) { return hlc_rm::init_cr(mod, f, sd, an, c); }
-int32 init_wr_con_hk(int32 f, int32 sd, int32 an, const char *c) { return init_cr_con_hk(f, sd, an, c); }
-int32 write_con_hk(Record r, int32 pos) { return hlc_rm::write(mod, &r, pos); }
-void close_wr_con_hk(void) { hlc_rm::close_wr(mod); }
-int32 init_acc_con_hk(int32 f, int32 sd, const char *a) { return hlc_rm::init_acc(mod, f, sd, a); }
-int32 init_rd_con_hk(int32 f, int32 sd, const char *a) { return init_acc_con_hk(f, sd, a); }
-int32 read_con_hk(Record *r, int32 pos) { return hlc_rm::read(mod, r, pos); }
-void close_rd_con_hk(void) { hlc_rm::close_rd(mod); }
-void rd_Vgrp_desc_con_hk(int32 f, int32 an) { hlc_rm::rd_desc(mod, f, an); }
-void print_con_hk_error(const char *msg) { hlc_rm::print_error(mod, msg); }
-void pack_con_hk(void *p, const Record *r) { hlc_rm::pack(mod, p, r); }
-void unpack_con_hk(const void *p, Record *r) { hlc_rm::unpack(mod, p, r); }
-int32 get_vgrp_id_con_hk(void) { return vgrp_id_con_hk; }
-int32 wr_Vgrp_desc_con_hk(char *buf) { return hlc_rm::wr_desc(mod, buf); }
+int32 init_cr_con_hk(int32 f, int32 sd, int32 an, const char *c) {
+  return hlc_rm::init_cr(mod, f, sd, an, c);
+}
+int32 init_wr_con_hk(int32 f, int32 sd, int32 an, const char *c) {
+  return init_cr_con_hk(f, sd, an, c);
+}
+int32 write_con_hk(Record r, int32 pos) {
+  return hlc_rm::write(mod, &r, pos);
+}
+void close_wr_con_hk(void) {
+  hlc_rm::close_wr(mod);
+}
+int32 init_acc_con_hk(int32 f, int32 sd, const char *a) {
+  return hlc_rm::init_acc(mod, f, sd, a);
+}
+int32 init_rd_con_hk(int32 f, int32 sd, const char *a) {
+  return init_acc_con_hk(f, sd, a);
+}
+int32 read_con_hk(Record *r, int32 pos) {
+  return hlc_rm::read(mod, r, pos);
+}
+void close_rd_con_hk(void) {
+  hlc_rm::close_rd(mod);
+}
+void rd_Vgrp_desc_con_hk(int32 f, int32 an) {
+  hlc_rm::rd_desc(mod, f, an);
+}
+void print_con_hk_error(const char *msg) {
+  hlc_rm::print_error(mod, msg);
+}
+void pack_con_hk(void *p, const Record *r) {
+  hlc_rm::pack(mod, p, r);
+}
+void unpack_con_hk(const void *p, Record *r) {
+  hlc_rm::unpack(mod, p, r);
+}
+int32 get_vgrp_id_con_hk(void) {
+  return vgrp_id_con_hk;
+}
+int32 wr_Vgrp_desc_con_hk(char *buf) {
+  return hlc_rm::wr_desc(mod, buf);
+}
 }

@@ -23,7 +23,7 @@
 
 namespace {
 
-constexpr int kBufferSize = 32768;   // packet buffer and each reassembly buffer
+constexpr int kBufferSize = 32768;    // packet buffer and each reassembly buffer
 constexpr size_t kTlmPathMax = 1023;  // characters
 constexpr size_t kEdrPathMax = 1019;  // leaves room for ".tmp" in 1024 bytes
 constexpr char kProgram[] = "hlc_edr";
@@ -35,7 +35,9 @@ constexpr char kVdataClass[] = "tlm_edr_data";
   exit(-1);
 }
 
-uint32_t be16(const uint8_t *p) { return (uint32_t{p[0]} << 8) | p[1]; }
+uint32_t be16(const uint8_t *p) {
+  return (uint32_t{p[0]} << 8) | p[1];
+}
 uint32_t be32(const uint8_t *p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
@@ -54,8 +56,7 @@ struct Instrument {
   const char *word;
   int code;
 };
-constexpr Instrument kInstruments[] = {
-    {"gem", 1}, {"gim", 2}, {"con", 3}, {"mec", 4}, {"acs", 5}};
+constexpr Instrument kInstruments[] = {{"gem", 1}, {"gim", 2}, {"con", 3}, {"mec", 4}, {"acs", 5}};
 
 // APID of each packet kind per instrument code 1-5; 0 where the pair does not exist.
 struct ApidKind {
@@ -63,8 +64,8 @@ struct ApidKind {
   int apid[5];
 };
 constexpr ApidKind kApidKinds[] = {
-    {"hk", {32, 29, 25, 24, 0}},  {"normal", {31, 28, 0, 0, 0}}, {"mancal", {33, 30, 0, 0, 0}},
-    {"raw", {41, 42, 0, 0, 0}},   {"diag", {0, 34, 0, 0, 0}},    {"f1d", {0, 0, 0, 26, 0}},
+    {"hk", {32, 29, 25, 24, 0}}, {"normal", {31, 28, 0, 0, 0}}, {"mancal", {33, 30, 0, 0, 0}},
+    {"raw", {41, 42, 0, 0, 0}},  {"diag", {0, 34, 0, 0, 0}},    {"f1d", {0, 0, 0, 26, 0}},
     {"quats", {0, 0, 0, 0, 27}},
 };
 
@@ -332,12 +333,12 @@ void put_CON_hk(const uint8_t *data) {
   memset(&r, 0, sizeof r);
   r.sclk_seconds = be32(data);
   uint16 *const words[] = {
-      &r.sclk_subseconds,  &r.APID_status,       &r.elec_req,        &r.accel_req,
-      &r.rej_req,          &r.elec_level,        &r.accel_level,     &r.rej_level,
-      &r.elec_set,         &r.accel_set,         &r.rej_set,         &r.MON_5V,
-      &r.MON_12V,          &r.elec_fault_count,  &r.accel_fault_count, &r.rej_fault_count,
-      &r.elec_maximum,     &r.elec_minimum,      &r.accel_maximum,   &r.accel_minimum,
-      &r.rej_maximum,      &r.rej_minimum,       &r.SW_status,       &r.CMD_status,
+      &r.sclk_subseconds, &r.APID_status,      &r.elec_req,          &r.accel_req,
+      &r.rej_req,         &r.elec_level,       &r.accel_level,       &r.rej_level,
+      &r.elec_set,        &r.accel_set,        &r.rej_set,           &r.MON_5V,
+      &r.MON_12V,         &r.elec_fault_count, &r.accel_fault_count, &r.rej_fault_count,
+      &r.elec_maximum,    &r.elec_minimum,     &r.accel_maximum,     &r.accel_minimum,
+      &r.rej_maximum,     &r.rej_minimum,      &r.SW_status,         &r.CMD_status,
   };
   for (size_t k = 0; k < sizeof words / sizeof words[0]; ++k) {
     *words[k] = static_cast<uint16>(be16(data + 4 + 2 * k));
@@ -430,12 +431,30 @@ RecordModule modules[] = {
     {"mec_hk", nullptr, nullptr, false},     {"mec_f1d", nullptr, nullptr, false},
 };
 enum ModuleIndex {
-  kGemHk, kGemMancal, kGemNormal, kGemRaw, kGimHk, kGimMancal, kGimNormal, kGimDiag, kGimRaw,
-  kConHk, kMecHk, kMecF1d, kNoModule = -1
+  kGemHk,
+  kGemMancal,
+  kGemNormal,
+  kGemRaw,
+  kGimHk,
+  kGimMancal,
+  kGimNormal,
+  kGimDiag,
+  kGimRaw,
+  kConHk,
+  kMecHk,
+  kMecF1d,
+  kNoModule = -1
 };
 
 enum Handling { kFixed, kTwoPart, kThreePart, kQuats };
-enum ReassemblyIndex { kReGemNormal, kReGemRaw, kReGimNormal, kReGimDiag, kReGimRaw, kNoReassembly = -1 };
+enum ReassemblyIndex {
+  kReGemNormal,
+  kReGemRaw,
+  kReGimNormal,
+  kReGimDiag,
+  kReGimRaw,
+  kNoReassembly = -1
+};
 
 using Decoder = void (*)(const uint8_t *);
 
@@ -504,8 +523,7 @@ const Product kProducts[] = {
      "ERROR: init_wr_mec_f1d failed\n", "WARNING: dropped MEC F1D @%10u:%03d -- bad size %d\n",
      nullptr, nullptr, nullptr, nullptr},
     {27, 5, kQuats, 40, nullptr, kNoModule, kNoReassembly, nullptr, nullptr,
-     "WARNING: dropped STRK_QUAT @%10u:%03d -- bad size %d\n", nullptr, nullptr, nullptr,
-     nullptr},
+     "WARNING: dropped STRK_QUAT @%10u:%03d -- bad size %d\n", nullptr, nullptr, nullptr, nullptr},
 };
 
 struct SegmentReassembly {

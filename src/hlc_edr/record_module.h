@@ -145,7 +145,7 @@ inline void print_error(const Module &m, const char *message) {
 
 // Reports "<op><module> -> <what>", <what> formatted from fmt.
 __attribute__((format(printf, 3, 4))) inline void fail(const Module &m, const char *op,
-                                                        const char *fmt, ...) {
+                                                       const char *fmt, ...) {
   char what[256];
   va_list ap;
   va_start(ap, fmt);
@@ -255,7 +255,9 @@ inline int32 init_cr(const Module &m, int32 file_id, int32 sd_id, int32 an_id,
     if (*m.sds_id[k] == -1) fail(m, op, "SDcreate: Couldn't create %s", s.name);
     int32 sds_ref = SDidtoref(*m.sds_id[k]);
     if (sds_ref == -1) fail(m, op, "SDidtoref: Couldn't get ref for %s", s.name);
-    if (Vaddtagref(*m.vgrp_id, DFTAG_NDG, sds_ref) == -1) {
+    // Without a reference the SDS cannot join the Vgroup: adding -1 would
+    // put a reference to no object into it.
+    if (sds_ref == -1 || Vaddtagref(*m.vgrp_id, DFTAG_NDG, sds_ref) == -1) {
       fail(m, op, "Vaddtagref: Couldn't add SDS %s to Vgrp", s.name);
     }
   }
@@ -299,8 +301,8 @@ inline int32 write(const Module &m, const void *record, int32 position) {
     for (int k = 0; k < m.nsds; ++k) {
       int32 start[4], edges[4];
       slab(m.sds[k], index, start, edges);
-      void *data = const_cast<unsigned char *>(static_cast<const unsigned char *>(record)) +
-                   m.sds[k].offset;
+      void *data =
+          const_cast<unsigned char *>(static_cast<const unsigned char *>(record)) + m.sds[k].offset;
       if (SDwritedata(*m.sds_id[k], start, nullptr, edges, data) == -1) {
         fail(m, op, "SDwritedata: Problem writing %s data.", m.sds[k].short_name);
         status = -1;

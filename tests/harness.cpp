@@ -1,0 +1,107 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace harness {
+
+Run run(const std::vector<std::string> &argv) {
+  char out_name[] = "/tmp/hlc_out_XXXXXX";
+  char err_name[] = "/tmp/hlc_err_XXXXXX";
+  int out_fd = mkstemp(out_name);
+  int err_fd = mkstemp(err_name);
+  if (out_fd < 0 || err_fd < 0) throw std::runtime_error("mkstemp failed");
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int null_fd = open("/dev/null", O_RDONLY);
+    dup2(null_fd, 0);
+    dup2(out_fd, 1);
+    dup2(err_fd, 2);
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  close(out_fd);
+  close(err_fd);
+  Run r{slurp(out_name), slurp(err_name), 0};
+  unlink(out_name);
+  unlink(err_name);
+  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 1000 + WTERMSIG(wstatus);
+  return r;
+}
+
+Run run_edr(const std::vector<std::string> &args) {
+  std::vector<std::string> argv{HLC_EDR_PROGRAM};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv);
+}
+
+TempDir::TempDir() {
+  char name[] = "/tmp/hlc_test_XXXXXX";
+  if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = name;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Directories made read-only by a test are made writable again first.
+  for (auto &e : std::filesystem::recursive_directory_iterator(path_, ec)) {
+    if (e.is_directory(ec)) chmod(e.path().c_str(), 0700);
+  }
+  chmod(path_.c_str(), 0700);
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string slurp(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool exists(const std::string &path) {
+  return std::filesystem::exists(path);
+}
+
+void write_file(const std::string &path, const std::string &content) {
+  std::ofstream out(path, std::ios::binary);
+  out << content;
+}
+
+std::string format(const char *fmt, ...) {
+  char buf[4096];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  return buf;
+}
+
+std::string echo(int inst, int apid, const std::string &tlm, const std::string &edr) {
+  return format("\nCommand line:\n\n   inst = %d\n   apid = %d\n   tlmf = %s\n   edrf = %s\n\n",
+                inst, apid, tlm.c_str(), edr.c_str());
+}
+
+std::string listing(int apid, int flags, int count, int size, unsigned seconds, int subseconds,
+                    int recno, int record_size, int offset, int fill, int prefill) {
+  return format("%2d %1d %6d %4d %10u:%03d (%d/%d/%d/%d) (fill:%d/%d)\n", apid, flags, count, size,
+                seconds, subseconds, recno, record_size, offset, record_size - offset - 11, fill,
+                prefill - 11);
+}
+
+}  // namespace harness

@@ -1,0 +1,306 @@
+// The record-module template with SDS, on the test module "sds_probe": slab
+// positions, read positioning, the description of one Vgroup among several,
+// and the SDS failure reports.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "con_hk_api.h"
+#include "harness.h"
+#include "mfhdf.h"
+#include "sds_probe.h"
+
+namespace {
+
+SDS_Probe probe(uint32 n) {
+  SDS_Probe r;
+  memset(&r, 0, sizeof r);
+  r.sclk_seconds = n;
+  r.sclk_subseconds = static_cast<uint16>(n * 3);
+  r.mode = static_cast<uint8>(n + 1);
+  r.level[0] = static_cast<float32>(n) + 0.25f;
+  r.level[1] = -1.5f;
+  r.level[2] = 1e30f;
+  for (int a = 0; a < 24; ++a) {
+    for (int s = 0; s < 5; ++s) {
+      r.ESA_set[a][s] = static_cast<uint16>(n * 1000 + a * 5 + s);
+      r.ESA_level[a][s] = static_cast<uint16>(n + a + s);
+      for (int c = 0; c < 7; ++c) r.counts[a][s][c] = static_cast<uint16>(n * 7 + a + s + c);
+    }
+  }
+  return r;
+}
+
+bool same(const SDS_Probe &a, const SDS_Probe &b) {
+  return memcmp(&a, &b, sizeof a) == 0;
+}
+
+// "ERROR in  ..." lines of a standard-error text, in order.
+std::vector<std::string> reports(const std::string &err) {
+  std::vector<std::string> out;
+  for (size_t p = err.find("\nERROR in  "); p != std::string::npos;
+       p = err.find("\nERROR in  ", p + 1)) {
+    out.push_back(err.substr(p + 1, err.find('\n', p + 1) - p - 1));
+  }
+  return out;
+}
+
+class Template : public ::testing::Test {
+ protected:
+  harness::TempDir dir;
+  std::string path = dir / "t.hdf";
+  int32 f = -1, sd = -1, an = -1;
+
+  void open(intn access) {
+    f = Hopen(path.c_str(), access, 0);
+    ASSERT_NE(f, -1);
+    ASSERT_EQ(Vstart(f), 0);
+    sd = SDstart(path.c_str(), access == DFACC_READ ? DFACC_READ : DFACC_RDWR);
+    ASSERT_NE(sd, -1);
+    an = ANstart(f);
+  }
+  void finish() {
+    ANend(an);
+    SDend(sd);
+    Vend(f);
+    Hclose(f);
+  }
+  // Writes records 0..n-1 with position -1.
+  void write_file(int n) {
+    open(DFACC_CREATE);
+    ASSERT_EQ(init_wr_sds_probe(f, sd, an, "tlm_edr_data"), 0);
+    for (int i = 0; i < n; ++i) ASSERT_EQ(write_sds_probe(probe(i), -1), 0);
+    close_wr_sds_probe();
+    finish();
+  }
+  // Slab `index` of SDS `name`, read with the SD API alone.
+  std::vector<uint16> slab(const char *name, int index, int values) {
+    int32 s = SDselect(sd, SDnametoindex(sd, name));
+    char n[64];
+    int32 rank, dims[4], type, nattr;
+    SDgetinfo(s, n, &rank, dims, &type, &nattr);
+    int32 start[4] = {index, 0, 0, 0}, edges[4] = {1, dims[1], dims[2], rank > 3 ? dims[3] : 0};
+    std::vector<uint16> out(values);
+    EXPECT_EQ(SDreaddata(s, start, nullptr, edges, out.data()), 0);
+    SDendaccess(s);
+    return out;
+  }
+};
+
+TEST_F(Template, SdsAreCreatedUnlimitedInsideTheVgroup) {
+  write_file(3);
+  open(DFACC_READ);
+  const char *names[] = {"SDS_Probe_ESA_set", "SDS_Probe_ESA_level", "SDS_Probe_counts"};
+  const int32 expect_dims[3][4] = {{3, 24, 5, 0}, {3, 24, 5, 0}, {3, 24, 5, 7}};
+  for (int k = 0; k < 3; ++k) {
+    int32 s = SDselect(sd, SDnametoindex(sd, names[k]));
+    ASSERT_NE(s, -1) << names[k];
+    char n[64];
+    int32 rank, dims[4] = {0, 0, 0, 0}, type, nattr;
+    SDgetinfo(s, n, &rank, dims, &type, &nattr);
+    EXPECT_EQ(rank, k == 2 ? 4 : 3);
+    EXPECT_EQ(type, DFNT_UINT16);
+    EXPECT_EQ(nattr, 0);
+    EXPECT_TRUE(SDisrecord(s));
+    for (int d = 0; d < rank; ++d) EXPECT_EQ(dims[d], expect_dims[k][d]) << names[k] << d;
+    SDendaccess(s);
+  }
+  // The Vgroup holds the Vdata and the three SDS (as numeric data groups).
+  int32 vg = Vattach(f, Vfind(f, "VG_SDS_Probe"), "r");
+  char cls[VGNAMELENMAX + 1];
+  Vgetclass(vg, cls);
+  EXPECT_STREQ(cls, "VG_SDS_PROBE");
+  ASSERT_EQ(Vntagrefs(vg), 4);
+  EXPECT_EQ(Vnrefs(vg, DFTAG_VH), 1);
+  EXPECT_EQ(Vnrefs(vg, DFTAG_NDG), 3);
+  Vdetach(vg);
+  // The Vdata packs its fields without gaps: 4 + 2 + 1 + 3 x 4 bytes.
+  int32 vs = VSattach(f, VSfind(f, "SDS_Probe"), "r");
+  EXPECT_EQ(VSsizeof(vs, const_cast<char *>("sclk_seconds,sclk_subseconds,mode,level")), 19);
+  EXPECT_EQ(VFfieldtype(vs, 3), DFNT_FLOAT32);
+  EXPECT_EQ(VFfieldorder(vs, 3), 3);
+  VSdetach(vs);
+  finish();
+}
+
+TEST_F(Template, ThirdRecordGoesToRecordAndSlabTwo) {
+  write_file(3);
+  open(DFACC_READ);
+  SDS_Probe expected = probe(2);
+  std::vector<uint16> counts = slab("SDS_Probe_counts", 2, 24 * 5 * 7);
+  EXPECT_EQ(memcmp(counts.data(), expected.counts, sizeof expected.counts), 0);
+  std::vector<uint16> set = slab("SDS_Probe_ESA_set", 2, 24 * 5);
+  EXPECT_EQ(memcmp(set.data(), expected.ESA_set, sizeof expected.ESA_set), 0);
+  int32 vs = VSattach(f, VSfind(f, "SDS_Probe"), "r");
+  VSsetfields(vs, "sclk_seconds,sclk_subseconds,mode,level");
+  VSseek(vs, 2);
+  uint8 buf[19];
+  ASSERT_EQ(VSread(vs, buf, 1, FULL_INTERLACE), 1);
+  uint32 sclk;
+  float32 level0;
+  memcpy(&sclk, buf, 4);
+  memcpy(&level0, buf + 7, 4);
+  EXPECT_EQ(sclk, 2u);
+  EXPECT_EQ(buf[6], 3);
+  EXPECT_EQ(level0, 2.25f);
+  VSdetach(vs);
+  finish();
+}
+
+TEST_F(Template, PositionedWriteMovesVdataAndSlabsTogether) {
+  open(DFACC_CREATE);
+  ASSERT_EQ(init_wr_sds_probe(f, sd, an, "tlm_edr_data"), 0);
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(write_sds_probe(probe(i), -1), 0);
+  ASSERT_EQ(write_sds_probe(probe(55), 5), 0);   // replaces record 5
+  ASSERT_EQ(write_sds_probe(probe(66), -1), 0);  // and the next goes to 6
+  close_wr_sds_probe();
+  finish();
+
+  open(DFACC_READ);
+  ASSERT_EQ(init_rd_sds_probe(f, sd, "r"), 10);
+  const uint32 expected[10] = {0, 1, 2, 3, 4, 55, 66, 7, 8, 9};
+  for (int i = 0; i < 10; ++i) {
+    SDS_Probe r;
+    memset(&r, 0, sizeof r);
+    ASSERT_EQ(read_sds_probe(&r, i), 0);
+    EXPECT_TRUE(same(r, probe(expected[i]))) << "record " << i;
+  }
+  close_rd_sds_probe();
+  finish();
+}
+
+TEST_F(Template, ReadPositioning) {
+  write_file(10);
+  open(DFACC_READ);
+  ASSERT_EQ(init_rd_sds_probe(f, sd, "r"), 10);
+  SDS_Probe r;
+  ASSERT_EQ(read_sds_probe(&r, 0), 0);
+  EXPECT_TRUE(same(r, probe(0)));
+  for (int i = 1; i < 3; ++i) {
+    ASSERT_EQ(read_sds_probe(&r, -1), 0);
+    EXPECT_TRUE(same(r, probe(i))) << i;
+  }
+  ASSERT_EQ(read_sds_probe(&r, 7), 0);
+  EXPECT_TRUE(same(r, probe(7)));
+  ASSERT_EQ(read_sds_probe(&r, 8), 0);
+  EXPECT_TRUE(same(r, probe(8)));
+  ASSERT_EQ(read_sds_probe(&r, -1), 0);
+  EXPECT_TRUE(same(r, probe(9)));
+  // At or past the end nothing is read and the position stays.
+  SDS_Probe untouched = probe(77);
+  EXPECT_EQ(read_sds_probe(&untouched, -1), -1);
+  EXPECT_EQ(read_sds_probe(&untouched, 10), -1);
+  EXPECT_TRUE(same(untouched, probe(77)));
+  ASSERT_EQ(read_sds_probe(&r, 4), 0);
+  EXPECT_TRUE(same(r, probe(4)));
+  close_rd_sds_probe();
+
+  // Opening the table again keeps the read position: the next -1 read gives
+  // record 5, not the table's first record.
+  ASSERT_EQ(init_rd_sds_probe(f, sd, "r"), 10);
+  ASSERT_EQ(read_sds_probe(&r, -1), 0);
+  EXPECT_TRUE(same(r, probe(5)));
+  ASSERT_EQ(read_sds_probe(&r, -1), 0);
+  EXPECT_TRUE(same(r, probe(6)));
+  close_rd_sds_probe();
+  finish();
+}
+
+TEST_F(Template, PackAndUnpackAreInverse) {
+  SDS_Probe r = probe(9), back;
+  memset(&back, 0, sizeof back);
+  uint8 packed[19];
+  pack_sds_probe(packed, &r);
+  float32 level2;
+  memcpy(&level2, packed + 15, 4);
+  EXPECT_EQ(level2, 1e30f);
+  unpack_sds_probe(packed, &back);
+  EXPECT_EQ(back.sclk_seconds, r.sclk_seconds);
+  EXPECT_EQ(back.mode, r.mode);
+  EXPECT_EQ(memcmp(back.level, r.level, sizeof r.level), 0);
+}
+
+// Each module reads its own Vgroup's description, whatever other products'
+// descriptions the file holds.
+TEST_F(Template, DescriptionsOfTwoProductsInOneFile) {
+  open(DFACC_CREATE);
+  ASSERT_EQ(init_wr_sds_probe(f, sd, an, "tlm_edr_data"), 0);
+  ASSERT_EQ(init_wr_con_hk(f, sd, an, "tlm_edr_data"), 0);
+  ASSERT_EQ(write_sds_probe(probe(1), -1), 0);
+  close_wr_con_hk();
+  close_wr_sds_probe();
+  finish();
+
+  std::vector<char> probe_text(SDS_PROBE_DESC_SIZE), con_text(CON_HK_DESC_SIZE);
+  wr_Vgrp_desc_sds_probe(probe_text.data());
+  wr_Vgrp_desc_con_hk(con_text.data());
+
+  open(DFACC_READ);
+  testing::internal::CaptureStdout();
+  rd_Vgrp_desc_sds_probe(f, an);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "1numann= 1 \n1ann_list= 1 \n2numann= 1 \n2ann_list= 1 \nAN: " +
+                std::string(probe_text.data()) + "\n");
+  an = ANstart(f);  // the read ended the annotation interface it was given
+  testing::internal::CaptureStdout();
+  rd_Vgrp_desc_con_hk(f, an);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "1numann= 1 \n1ann_list= 1 \n2numann= 1 \n2ann_list= 1 \nAN: " +
+                std::string(con_text.data()) + "\n");
+  an = ANstart(f);
+  finish();
+  EXPECT_EQ(
+      std::string(probe_text.data())
+          .rfind("The file 'sds_probe.h' is shown below, it was used to create the data in the "
+                 "Vgroup named 'VG_SDS_Probe'.\n\n\n/*\n",
+                 0),
+      0u);
+}
+
+TEST_F(Template, SdsFailureReports) {
+  // A file without the product: the first SDS cannot be found.
+  open(DFACC_CREATE);
+  finish();
+  open(DFACC_READ);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(init_rd_sds_probe(f, sd, "r"), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr().substr(0, 90),
+            std::string("\nERROR in  sds_probe.cpp -> init_acc_sds_probe -> SDnametoindex: "
+                        "Couldn't find SDS_Probe_ESA_set\n")
+                .substr(0, 90));
+  finish();
+
+  // Without a usable SD interface every SDS step fails and is reported, but
+  // creation still succeeds: SDS failures leave its result alone. The writes
+  // then fail on every SDS and report -1.
+  open(DFACC_CREATE);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(init_wr_sds_probe(f, -1, an, "tlm_edr_data"), 0);
+  std::string created = testing::internal::GetCapturedStderr();
+  std::vector<std::string> expected;
+  for (const char *name : {"SDS_Probe_ESA_set", "SDS_Probe_ESA_level", "SDS_Probe_counts"}) {
+    const std::string n = name;
+    expected.push_back(
+        "ERROR in  sds_probe.cpp -> init_cr_sds_probe -> SDcreate: Couldn't create " + n);
+    expected.push_back(
+        "ERROR in  sds_probe.cpp -> init_cr_sds_probe -> SDidtoref: Couldn't get ref for " + n);
+    expected.push_back(
+        "ERROR in  sds_probe.cpp -> init_cr_sds_probe -> Vaddtagref: Couldn't add SDS " + n +
+        " to Vgrp");
+  }
+  EXPECT_EQ(reports(created), expected) << created;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(write_sds_probe(probe(3), -1), -1);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(reports(err), (std::vector<std::string>{"ERROR in  sds_probe.cpp -> write_sds_probe -> "
+                                                    "SDwritedata: Problem writing ESA_set data.",
+                                                    "ERROR in  sds_probe.cpp -> write_sds_probe -> "
+                                                    "SDwritedata: Problem writing ESA_level data.",
+                                                    "ERROR in  sds_probe.cpp -> write_sds_probe -> "
+                                                    "SDwritedata: Problem writing counts data."}))
+      << err;
+  close_wr_sds_probe();
+  finish();
+}
+
+}  // namespace
