@@ -1,0 +1,553 @@
+// Packet dispatch, segment reassembly, the quaternion text output and the life
+// of the output file, seen through the real program: its whole standard output,
+// its exit status and the files it leaves behind.
+//
+// Only the Concentrator housekeeping product has a decoder so far; the other
+// products' packets go through the size checks and the reassembly with all
+// their messages, and a complete good record of theirs is passed over without
+// a message and creates no table.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <initializer_list>
+
+#include "harness.h"
+#include "tlm_builder.h"
+
+using harness::echo;
+using harness::exists;
+using harness::format;
+using harness::listing;
+
+namespace {
+
+constexpr int kOffset = 60;    // packet offset with the builder's default header blocks
+constexpr int kOverhead = 71;  // record size minus user data size, default framing
+const char kNotCreated[] = "ERROR: Output EDR or text file was not created.\n";
+const char kEmpty[] = "ERROR: Output EDR file is empty.\n";
+const char kSuccess[] = "Program run completed successfully.\n";
+const char kRenameFailed[] = "ERROR: Failed to rename temporary file.\n";
+const char kConInitialized[] = "   initialized Concentrator h/k\n";
+const char kConWrote[] = "      wrote Concentrator h/k record\n";
+const char *const kInstWords[] = {"", "gem", "gim", "con", "mec", "acs"};
+const std::string kHdfMagic = "\x0e\x03\x13\x01";
+
+// The packet time as the warnings print it.
+std::string at(uint32_t seconds, int subseconds) {
+  return format("@%10u:%03d", seconds, subseconds);
+}
+
+tlm::Packet packet(uint16_t apid, uint8_t flags, uint16_t count, uint32_t seconds,
+                   uint8_t subseconds, size_t size) {
+  tlm::Packet p;
+  p.apid = apid;
+  p.flags = flags;
+  p.count = count;
+  p.seconds = seconds;
+  p.subseconds = subseconds;
+  p.data = tlm::ramp(size, static_cast<uint8_t>(count));
+  return p;
+}
+
+// One run: its TLM file, built packet by packet, and the standard output
+// expected from it, built alongside (each packet adds its listing line).
+class Script {
+ public:
+  Script(const harness::TempDir &dir, const std::string &name, int inst,
+         const std::string &kind = "", int apid = 0)
+      : edr(dir / (name + ".hdf")),
+        tlm_(dir / (name + ".tlm")),
+        inst_(inst),
+        apid_(apid),
+        kind_(kind) {}
+
+  std::string edr;  // may be changed before any line that names it
+  std::string tmp() const { return edr + ".tmp"; }
+
+  Script &add(const tlm::Packet &p) {
+    builder_.add(p);
+    const int size = static_cast<int>(p.data.size());
+    body_ += listing(p.apid, p.flags, p.count, size, p.seconds, p.subseconds, ++records_,
+                     kOverhead + size, kOffset, p.fill ? 1 : 0, p.prefill_size.value_or(11 + size));
+    bytes_ += kOverhead + size;
+    return *this;
+  }
+  Script &add(uint16_t apid, uint8_t flags, uint16_t count, uint32_t seconds, uint8_t subseconds,
+              size_t size) {
+    return add(packet(apid, flags, count, seconds, subseconds, size));
+  }
+  Script &say(const std::string &text) {
+    body_ += text;
+    return *this;
+  }
+  Script &opened() { return say("opened " + tmp() + "\n"); }
+
+  // The output up to the last packet, configuration echo included.
+  std::string text() const { return echo(inst_, apid_, tlm_, edr) + body_; }
+  // The whole output of a run that reads to the end and then prints `last`.
+  std::string expected(const std::string &last) const {
+    return text() + format("Accumulated processed byte count: %ld\n", bytes_) + last;
+  }
+
+  harness::Run run() const {
+    builder_.write(tlm_);
+    std::vector<std::string> args{"-inst", kInstWords[inst_]};
+    if (!kind_.empty()) args.insert(args.end(), {"-apid", kind_});
+    args.insert(args.end(), {"-tlm", tlm_, "-edr", edr});
+    return harness::run_edr(args);
+  }
+
+ private:
+  std::string tlm_;
+  int inst_;
+  int apid_;
+  std::string kind_;
+  tlm::Builder builder_;
+  std::string body_;
+  int records_ = 0;
+  long bytes_ = 0;
+};
+
+// The run found no packet of its instrument (and APID): no file at all.
+void expect_not_created(const Script &s, const harness::Run &r) {
+  EXPECT_EQ(r.out, s.expected(kNotCreated));
+  EXPECT_EQ(r.status, 255);
+  EXPECT_FALSE(exists(s.tmp()));
+  EXPECT_FALSE(exists(s.edr));
+}
+
+// The work file was created but no table: it stays under its work name.
+void expect_empty_edr(const Script &s, const harness::Run &r) {
+  EXPECT_EQ(r.out, s.expected(kEmpty));
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(exists(s.tmp()));
+  EXPECT_FALSE(exists(s.edr));
+}
+
+void expect_success(const Script &s, const harness::Run &r) {
+  EXPECT_EQ(r.out, s.expected(kSuccess));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_FALSE(exists(s.tmp()));
+  EXPECT_TRUE(exists(s.edr));
+}
+
+class Dispatch : public ::testing::Test {
+ protected:
+  harness::TempDir dir;
+};
+
+// ---------------------------------------------------------------------------
+// Filtering by instrument and APID
+// ---------------------------------------------------------------------------
+
+TEST_F(Dispatch, PacketsOfOtherInstrumentsAndApidsArePassedOverSilently) {
+  {
+    SCOPED_TRACE("con run without any Concentrator packet");
+    Script s(dir, "con_none", 3);
+    s.add(32, 3, 0, 1, 0, 46).add(31, 1, 1, 2, 0, 100).add(31, 2, 2, 2, 0, 3354);
+    s.add(28, 3, 3, 3, 0, 10).add(24, 3, 4, 4, 0, 144).add(26, 3, 5, 5, 0, 0);
+    s.add(27, 3, 6, 6, 0, 40).add(99, 3, 7, 7, 0, 52).add(0, 3, 8, 8, 0, 52);
+    tlm::Packet filled = packet(25, 3, 9, 9, 1, 52);  // dropped by the reader: opens nothing
+    filled.fill = true;
+    s.add(filled).say("WARNING: dropped filled APID 25 " + at(9, 1) + ". Orig size: 63.\n");
+    expect_not_created(s, s.run());
+  }
+  {
+    SCOPED_TRACE("gim -apid hk");
+    Script s(dir, "gim_hk", 2, "hk", 29);
+    s.add(28, 1, 0, 10, 0, 1000).add(28, 2, 1, 10, 0, 2336);  // a whole GIM normal record
+    s.add(30, 3, 2, 11, 0, 93).add(34, 0, 3, 11, 0, 10).add(32, 3, 4, 11, 0, 1);
+    s.add(29, 3, 5, 12, 5, 0).opened();  // first selected packet opens, bad size or not
+    s.say("WARNING: dropped GIM HK " + at(12, 5) + " -- bad size 0\n");
+    s.add(28, 2, 6, 13, 0, 10);  // would be an orphan last segment
+    s.add(28, 1, 7, 14, 0, 10).add(42, 2, 8, 15, 0, 10);
+    s.add(29, 3, 9, 16, 0, 66);  // a good GIM h/k record: no decoder yet
+    expect_empty_edr(s, s.run());
+  }
+  {
+    SCOPED_TRACE("con -apid hk");
+    Script s(dir, "con_hk", 3, "hk", 25);
+    s.add(32, 3, 0, 20, 0, 46).add(25, 3, 1, 21, 0, 51).opened();
+    s.say("WARNING: dropped CON HK " + at(21, 0) + " -- bad size 51\n");
+    s.add(24, 3, 2, 22, 0, 144).add(25, 3, 3, 23, 255, 0);
+    s.say("WARNING: dropped CON HK " + at(23, 255) + " -- bad size 0\n");
+    expect_empty_edr(s, s.run());
+  }
+  {
+    SCOPED_TRACE("gem: a GEM normal middle segment opens the work file and is passed over");
+    Script s(dir, "gem_middle", 1);
+    s.add(25, 3, 0, 30, 0, 52).add(29, 3, 1, 31, 0, 66).add(31, 0, 2, 32, 0, 10).opened();
+    s.add(33, 3, 3, 33, 0, 100).add(41, 3, 4, 34, 0, 8);
+    expect_empty_edr(s, s.run());
+  }
+  {
+    SCOPED_TRACE("gim -apid diag with only GIM h/k packets");
+    Script s(dir, "gim_diag_none", 2, "diag", 34);
+    s.add(29, 3, 0, 40, 0, 66).add(29, 3, 1, 41, 0, 1);
+    expect_not_created(s, s.run());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Fixed-record packets
+// ---------------------------------------------------------------------------
+
+struct FixedProduct {
+  uint16_t apid;
+  int inst;
+  const char *name;
+  int size;
+};
+const FixedProduct kFixed[] = {
+    {32, 1, "GEM HK", 46},     {33, 1, "GEM ManCal", 50}, {29, 2, "GIM HK", 66},
+    {30, 2, "GIM ManCal", 94}, {25, 3, "CON HK", 52},     {24, 4, "MEC HK", 144},
+    {26, 4, "MEC F1D", 168},
+};
+
+TEST_F(Dispatch, FixedRecordPacketsWithBadSizesAreDropped) {
+  for (const FixedProduct &p : kFixed) {
+    SCOPED_TRACE(p.name);
+    Script s(dir, format("fixed%d", p.apid), p.inst);
+    const std::string drop = format("WARNING: dropped %s ", p.name);
+    const int sizes[] = {0, p.size - 1, p.size + 1, 2 * p.size + 1, 1};
+    uint32_t seconds = 1000;
+    for (int size : sizes) {
+      s.add(p.apid, 3, 0, seconds, 7, size);
+      if (seconds == 1000) s.opened();
+      s.say(drop + at(seconds, 7) + format(" -- bad size %d\n", size));
+      seconds += 1000;
+    }
+    s.add(p.apid, 3, 1, 4294967295u, 255, p.size - 2);  // the widest time
+    s.say(drop + at(4294967295u, 255) + format(" -- bad size %d\n", p.size - 2));
+    // Fixed-record packets are split by size alone: their sequence flags do not matter.
+    s.add(p.apid, 1, 2, 5, 0, 3).say(drop + at(5, 0) + " -- bad size 3\n");
+    expect_empty_edr(s, s.run());
+  }
+}
+
+TEST_F(Dispatch, FixedRecordPacketsAreSplitIntoRecords) {
+  {
+    SCOPED_TRACE("Concentrator: the table is created by the first good packet");
+    Script s(dir, "con_split", 3);
+    s.add(25, 3, 0, 10, 0, 0)
+        .opened()
+        .say("WARNING: dropped CON HK " + at(10, 0) + " -- bad size 0\n");
+    s.add(25, 3, 1, 11, 0, 104).say(kConInitialized).say(kConWrote).say(kConWrote);
+    s.add(25, 0, 2, 12, 3, 53).say("WARNING: dropped CON HK " + at(12, 3) + " -- bad size 53\n");
+    s.add(25, 2, 3, 13, 0, 156).say(kConWrote).say(kConWrote).say(kConWrote);
+    expect_success(s, s.run());
+    EXPECT_EQ(harness::slurp(s.edr).substr(0, 4), kHdfMagic);
+  }
+  {
+    SCOPED_TRACE("products without a decoder pass good packets over");
+    Script s(dir, "mec_good", 4);
+    s.add(24, 3, 0, 20, 0, 288).opened().add(26, 3, 1, 21, 0, 168).add(26, 3, 2, 22, 0, 336);
+    expect_empty_edr(s, s.run());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Segment reassembly
+// ---------------------------------------------------------------------------
+
+struct SegmentedProduct {
+  uint16_t apid;
+  int inst;
+  int size;
+  const char *accumulated;  // product words of the accumulated line
+  const char *tag;          // product word of the orphan warnings
+  const char *drop;         // start of the drop warning
+  const char *bad_size;     // "bad size" or "bad  size"
+};
+const SegmentedProduct kTwoPart[] = {
+    {31, 1, 3454, "GEM normal", "GEM_Norm", "GEM Normal", "bad size"},
+    {41, 1, 2360, "GEM raw", "GEM_Raw", "GEM Raw", "bad size"},
+    {28, 2, 3336, "GIM normal", "GIM_Norm", "GIM Normal", "bad size"},
+};
+const SegmentedProduct kThreePart[] = {
+    {34, 2, 12934, "GIM diag.", "GIM_Diag", "GIM Diag", "bad  size"},
+    {42, 2, 8328, "GIM raw", "GIM_Raw", "GIM Raw", "bad  size"},
+};
+
+// The messages of one segmented product.
+struct Messages {
+  const SegmentedProduct &p;
+  std::string accumulated(int size) const {
+    return format("accumulated %s size %d\n", p.accumulated, size);
+  }
+  std::string drop(uint32_t seconds, int subseconds, int size) const {
+    return format("WARNING: dropped %s ", p.drop) + at(seconds, subseconds) +
+           format(" -- %s %d\n", p.bad_size, size);
+  }
+  std::string orphan(const char *part, uint32_t seconds, int subseconds) const {
+    return format("WARNING: dropped orphan %s %s ", p.tag, part) + at(seconds, subseconds) + "\n";
+  }
+  // Both warnings of a last segment that matches nothing.
+  std::string orphans(uint32_t first_s, int first_ss, uint32_t last_s, int last_ss) const {
+    return orphan("FIRST", first_s, first_ss) + orphan("LAST ", last_s, last_ss);
+  }
+};
+
+TEST_F(Dispatch, TwoPartRecordsAreMatchedByPacketTime) {
+  for (const SegmentedProduct &p : kTwoPart) {
+    SCOPED_TRACE(p.accumulated);
+    const Messages m{p};
+    const int n = p.size;
+    Script s(dir, format("two%d", p.apid), p.inst);
+    // Before any first segment the remembered time is 0:000.
+    s.add(p.apid, 2, 0, 5, 0, 10).opened().say(m.orphans(0, 0, 5, 0));
+    // First and last with the same time and the right size: handed on, no decoder yet.
+    s.add(p.apid, 1, 1, 100, 1, 1000).add(p.apid, 2, 2, 100, 1, n - 1000).say(m.accumulated(n));
+    // The wrong size: dropped with the last segment's time and the collected size.
+    s.add(p.apid, 1, 3, 200, 0, 10).add(p.apid, 2, 4, 200, 0, 20);
+    s.say(m.accumulated(30)).say(m.drop(200, 0, 30));
+    // A last segment of another time: remembered time first, then this one.
+    s.add(p.apid, 1, 5, 300, 2, 100).add(p.apid, 2, 6, 300, 3, 50).say(m.orphans(300, 2, 300, 3));
+    s.add(p.apid, 2, 7, 301, 2, 50).say(m.orphans(300, 2, 301, 2));
+    // A second first segment replaces the first one without a message.
+    s.add(p.apid, 1, 8, 400, 0, 500).add(p.apid, 1, 9, 401, 0, 8);
+    s.add(p.apid, 2, 10, 400, 0, 10).say(m.orphans(401, 0, 400, 0));
+    s.add(p.apid, 2, 11, 401, 0, n - 8).say(m.accumulated(n));
+    // The same last segment again is appended to the old bytes.
+    s.add(p.apid, 2, 12, 401, 0, n - 8).say(m.accumulated(2 * n - 8));
+    s.say(m.drop(401, 0, 2 * n - 8));
+    // Middle and unsegmented packets are passed over and append nothing.
+    s.add(p.apid, 0, 13, 401, 0, 5).add(p.apid, 3, 14, 401, 0, 5).add(p.apid, 3, 15, 9, 0, 0);
+    s.add(p.apid, 2, 16, 401, 0, 1).say(m.accumulated(2 * n - 7)).say(m.drop(401, 0, 2 * n - 7));
+    // A first segment of 0 bytes and a last one of the whole size.
+    s.add(p.apid, 1, 17, 4294967295u, 255, 0).add(p.apid, 2, 18, 4294967295u, 255, n);
+    s.say(m.accumulated(n));
+    expect_empty_edr(s, s.run());
+  }
+}
+
+TEST_F(Dispatch, ThreePartRecordsAreMatchedByTimeAndCount) {
+  for (const SegmentedProduct &p : kThreePart) {
+    SCOPED_TRACE(p.accumulated);
+    const Messages m{p};
+    const int n = p.size;
+    Script s(dir, format("three%d", p.apid), p.inst);
+    // Counts 16382, 16383, 0: the count wraps; the right size gives only the
+    // accumulated line.
+    s.add(p.apid, 1, 16382, 500, 10, 4000).opened().add(p.apid, 0, 16383, 500, 10, 4000);
+    s.add(p.apid, 2, 0, 500, 10, n - 8000).say(m.accumulated(n));
+    // A missing middle segment: the later middle ones and the last are orphans.
+    s.add(p.apid, 1, 10, 600, 0, 1000).add(p.apid, 0, 12, 600, 0, 1000);
+    s.say(m.orphan("MIDDLE", 600, 0));
+    s.add(p.apid, 0, 13, 600, 0, 1000).say(m.orphan("MIDDLE", 600, 0));
+    s.add(p.apid, 2, 14, 600, 0, 1000).say(m.orphans(600, 0, 600, 0));
+    // A middle segment of another time is an orphan; the matching one goes on.
+    s.add(p.apid, 1, 20, 700, 0, 100).add(p.apid, 0, 21, 700, 1, 100);
+    s.say(m.orphan("MIDDLE", 700, 1));
+    s.add(p.apid, 0, 21, 700, 0, 100).add(p.apid, 3, 22, 700, 0, 100);  // unsegmented: ignored
+    s.add(p.apid, 2, 0, 700, 0, 50).say(m.accumulated(250)).say(m.drop(700, 0, 250));
+    // A middle segment of count 0 is taken too; a last one of the same count is not.
+    s.add(p.apid, 1, 16383, 800, 0, 2000).add(p.apid, 0, 0, 800, 0, 2000);
+    s.add(p.apid, 0, 1, 800, 0, 2000).add(p.apid, 2, 1, 800, 0, 10);
+    s.say(m.orphans(800, 0, 800, 0));
+    s.add(p.apid, 2, 2, 800, 0, n - 6000).say(m.accumulated(n));
+    // After the hand-on, another last segment with a fitting count is appended again.
+    s.add(p.apid, 2, 3, 800, 0, 8).say(m.accumulated(n + 8)).say(m.drop(800, 0, n + 8));
+    s.add(p.apid, 2, 7, 800, 0, 8).say(m.orphans(800, 0, 800, 0));
+    s.add(p.apid, 0, 4, 800, 0, 8).add(p.apid, 2, 5, 800, 0, 2);
+    s.say(m.accumulated(n + 18)).say(m.drop(800, 0, n + 18));
+    expect_empty_edr(s, s.run());
+  }
+}
+
+TEST_F(Dispatch, AppendsPastTheReassemblyBufferAreDropped) {
+  {
+    SCOPED_TRACE("GIM diag: many middle segments");
+    const Messages m{kThreePart[0]};
+    Script s(dir, "over34", 2);
+    s.add(34, 1, 0, 900, 0, 1000).opened();
+    for (int count = 1; count <= 31; ++count) s.add(34, 0, count, 900, 0, 1000);  // 32000 bytes
+    s.add(34, 0, 32, 900, 0, 1000).say(m.drop(900, 0, 33000));
+    // The dropped segment did not advance the count.
+    s.add(34, 0, 33, 900, 0, 1000).say(m.orphan("MIDDLE", 900, 0));
+    s.add(34, 0, 32, 900, 0, 768);  // exactly fills the buffer
+    s.add(34, 0, 33, 900, 0, 1).say(m.drop(900, 0, 32769));
+    s.add(34, 2, 33, 900, 0, 1).say(m.drop(900, 0, 32769));  // no accumulated line
+    s.add(34, 2, 0, 900, 0, 0).say(m.accumulated(32768)).say(m.drop(900, 0, 32768));
+    for (int i = 0; i < 3; ++i) s.add(34, 0, 1, 900, 0, 20000).say(m.drop(900, 0, 52768));
+    // A new first segment starts afresh.
+    s.add(34, 1, 100, 901, 0, 12000).add(34, 2, 101, 901, 0, 934).say(m.accumulated(12934));
+    expect_empty_edr(s, s.run());
+  }
+  {
+    SCOPED_TRACE("GEM raw: repeated last segments");
+    const Messages m{kTwoPart[1]};
+    Script s(dir, "over41", 1);
+    s.add(41, 1, 0, 950, 9, 30000).opened().add(41, 2, 1, 950, 9, 2000);
+    s.say(m.accumulated(32000)).say(m.drop(950, 9, 32000));
+    s.add(41, 2, 2, 950, 9, 2000).say(m.drop(950, 9, 34000));
+    s.add(41, 2, 3, 950, 9, 768).say(m.accumulated(32768)).say(m.drop(950, 9, 32768));
+    s.add(41, 2, 4, 950, 9, 30000).say(m.drop(950, 9, 62768));
+    expect_empty_edr(s, s.run());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Star-tracker quaternions
+// ---------------------------------------------------------------------------
+
+using Quat = std::array<double, 5>;  // q1, q2, q3, q4, time in seconds
+
+std::vector<uint8_t> quat_data(std::initializer_list<Quat> records) {
+  std::vector<uint8_t> out;
+  for (const Quat &q : records) {
+    for (double v : q) tlm::put_be_double(out, v);
+  }
+  return out;
+}
+
+// The text line of one record: whole seconds, then the fraction in 1/256 s.
+std::string quat_line(const Quat &q) {
+  double whole = 0;
+  const double fraction = std::modf(q[4], &whole);
+  char line[256];
+  snprintf(line, sizeof line, "%010.0f:%03.0f %-16.10e %-16.10e %-16.10e %-16.10e\n", whole,
+           fraction * 256, q[0], q[1], q[2], q[3]);
+  return line;
+}
+
+tlm::Packet quat_packet(uint16_t count, uint32_t seconds, std::initializer_list<Quat> records) {
+  tlm::Packet p = packet(27, 3, count, seconds, 0, 0);
+  p.data = quat_data(records);
+  return p;
+}
+
+TEST_F(Dispatch, QuaternionRecordsBecomeTextLines) {
+  const Quat a{0.5, -0.25, 0.125, 0.8125, 123.5};
+  const Quat b{-0.7071067811865476, 0.7071067811865476, 1e-300, -123456.789, 1000000.25};
+  const Quat c{1, 0, 0, 0, 0};
+  const Quat d{0.1, 0.2, 0.3, 0.4, 4294967295.99609375};
+  const Quat e{-0.1, -0.2, -0.3, -0.4, -2.5};
+  const Quat f{3.25e-5, 2.0 / 3.0, -1.0 / 3.0, 0.9999999999, 86400.0078125};
+
+  Script s(dir, "quats", 5);
+  s.add(25, 3, 0, 1, 0, 52).add(32, 3, 1, 2, 0, 46);  // other instruments
+  s.add(quat_packet(2, 10, {a, b})).opened();
+  s.add(27, 3, 3, 11, 4, 0).say("WARNING: dropped STRK_QUAT " + at(11, 4) + " -- bad size 0\n");
+  s.add(27, 1, 4, 12, 0, 39).say("WARNING: dropped STRK_QUAT " + at(12, 0) + " -- bad size 39\n");
+  s.add(27, 3, 5, 4294967295u, 255, 41);
+  s.say("WARNING: dropped STRK_QUAT " + at(4294967295u, 255) + " -- bad size 41\n");
+  s.add(quat_packet(6, 13, {c}));
+  s.add(24, 3, 7, 14, 0, 144);
+  s.add(quat_packet(8, 15, {d, e, f}));
+  harness::Run r = s.run();
+  expect_success(s, r);
+
+  const std::string text = harness::slurp(s.edr);
+  EXPECT_EQ(text, quat_line(a) + quat_line(b) + quat_line(c) + quat_line(d) + quat_line(e) +
+                      quat_line(f));
+  // 123.5 s: 123 whole seconds and 128/256.
+  EXPECT_EQ(text.substr(0, text.find('\n') + 1),
+            "0000000123:128 5.0000000000e-01 -2.5000000000e-01 1.2500000000e-01 "
+            "8.1250000000e-01\n");
+  EXPECT_EQ(quat_line(e).substr(0, 15), "-000000002:-128");
+}
+
+TEST_F(Dispatch, QuaternionRunWithOnlyBadSizesMovesAnEmptyTextFile) {
+  Script s(dir, "quats_bad", 5, "quats", 27);
+  s.add(25, 3, 0, 1, 0, 52).add(27, 3, 1, 20, 0, 80 - 1).opened();
+  s.say("WARNING: dropped STRK_QUAT " + at(20, 0) + " -- bad size 79\n");
+  s.add(27, 3, 2, 21, 1, 0).say("WARNING: dropped STRK_QUAT " + at(21, 1) + " -- bad size 0\n");
+  harness::write_file(s.tmp(), "stale work file of an earlier run\n");
+  harness::write_file(s.edr, "old text output\n");
+  harness::Run r = s.run();
+  expect_success(s, r);
+  EXPECT_EQ(harness::slurp(s.edr), "");
+}
+
+// ---------------------------------------------------------------------------
+// Output file lifecycle
+// ---------------------------------------------------------------------------
+
+TEST_F(Dispatch, EdrPathIsReplacedOnlyBySuccessfulRun) {
+  {
+    SCOPED_TRACE("a failed run leaves the EDR path and overwrites a stale work file");
+    Script s(dir, "keep", 3);
+    s.add(25, 3, 0, 1, 0, 51)
+        .opened()
+        .say("WARNING: dropped CON HK " + at(1, 0) + " -- bad size 51\n");
+    harness::write_file(s.edr, "an EDR of an earlier run");
+    harness::write_file(s.tmp(), "stale work file");
+    harness::Run r = s.run();
+    EXPECT_EQ(r.out, s.expected(kEmpty));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(harness::slurp(s.edr), "an EDR of an earlier run");
+    EXPECT_EQ(harness::slurp(s.tmp()).substr(0, 4), kHdfMagic);
+  }
+  {
+    SCOPED_TRACE("a successful run replaces the EDR path");
+    Script s(dir, "replace", 3);
+    s.add(25, 3, 0, 1, 0, 52).opened().say(kConInitialized).say(kConWrote);
+    harness::write_file(s.edr, "an EDR of an earlier run");
+    harness::write_file(s.tmp(), "stale work file");
+    expect_success(s, s.run());
+    EXPECT_EQ(harness::slurp(s.edr).substr(0, 4), kHdfMagic);
+  }
+  {
+    SCOPED_TRACE("a run without packets of its instrument creates nothing");
+    Script s(dir, "nothing", 3);
+    s.add(32, 3, 0, 1, 0, 46).add(27, 3, 1, 2, 0, 40);
+    harness::write_file(s.edr, "an EDR of an earlier run");
+    harness::Run r = s.run();
+    EXPECT_EQ(r.out, s.expected(kNotCreated));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_FALSE(exists(s.tmp()));
+    EXPECT_EQ(harness::slurp(s.edr), "an EDR of an earlier run");
+  }
+}
+
+TEST_F(Dispatch, OutputThatCannotBeCreatedOrMovedIsFatal) {
+  {
+    SCOPED_TRACE("HDF work file in a missing directory");
+    Script s(dir, "hopen", 3);
+    s.edr = dir / "missing/out.hdf";
+    s.add(24, 3, 0, 1, 0, 144).add(25, 3, 1, 2, 0, 52);
+    harness::Run r = s.run();
+    EXPECT_EQ(r.out, s.text() + "ERROR: Hopen failed\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(r.err.starts_with("Hopen(out)") || r.err.find("\nHopen(out)") != std::string::npos)
+        << r.err;
+    EXPECT_FALSE(exists(dir / "missing"));
+  }
+  {
+    SCOPED_TRACE("text work file in a missing directory");
+    Script s(dir, "fopen", 5);
+    s.edr = dir / "missing/q.txt";
+    s.add(27, 3, 0, 1, 0, 40);
+    harness::Run r = s.run();
+    EXPECT_EQ(r.out,
+              s.text() + "ERROR: Cannot open output file " + dir.path() + "/missing/q.txt.tmp.\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_FALSE(exists(dir / "missing"));
+  }
+  for (int inst : {3, 5}) {
+    SCOPED_TRACE(format("EDR path is a non-empty directory, inst %d", inst));
+    Script s(dir, format("rename%d", inst), inst);
+    std::filesystem::create_directory(s.edr);
+    harness::write_file(s.edr + "/keep", "x");
+    if (inst == 3) {
+      s.add(25, 3, 0, 1, 0, 52).opened().say(kConInitialized).say(kConWrote);
+    } else {
+      s.add(quat_packet(0, 1, {Quat{1, 2, 3, 4, 5}})).opened();
+    }
+    harness::Run r = s.run();
+    EXPECT_EQ(r.out, s.expected(kRenameFailed));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(exists(s.tmp()));
+    EXPECT_TRUE(std::filesystem::is_directory(s.edr));
+    EXPECT_EQ(harness::slurp(s.edr + "/keep"), "x");
+    if (inst == 5) {
+      EXPECT_EQ(harness::slurp(s.tmp()), quat_line(Quat{1, 2, 3, 4, 5}));
+    }
+  }
+}
+
+}  // namespace
