@@ -1,0 +1,34 @@
+#!/bin/bash
+# Builds and runs the whole test suite twice: a normal build, then everything
+# under AddressSanitizer and UndefinedBehaviorSanitizer. Ends with one line
+# that counts the tests of both runs.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+bash tools/setup.sh || exit 1
+passed=0
+failed=0
+status=0
+run_suite() {  # build-dir cmake-options...
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" "$@" >/dev/null || return 1
+  cmake --build "$dir" -j2 || return 1
+  local log
+  log=$(mktemp)
+  (cd "$dir" && ctest -j2 --output-on-failure) | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  rm -f "$log"
+  if [[ $line =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
+    failed=$((failed + BASH_REMATCH[1]))
+    passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+  fi
+  return "$rc"
+}
+echo "== normal build"
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
+echo "== sanitizer build (ASan + UBSan)"
+run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DHLC_SANITIZE=ON || status=1
+echo "total: $passed passed, $failed failed"
+exit $status
