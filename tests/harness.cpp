@@ -104,4 +104,25 @@ std::string listing(int apid, int flags, int count, int size, unsigned seconds, 
                 prefill - 11);
 }
 
+tlm::Packet packet(uint16_t apid, uint8_t flags, uint16_t count, uint32_t seconds,
+                   uint8_t subseconds, size_t size, uint8_t ramp_start) {
+  tlm::Packet p;
+  p.apid = apid;
+  p.flags = flags;
+  p.count = count;
+  p.seconds = seconds;
+  p.subseconds = subseconds;
+  p.data = tlm::ramp(size, ramp_start);
+  return p;
+}
+
+std::vector<std::string> reports(const std::string &err) {
+  std::vector<std::string> out;
+  for (size_t p = err.find("\nERROR in  "); p != std::string::npos;
+       p = err.find("\nERROR in  ", p + 1)) {
+    out.push_back(err.substr(p + 1, err.find('\n', p + 1) - p - 1));
+  }
+  return out;
+}
+
 }  // namespace harness

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "tlm_builder.h"
+
 namespace harness {
 
 struct Run {
@@ -42,6 +44,17 @@ std::string echo(int inst, int apid, const std::string &tlm, const std::string &
 // The reader's listing line for one record.
 std::string listing(int apid, int flags, int count, int size, unsigned seconds, int subseconds,
                     int recno, int record_size, int offset, int fill, int prefill);
+
+// A packet of `size` bytes of user data, bytes (ramp_start + i) & 0xFF.
+tlm::Packet packet(uint16_t apid, uint8_t flags, uint16_t count, uint32_t seconds,
+                   uint8_t subseconds, size_t size, uint8_t ramp_start = 0);
+
+// The "ERROR in  ..." lines of a record module's standard-error report, in order.
+std::vector<std::string> reports(const std::string &err);
+
+// Constants of the builder's default framing.
+constexpr int kOffset = 60;    // packet offset in the record
+constexpr int kOverhead = 71;  // record size minus user data size
 
 // printf into a std::string.
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -24,10 +24,11 @@
 using harness::echo;
 using harness::format;
 using harness::listing;
+using harness::reports;
 
 namespace {
 
-constexpr int kOffset = 60;
+using harness::kOffset;
 constexpr int kDescSize = 4889;
 constexpr int kTextLength = 4809;
 
@@ -327,16 +328,6 @@ class ConHkModule : public ::testing::Test {
     Hclose(f);
   }
 };
-
-// "ERROR in  con_hk.cpp -> ..." lines of a standard-error text, in order.
-std::vector<std::string> reports(const std::string &err) {
-  std::vector<std::string> out;
-  for (size_t p = err.find("\nERROR in  "); p != std::string::npos;
-       p = err.find("\nERROR in  ", p + 1)) {
-    out.push_back(err.substr(p + 1, err.find('\n', p + 1) - p - 1));
-  }
-  return out;
-}
 
 TEST_F(ConHkModule, TableMissingOrEmpty) {
   create();

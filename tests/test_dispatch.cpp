@@ -24,8 +24,8 @@ using harness::listing;
 
 namespace {
 
-constexpr int kOffset = 60;    // packet offset with the builder's default header blocks
-constexpr int kOverhead = 71;  // record size minus user data size, default framing
+using harness::kOffset;
+using harness::kOverhead;
 const char kNotCreated[] = "ERROR: Output EDR or text file was not created.\n";
 const char kEmpty[] = "ERROR: Output EDR file is empty.\n";
 const char kSuccess[] = "Program run completed successfully.\n";
@@ -42,14 +42,8 @@ std::string at(uint32_t seconds, int subseconds) {
 
 tlm::Packet packet(uint16_t apid, uint8_t flags, uint16_t count, uint32_t seconds,
                    uint8_t subseconds, size_t size) {
-  tlm::Packet p;
-  p.apid = apid;
-  p.flags = flags;
-  p.count = count;
-  p.seconds = seconds;
-  p.subseconds = subseconds;
-  p.data = tlm::ramp(size, static_cast<uint8_t>(count));
-  return p;
+  return harness::packet(apid, flags, count, seconds, subseconds, size,
+                         static_cast<uint8_t>(count));
 }
 
 // One run: its TLM file, built packet by packet, and the standard output

@@ -10,6 +10,8 @@
 #include "mfhdf.h"
 #include "sds_probe.h"
 
+using harness::reports;
+
 namespace {
 
 SDS_Probe probe(uint32 n) {
@@ -33,16 +35,6 @@ SDS_Probe probe(uint32 n) {
 
 bool same(const SDS_Probe &a, const SDS_Probe &b) {
   return memcmp(&a, &b, sizeof a) == 0;
-}
-
-// "ERROR in  ..." lines of a standard-error text, in order.
-std::vector<std::string> reports(const std::string &err) {
-  std::vector<std::string> out;
-  for (size_t p = err.find("\nERROR in  "); p != std::string::npos;
-       p = err.find("\nERROR in  ", p + 1)) {
-    out.push_back(err.substr(p + 1, err.find('\n', p + 1) - p - 1));
-  }
-  return out;
 }
 
 class Template : public ::testing::Test {

@@ -13,21 +13,11 @@ using harness::listing;
 
 namespace {
 
-constexpr int kOffset = 60;    // packet offset with the builder's default header blocks
-constexpr int kOverhead = 71;  // record size minus user data size, default framing
-const char kNotCreated[] = "ERROR: Output EDR or text file was not created.\n";
+using harness::kOffset;
+using harness::kOverhead;
+using harness::packet;
 
-tlm::Packet packet(uint16_t apid, uint8_t flags, uint16_t count, uint32_t seconds,
-                   uint8_t subseconds, size_t size) {
-  tlm::Packet p;
-  p.apid = apid;
-  p.flags = flags;
-  p.count = count;
-  p.seconds = seconds;
-  p.subseconds = subseconds;
-  p.data = tlm::ramp(size);
-  return p;
-}
+const char kNotCreated[] = "ERROR: Output EDR or text file was not created.\n";
 
 class Reader : public ::testing::Test {
  protected:
