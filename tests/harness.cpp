@@ -15,7 +15,7 @@
 
 namespace harness {
 
-Run run(const std::vector<std::string> &argv) {
+Run run(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
   char out_name[] = "/tmp/hlc_out_XXXXXX";
   char err_name[] = "/tmp/hlc_err_XXXXXX";
   int out_fd = mkstemp(out_name);
@@ -28,6 +28,7 @@ Run run(const std::vector<std::string> &argv) {
     dup2(null_fd, 0);
     dup2(out_fd, 1);
     dup2(err_fd, 2);
+    for (const std::string &e : env) putenv(const_cast<char *>(e.c_str()));
     std::vector<char *> args;
     for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
@@ -45,10 +46,10 @@ Run run(const std::vector<std::string> &argv) {
   return r;
 }
 
-Run run_edr(const std::vector<std::string> &args) {
+Run run_edr(const std::vector<std::string> &args, const std::vector<std::string> &env) {
   std::vector<std::string> argv{HLC_EDR_PROGRAM};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv);
+  return run(argv, env);
 }
 
 TempDir::TempDir() {

@@ -14,11 +14,12 @@ struct Run {
   int status;       // exit status 0-255, or 1000 + signal number
 };
 
-// Runs hlc_edr with these arguments (program name excluded).
-Run run_edr(const std::vector<std::string> &args);
+// Runs hlc_edr with these arguments (program name excluded), with these
+// "NAME=value" settings added to its environment.
+Run run_edr(const std::vector<std::string> &args, const std::vector<std::string> &env = {});
 
 // Runs any program with arguments (argv[0] included).
-Run run(const std::vector<std::string> &argv);
+Run run(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
 
 // A fresh directory, removed with everything in it when the object goes.
 class TempDir {
