@@ -12,7 +12,7 @@ build/hlc_edr -inst con -tlm samples/sample.tlm -edr "$out/sample_con.hdf"
 build/hlc_edr -inst acs -apid quats -tlm samples/sample.tlm -edr "$out/sample_quats.txt"
 echo
 echo "== hdp dumpvg $out/sample_con.hdf (first lines)"
-hdp dumpvg "$out/sample_con.hdf" | head -n 12
+hdp dumpvg "$out/sample_con.hdf" | sed -n 1,12p
 echo "== hdp dumpvd -d $out/sample_con.hdf"
 hdp dumpvd -d "$out/sample_con.hdf"
 echo "== $out/sample_quats.txt"
