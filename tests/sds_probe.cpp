@@ -27,10 +27,10 @@ static const char sds_probe_text[] =
     "                                       };\n\n";
 
 static constexpr hlc_rm::Field fields[] = {
-    {"sclk_seconds", DFNT_UINT32, 1, offsetof(Record, sclk_seconds), 4},
-    {"sclk_subseconds", DFNT_UINT16, 1, offsetof(Record, sclk_subseconds), 2},
-    {"mode", DFNT_UINT8, 1, offsetof(Record, mode), 1},
-    {"level", DFNT_FLOAT32, 3, offsetof(Record, level), 12},
+    HLC_RM_FIELD(Record, sclk_seconds, DFNT_UINT32),
+    HLC_RM_FIELD(Record, sclk_subseconds, DFNT_UINT16),
+    HLC_RM_FIELD(Record, mode, DFNT_UINT8),
+    HLC_RM_FIELD(Record, level, DFNT_FLOAT32),
 };
 static constexpr char field_list[] = "sclk_seconds, sclk_subseconds, mode, level";
 static constexpr hlc_rm::Sds sds[] = {
@@ -44,27 +44,29 @@ static constexpr hlc_rm::Sds sds[] = {
     {"SDS_Probe_counts", "counts", DFNT_UINT16, 4, {0, 24, 5, 7}, offsetof(Record, counts)},
 };
 
-static constexpr hlc_rm::Module mod = {"sds_probe",
-                                       "sds_probe.cpp",
-                                       "sds_probe.h",
-                                       "VG_SDS_Probe",
-                                       "VG_SDS_PROBE",
-                                       "SDS_Probe",
-                                       fields,
-                                       4,
-                                       field_list,
-                                       sds,
-                                       3,
-                                       hlc_rm::packed_size_of(fields),
-                                       sds_probe_text,
-                                       Vgrp_descrp_SDS_Probe,
-                                       SDS_PROBE_DESC_SIZE,
-                                       &vgrp_id_sds_probe,
-                                       &vdata_id_sds_probe,
-                                       {&sds_id_sds_probe1, &sds_id_sds_probe2, &sds_id_sds_probe3},
-                                       &recnum_wr,
-                                       &recnum_rd,
-                                       &vdata_pos};
+static constexpr hlc_rm::Module mod = {
+    .name = "sds_probe",
+    .source = "sds_probe.cpp",
+    .header = "sds_probe.h",
+    .vgroup_name = "VG_SDS_Probe",
+    .vgroup_class = "VG_SDS_PROBE",
+    .record_name = "SDS_Probe",
+    .fields = fields,
+    .nfields = 4,
+    .field_list = field_list,
+    .sds = sds,
+    .nsds = 3,
+    .packed_size = hlc_rm::packed_size_of(fields),
+    .text = sds_probe_text,
+    .desc = Vgrp_descrp_SDS_Probe,
+    .desc_size = SDS_PROBE_DESC_SIZE,
+    .vgrp_id = &vgrp_id_sds_probe,
+    .vdata_id = &vdata_id_sds_probe,
+    .sds_id = {&sds_id_sds_probe1, &sds_id_sds_probe2, &sds_id_sds_probe3},
+    .recnum_wr = &recnum_wr,
+    .recnum_rd = &recnum_rd,
+    .vdata_pos = &vdata_pos,
+};
 static_assert(hlc_rm::field_list_matches(fields, field_list));
 static_assert(hlc_rm::orders_match(fields));
 static_assert(hlc_rm::packed_size_of(fields) == 19);

@@ -18,11 +18,7 @@ static int32 vdata_id_con_hk = -1;
 static int32 recnum_rd = -1;
 static int32 vdata_pos = 0;
 
-#define FIELD(f, t)                                                                             \
-  hlc_rm::Field {                                                                               \
-#f, t, static_cast < int32>(sizeof(Record::f) / hlc_rm::type_size(t)), offsetof(Record, f), \
-        sizeof(Record::f)                                                                       \
-  }
+#define FIELD(f, t) HLC_RM_FIELD(Record, f, t)
 
 static constexpr hlc_rm::Field fields[] = {
     FIELD(sclk_seconds, DFNT_UINT32),     FIELD(sclk_subseconds, DFNT_UINT16),
@@ -47,27 +43,29 @@ static constexpr char field_list[] =
     "accel_fault_count, rej_fault_count, elec_maximum, elec_minimum, accel_maximum, "
     "accel_minimum, rej_maximum, rej_minimum, SW_status, CMD_status";
 
-static constexpr hlc_rm::Module mod = {"con_hk",
-                                       "con_hk.cpp",
-                                       "con_hk.h",
-                                       "VG_Concentrator_Housekeeping",
-                                       "VG_CON_HK",
-                                       "Concentrator_Housekeeping",
-                                       fields,
-                                       sizeof fields / sizeof fields[0],
-                                       field_list,
-                                       nullptr,
-                                       0,
-                                       hlc_rm::packed_size_of(fields),
-                                       con_hk_text,
-                                       Vgrp_descrp_Concentrator_Housekeeping,
-                                       CON_HK_DESC_SIZE,
-                                       &vgrp_id_con_hk,
-                                       &vdata_id_con_hk,
-                                       {nullptr, nullptr, nullptr},
-                                       nullptr,
-                                       &recnum_rd,
-                                       &vdata_pos};
+static constexpr hlc_rm::Module mod = {
+    .name = "con_hk",
+    .source = "con_hk.cpp",
+    .header = "con_hk.h",
+    .vgroup_name = "VG_Concentrator_Housekeeping",
+    .vgroup_class = "VG_CON_HK",
+    .record_name = "Concentrator_Housekeeping",
+    .fields = fields,
+    .nfields = sizeof fields / sizeof fields[0],
+    .field_list = field_list,
+    .sds = nullptr,
+    .nsds = 0,
+    .packed_size = hlc_rm::packed_size_of(fields),
+    .text = con_hk_text,
+    .desc = Vgrp_descrp_Concentrator_Housekeeping,
+    .desc_size = CON_HK_DESC_SIZE,
+    .vgrp_id = &vgrp_id_con_hk,
+    .vdata_id = &vdata_id_con_hk,
+    .sds_id = {nullptr, nullptr, nullptr},
+    .recnum_wr = nullptr,
+    .recnum_rd = &recnum_rd,
+    .vdata_pos = &vdata_pos,
+};
 
 static_assert(hlc_rm::field_list_matches(fields, field_list));
 static_assert(hlc_rm::orders_match(fields));

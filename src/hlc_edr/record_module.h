@@ -38,6 +38,13 @@ constexpr size_t type_size(int32 type) {
   return type == DFNT_UINT8 ? 1 : type == DFNT_UINT16 ? 2 : 4;  // uint32, float32
 }
 
+constexpr Field field(const char *name, int32 type, size_t offset, size_t size) {
+  return {name, type, static_cast<int32>(size / type_size(type)), offset, size};
+}
+
+// The Vdata field `f` of record structure R, stored with HDF number type t.
+#define HLC_RM_FIELD(R, f, t) hlc_rm::field(#f, t, offsetof(R, f), sizeof(R::f))
+
 // One SDS: a count array of the record, one slab per record.
 struct Sds {
   const char *name;        // "GEM_Raw_counts"
