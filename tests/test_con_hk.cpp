@@ -9,6 +9,7 @@
 
 #include "con_hk_api.h"
 #include "harness.h"
+#include "hdf_fixture.h"
 #include "mfhdf.h"
 #include "tlm_builder.h"
 
@@ -301,38 +302,12 @@ TEST_F(ConHk, SelectedApid) {
 
 // ---- failures inside the module, made by real HDF4 failures ---------------
 
-class ConHkModule : public ::testing::Test {
- protected:
-  harness::TempDir dir;
-  std::string path = dir / "m.hdf";
-  int32 f = -1, sd = -1, an = -1;
-
-  void create() {
-    f = Hopen(path.c_str(), DFACC_CREATE, 0);
-    ASSERT_NE(f, -1);
-    ASSERT_EQ(Vstart(f), 0);
-    sd = SDstart(path.c_str(), DFACC_RDWR);
-    an = ANstart(f);
-  }
-  void reopen(intn access) {
-    f = Hopen(path.c_str(), access, 0);
-    ASSERT_NE(f, -1);
-    ASSERT_EQ(Vstart(f), 0);
-    sd = SDstart(path.c_str(), access == DFACC_READ ? DFACC_READ : DFACC_RDWR);
-    an = ANstart(f);
-  }
-  void finish() {
-    ANend(an);
-    SDend(sd);
-    Vend(f);
-    Hclose(f);
-  }
-};
+using ConHkModule = HdfFileTest;
 
 TEST_F(ConHkModule, TableMissingOrEmpty) {
-  create();
+  open(DFACC_CREATE);
   finish();
-  reopen(DFACC_READ);
+  open(DFACC_READ);
   testing::internal::CaptureStderr();
   EXPECT_EQ(init_rd_con_hk(f, sd, "r"), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
@@ -341,11 +316,11 @@ TEST_F(ConHkModule, TableMissingOrEmpty) {
   finish();
 
   // A table created but never written: 0 records, silently.
-  create();
+  open(DFACC_CREATE);
   ASSERT_EQ(init_wr_con_hk(f, sd, an, "tlm_edr_data"), 0);
   close_wr_con_hk();
   finish();
-  reopen(DFACC_READ);
+  open(DFACC_READ);
   testing::internal::CaptureStderr();
   EXPECT_EQ(init_rd_con_hk(f, sd, "r"), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
@@ -359,9 +334,9 @@ TEST_F(ConHkModule, TableMissingOrEmpty) {
 TEST_F(ConHkModule, CreatingInAReadOnlyFileReportsEachFailedStep) {
   // After failures in a read-only file HDF4 cannot release all it holds.
   HDF4_OWN_LEAKS_BEGIN();
-  create();
+  open(DFACC_CREATE);
   finish();
-  reopen(DFACC_READ);
+  open(DFACC_READ);
   testing::internal::CaptureStderr();
   EXPECT_EQ(init_wr_con_hk(f, sd, an, "tlm_edr_data"), -1);
   std::string err = testing::internal::GetCapturedStderr();
@@ -386,7 +361,7 @@ TEST_F(ConHkModule, CreatingInAReadOnlyFileReportsEachFailedStep) {
 }
 
 TEST_F(ConHkModule, WriteFailuresReturnMinusOne) {
-  create();
+  open(DFACC_CREATE);
   ASSERT_EQ(init_wr_con_hk(f, sd, an, "tlm_edr_data"), 0);
   Concentrator_Housekeeping r;
   memset(&r, 0, sizeof r);

@@ -7,6 +7,7 @@
 
 #include "con_hk_api.h"
 #include "harness.h"
+#include "hdf_fixture.h"
 #include "mfhdf.h"
 #include "sds_probe.h"
 
@@ -37,26 +38,8 @@ bool same(const SDS_Probe &a, const SDS_Probe &b) {
   return memcmp(&a, &b, sizeof a) == 0;
 }
 
-class Template : public ::testing::Test {
+class Template : public HdfFileTest {
  protected:
-  harness::TempDir dir;
-  std::string path = dir / "t.hdf";
-  int32 f = -1, sd = -1, an = -1;
-
-  void open(intn access) {
-    f = Hopen(path.c_str(), access, 0);
-    ASSERT_NE(f, -1);
-    ASSERT_EQ(Vstart(f), 0);
-    sd = SDstart(path.c_str(), access == DFACC_READ ? DFACC_READ : DFACC_RDWR);
-    ASSERT_NE(sd, -1);
-    an = ANstart(f);
-  }
-  void finish() {
-    ANend(an);
-    SDend(sd);
-    Vend(f);
-    Hclose(f);
-  }
   // Writes records 0..n-1 with position -1.
   void write_file(int n) {
     open(DFACC_CREATE);
