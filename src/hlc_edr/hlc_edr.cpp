@@ -566,21 +566,23 @@ void open_table(const Product &p) {
   printf("%s", p.initialized);
 }
 
+// True when the packet holds a positive whole number of the product's
+// records; otherwise the packet is dropped with the product's warning.
+bool whole_records(const Product &p, const Packet &pkt) {
+  if (pkt.size > 0 && pkt.size % p.record_size == 0) return true;
+  printf(p.drop, pkt.seconds, pkt.subseconds, pkt.size);
+  return false;
+}
+
 void handle_fixed(const Product &p, const Packet &pkt, const uint8_t *data) {
-  if (pkt.size <= 0 || pkt.size % p.record_size != 0) {
-    printf(p.drop, pkt.seconds, pkt.subseconds, pkt.size);
-    return;
-  }
+  if (!whole_records(p, pkt)) return;
   if (p.decoder == nullptr) return;
   open_table(p);
   for (int i = 0; i < pkt.size / p.record_size; ++i) p.decoder(data + i * p.record_size);
 }
 
 void handle_quats(const Product &p, const Packet &pkt, const uint8_t *data) {
-  if (pkt.size <= 0 || pkt.size % p.record_size != 0) {
-    printf(p.drop, pkt.seconds, pkt.subseconds, pkt.size);
-    return;
-  }
+  if (!whole_records(p, pkt)) return;
   for (int i = 0; i < pkt.size / p.record_size; ++i) {
     const uint8_t *rec = data + i * p.record_size;
     double whole;
