@@ -126,4 +126,47 @@ std::vector<std::string> reports(const std::string &err) {
   return out;
 }
 
+Script::Script(const TempDir &dir, const std::string &name, int inst, const std::string &kind,
+               int apid)
+    : edr(dir / (name + ".hdf")),
+      tlm_(dir / (name + ".tlm")),
+      inst_(inst),
+      apid_(apid),
+      kind_(kind) {}
+
+Script &Script::add(const tlm::Packet &p) {
+  builder_.add(p);
+  const int size = static_cast<int>(p.data.size());
+  body_ += listing(p.apid, p.flags, p.count, size, p.seconds, p.subseconds, ++records_,
+                   kOverhead + size, kOffset, p.fill ? 1 : 0, p.prefill_size.value_or(11 + size));
+  bytes_ += kOverhead + size;
+  return *this;
+}
+
+Script &Script::add(uint16_t apid, uint8_t flags, uint16_t count, uint32_t seconds,
+                    uint8_t subseconds, size_t size) {
+  return add(packet(apid, flags, count, seconds, subseconds, size, static_cast<uint8_t>(count)));
+}
+
+Script &Script::say(const std::string &text) {
+  body_ += text;
+  return *this;
+}
+
+std::string Script::text() const {
+  return echo(inst_, apid_, tlm_, edr) + body_;
+}
+
+std::string Script::expected(const std::string &last) const {
+  return text() + format("Accumulated processed byte count: %ld\n", bytes_) + last;
+}
+
+Run Script::run() const {
+  builder_.write(tlm_);
+  std::vector<std::string> args{"-inst", kInstWords[inst_]};
+  if (!kind_.empty()) args.insert(args.end(), {"-apid", kind_});
+  args.insert(args.end(), {"-tlm", tlm_, "-edr", edr});
+  return run_edr(args);
+}
+
 }  // namespace harness

@@ -60,4 +60,43 @@ constexpr int kOverhead = 71;  // record size minus user data size
 // printf into a std::string.
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// The instrument words of the command line by instrument code 1-5.
+inline const char *const kInstWords[] = {"", "gem", "gim", "con", "mec", "acs"};
+
+// One run: its TLM file, built packet by packet, and the standard output
+// expected from it, built alongside (each packet adds its listing line).
+class Script {
+ public:
+  Script(const TempDir &dir, const std::string &name, int inst, const std::string &kind = "",
+         int apid = 0);
+
+  std::string edr;  // may be changed before any line that names it
+  std::string tmp() const { return edr + ".tmp"; }
+  const std::string &tlm() const { return tlm_; }
+
+  Script &add(const tlm::Packet &p);
+  // A packet of `size` ramp bytes starting at the count's low byte.
+  Script &add(uint16_t apid, uint8_t flags, uint16_t count, uint32_t seconds, uint8_t subseconds,
+              size_t size);
+  Script &say(const std::string &text);
+  Script &opened() { return say("opened " + tmp() + "\n"); }
+
+  // The output up to the last packet, configuration echo included.
+  std::string text() const;
+  // The whole output of a run that reads to the end and then prints `last`.
+  std::string expected(const std::string &last) const;
+
+  Run run() const;
+
+ private:
+  std::string tlm_;
+  int inst_;
+  int apid_;
+  std::string kind_;
+  tlm::Builder builder_;
+  std::string body_;
+  int records_ = 0;
+  long bytes_ = 0;
+};
+
 }  // namespace harness

@@ -32,7 +32,6 @@ const char kSuccess[] = "Program run completed successfully.\n";
 const char kRenameFailed[] = "ERROR: Failed to rename temporary file.\n";
 const char kConInitialized[] = "   initialized Concentrator h/k\n";
 const char kConWrote[] = "      wrote Concentrator h/k record\n";
-const char *const kInstWords[] = {"", "gem", "gim", "con", "mec", "acs"};
 const std::string kHdfMagic = "\x0e\x03\x13\x01";
 
 // The packet time as the warnings print it.
@@ -40,70 +39,13 @@ std::string at(uint32_t seconds, int subseconds) {
   return format("@%10u:%03d", seconds, subseconds);
 }
 
+using harness::Script;
+
 tlm::Packet packet(uint16_t apid, uint8_t flags, uint16_t count, uint32_t seconds,
                    uint8_t subseconds, size_t size) {
   return harness::packet(apid, flags, count, seconds, subseconds, size,
                          static_cast<uint8_t>(count));
 }
-
-// One run: its TLM file, built packet by packet, and the standard output
-// expected from it, built alongside (each packet adds its listing line).
-class Script {
- public:
-  Script(const harness::TempDir &dir, const std::string &name, int inst,
-         const std::string &kind = "", int apid = 0)
-      : edr(dir / (name + ".hdf")),
-        tlm_(dir / (name + ".tlm")),
-        inst_(inst),
-        apid_(apid),
-        kind_(kind) {}
-
-  std::string edr;  // may be changed before any line that names it
-  std::string tmp() const { return edr + ".tmp"; }
-
-  Script &add(const tlm::Packet &p) {
-    builder_.add(p);
-    const int size = static_cast<int>(p.data.size());
-    body_ += listing(p.apid, p.flags, p.count, size, p.seconds, p.subseconds, ++records_,
-                     kOverhead + size, kOffset, p.fill ? 1 : 0, p.prefill_size.value_or(11 + size));
-    bytes_ += kOverhead + size;
-    return *this;
-  }
-  Script &add(uint16_t apid, uint8_t flags, uint16_t count, uint32_t seconds, uint8_t subseconds,
-              size_t size) {
-    return add(packet(apid, flags, count, seconds, subseconds, size));
-  }
-  Script &say(const std::string &text) {
-    body_ += text;
-    return *this;
-  }
-  Script &opened() { return say("opened " + tmp() + "\n"); }
-
-  // The output up to the last packet, configuration echo included.
-  std::string text() const { return echo(inst_, apid_, tlm_, edr) + body_; }
-  // The whole output of a run that reads to the end and then prints `last`.
-  std::string expected(const std::string &last) const {
-    return text() + format("Accumulated processed byte count: %ld\n", bytes_) + last;
-  }
-
-  harness::Run run() const {
-    builder_.write(tlm_);
-    std::vector<std::string> args{"-inst", kInstWords[inst_]};
-    if (!kind_.empty()) args.insert(args.end(), {"-apid", kind_});
-    args.insert(args.end(), {"-tlm", tlm_, "-edr", edr});
-    return harness::run_edr(args);
-  }
-
- private:
-  std::string tlm_;
-  int inst_;
-  int apid_;
-  std::string kind_;
-  tlm::Builder builder_;
-  std::string body_;
-  int records_ = 0;
-  long bytes_ = 0;
-};
 
 // The run found no packet of its instrument (and APID): no file at all.
 void expect_not_created(const Script &s, const harness::Run &r) {

@@ -18,7 +18,14 @@
 #include "hdf.h"
 #include "mfhdf.h"
 
+// GEM record modules
+
+// GIM record modules
+
 #include "con_hk_api.h"
+
+// MEC record modules
+
 #include "hlc_edr_const.h"
 
 namespace {
@@ -327,6 +334,12 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
 // Decoders
 // ---------------------------------------------------------------------------
 
+// ---- GEM ------------------------------------------------------------------
+
+// ---- GIM ------------------------------------------------------------------
+
+// ---- Concentrator -----------------------------------------------------------
+
 // One 52-byte Concentrator housekeeping record.
 void put_CON_hk(const uint8_t *data) {
   Concentrator_Housekeeping r;
@@ -349,6 +362,8 @@ void put_CON_hk(const uint8_t *data) {
   }
   printf("      wrote Concentrator h/k record\n");
 }
+
+// ---- MEC ------------------------------------------------------------------
 
 // ---------------------------------------------------------------------------
 // Output file lifecycle

@@ -1,0 +1,104 @@
+// The products of the EDR as the design states them: for each one its APID,
+// how its records arrive, its names in the file, and for every value of the
+// record the place it comes from in the record's packet bytes (the offset
+// tables of the design). The product tests read every EDR against these
+// tables, independently of the record modules' own layouts; only the
+// record structure of the module's header is used, to check what the
+// module's reading operations give back.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hdfi.h"
+
+namespace products {
+
+enum class Handling { kFixed, kTwoPart, kThreePart };
+
+// Where element i (flattened, last index fastest) of a field or an SDS comes
+// from: the offset of its first byte in the record's packet bytes. The value
+// is big-endian there; float32 values are the four bytes bit for bit.
+using Source = std::function<size_t(size_t i)>;
+
+// A field of the Vdata table.
+struct Field {
+  std::string name;
+  int32 type;     // DFNT_UINT8, DFNT_UINT16, DFNT_UINT32 or DFNT_FLOAT32
+  int32 order;    // number of values
+  size_t member;  // offset of the field in the record structure of the header
+  Source source;
+};
+
+// An SDS of count data, one slab per record.
+struct Sds {
+  std::string name;
+  int32 type;
+  std::vector<int32> dims;  // the fixed dimensions after the unlimited one
+  size_t member;            // offset of the array in the record structure
+  Source source;
+  size_t values() const;
+};
+
+// The module's operations, as seen by a reading program.
+struct ModuleOps {
+  size_t record_size;  // sizeof the record structure
+  int32 (*init_rd)(int32, int32, const char *);
+  int32 (*read)(void *, int32);
+  void (*close_rd)();
+  void (*rd_desc)(int32, int32);
+  int32 (*wr_desc)(char *);
+};
+
+#define PRODUCT_MODULE_OPS(m, R)                                                               \
+  ::products::ModuleOps {                                                                      \
+    sizeof(R), init_rd_##m, [](void *r, int32 p) { return read_##m(static_cast<R *>(r), p); }, \
+        close_rd_##m, rd_Vgrp_desc_##m, wr_Vgrp_desc_##m                                       \
+  }
+
+struct Product {
+  std::string module;  // "gem_hk"; also the header's name
+  int inst;            // instrument code 1-4
+  std::string kind;    // "-apid" word
+  uint16_t apid;
+  Handling handling;
+  size_t record_size;  // bytes of one record's packet data
+  std::string vgroup, vgroup_class, vdata;
+  int32 desc_size;                  // bytes of the description annotation
+  std::optional<size_t> text_size;  // characters of its text, where the design fixes them
+  std::vector<Field> fields;
+  std::vector<Sds> sds;
+  std::string initialized;  // "   initialized ...\n"
+  std::string wrote;        // "      wrote ... record\n"
+  std::string accumulated;  // "accumulated ... size %d\n" of segmented products
+  ModuleOps ops;
+  // Records of packet bytes that the tests add to the generated ones, for
+  // values worth a record of their own (float patterns, say).
+  std::vector<std::vector<uint8_t>> special{};
+
+  size_t packed_size() const;  // bytes of one Vdata record
+};
+
+// ---- offset-table helpers ---------------------------------------------------
+
+// A scalar at `offset`.
+Source at(size_t offset);
+// Element i at offset + stride * i.
+Source every(size_t offset, size_t stride);
+// Element i at offset + size * i: values back to back.
+Source run(size_t offset, int32 type);
+
+size_t type_size(int32 type);
+
+// The products of each unit; each unit's file adds its own.
+std::vector<Product> con_products();
+std::vector<Product> gem_products();
+std::vector<Product> gim_products();
+std::vector<Product> mec_products();
+std::vector<Product> all_products();
+
+}  // namespace products
