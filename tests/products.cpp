@@ -34,7 +34,7 @@ Source run(size_t offset, int32 type) {
 
 std::vector<Product> all_products() {
   std::vector<Product> all;
-  for (auto unit : {gem_products, gim_products, con_products, mec_products}) {
+  for (auto unit : {gem_products, gim_products, gim_seg_products, con_products, mec_products}) {
     for (Product &p : unit()) all.push_back(std::move(p));
   }
   return all;

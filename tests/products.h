@@ -97,7 +97,8 @@ size_t type_size(int32 type);
 // The products of each unit; each unit's file adds its own.
 std::vector<Product> con_products();
 std::vector<Product> gem_products();
-std::vector<Product> gim_products();
+std::vector<Product> gim_products();      // housekeeping, mancal, normal
+std::vector<Product> gim_seg_products();  // raw and diagnostic
 std::vector<Product> mec_products();
 std::vector<Product> all_products();
 

@@ -1,4 +1,5 @@
-// GIM products: their layouts as the design states them.
+// GIM housekeeping, manual/calibration and normal products: their layouts as
+// the design states them.
 #include "products.h"
 
 namespace products {

@@ -22,6 +22,8 @@
 
 // GIM record modules
 
+// GIM raw and diagnostic record modules
+
 #include "con_hk_api.h"
 
 // MEC record modules
@@ -337,6 +339,8 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
 // ---- GEM ------------------------------------------------------------------
 
 // ---- GIM ------------------------------------------------------------------
+
+// ---- GIM raw and diagnostic -------------------------------------------------
 
 // ---- Concentrator -----------------------------------------------------------
 
