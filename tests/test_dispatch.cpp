@@ -285,32 +285,43 @@ TEST_F(Dispatch, ThreePartRecordsAreMatchedByTimeAndCount) {
     s.add(p.apid, 0, 1, 800, 0, 2000).add(p.apid, 2, 1, 800, 0, 10);
     s.say(m.orphans(800, 0, 800, 0));
     s.add(p.apid, 2, 2, 800, 0, n - 6000).say(m.accumulated(n));
-    // After the hand-on, another last segment with a fitting count is appended again.
-    s.add(p.apid, 2, 3, 800, 0, 8).say(m.accumulated(n + 8)).say(m.drop(800, 0, n + 8));
-    s.add(p.apid, 2, 7, 800, 0, 8).say(m.orphans(800, 0, 800, 0));
-    s.add(p.apid, 0, 4, 800, 0, 8).add(p.apid, 2, 5, 800, 0, 2);
-    s.say(m.accumulated(n + 18)).say(m.drop(800, 0, n + 18));
     expect_empty_edr(s, s.run());
   }
 }
 
-TEST_F(Dispatch, AppendsPastTheReassemblyBufferAreDropped) {
+// An accepted last segment completes the record but leaves the last count
+// at the segment before it: the same last segment again still fits (and is
+// appended to the old bytes), and so does a middle one of its count.
+TEST_F(Dispatch, AcceptedLastSegmentKeepsTheLastCount) {
+  for (const SegmentedProduct &p : kThreePart) {
+    SCOPED_TRACE(p.accumulated);
+    const Messages m{p};
+    Script s(dir, format("last%d", p.apid), p.inst);
+    s.add(p.apid, 1, 10, 900, 0, 100).opened().add(p.apid, 0, 11, 900, 0, 100);
+    s.add(p.apid, 2, 12, 900, 0, 100).say(m.accumulated(300)).say(m.drop(900, 0, 300));
+    s.add(p.apid, 2, 12, 900, 0, 100).say(m.accumulated(400)).say(m.drop(900, 0, 400));
+    s.add(p.apid, 0, 12, 900, 0, 100);  // appended, no message
+    s.add(p.apid, 2, 14, 900, 0, 100).say(m.orphans(900, 0, 900, 0));
+    s.add(p.apid, 2, 13, 900, 0, 1).say(m.accumulated(501)).say(m.drop(900, 0, 501));
+    // Count 0 fits after any count, for a last segment too.
+    s.add(p.apid, 2, 0, 900, 0, 1).say(m.accumulated(502)).say(m.drop(900, 0, 502));
+    expect_empty_edr(s, s.run());
+  }
+}
+
+// Bytes beyond the 32768-byte reassembly buffer are never stored, but the
+// collected size still counts them, so a record that passed the buffer can
+// never reach its product's size: no later segment can complete a record
+// out of segments that do not belong together. Only a new first segment
+// starts a clean record.
+TEST_F(Dispatch, RecordsPastTheReassemblyBufferAreAlwaysDropped) {
   {
-    SCOPED_TRACE("GIM diag: many middle segments");
-    const Messages m{kThreePart[0]};
-    Script s(dir, "over34", 2);
-    s.add(34, 1, 0, 900, 0, 1000).opened();
-    for (int count = 1; count <= 31; ++count) s.add(34, 0, count, 900, 0, 1000);  // 32000 bytes
-    s.add(34, 0, 32, 900, 0, 1000).say(m.drop(900, 0, 33000));
-    // The dropped segment did not advance the count.
-    s.add(34, 0, 33, 900, 0, 1000).say(m.orphan("MIDDLE", 900, 0));
-    s.add(34, 0, 32, 900, 0, 768);  // exactly fills the buffer
-    s.add(34, 0, 33, 900, 0, 1).say(m.drop(900, 0, 32769));
-    s.add(34, 2, 33, 900, 0, 1).say(m.drop(900, 0, 32769));  // no accumulated line
-    s.add(34, 2, 0, 900, 0, 0).say(m.accumulated(32768)).say(m.drop(900, 0, 32768));
-    for (int i = 0; i < 3; ++i) s.add(34, 0, 1, 900, 0, 20000).say(m.drop(900, 0, 52768));
-    // A new first segment starts afresh.
-    s.add(34, 1, 100, 901, 0, 12000).add(34, 2, 101, 901, 0, 934).say(m.accumulated(12934));
+    SCOPED_TRACE("GEM normal: first 3000 + last 30000, then another last of 454");
+    const Messages m{kTwoPart[0]};
+    Script s(dir, "over31", 1);
+    s.add(31, 1, 0, 950, 9, 3000).opened().add(31, 2, 1, 950, 9, 30000);
+    s.say(m.accumulated(33000)).say(m.drop(950, 9, 33000));
+    s.add(31, 2, 2, 950, 9, 454).say(m.accumulated(33454)).say(m.drop(950, 9, 33454));
     expect_empty_edr(s, s.run());
   }
   {
@@ -319,9 +330,29 @@ TEST_F(Dispatch, AppendsPastTheReassemblyBufferAreDropped) {
     Script s(dir, "over41", 1);
     s.add(41, 1, 0, 950, 9, 30000).opened().add(41, 2, 1, 950, 9, 2000);
     s.say(m.accumulated(32000)).say(m.drop(950, 9, 32000));
-    s.add(41, 2, 2, 950, 9, 2000).say(m.drop(950, 9, 34000));
-    s.add(41, 2, 3, 950, 9, 768).say(m.accumulated(32768)).say(m.drop(950, 9, 32768));
-    s.add(41, 2, 4, 950, 9, 30000).say(m.drop(950, 9, 62768));
+    s.add(41, 2, 2, 950, 9, 768).say(m.accumulated(32768)).say(m.drop(950, 9, 32768));
+    s.add(41, 2, 3, 950, 9, 30000).say(m.accumulated(62768)).say(m.drop(950, 9, 62768));
+    expect_empty_edr(s, s.run());
+  }
+  {
+    SCOPED_TRACE("GIM raw: first 8000, a middle of 30000, a last of 328");
+    const Messages m{kThreePart[1]};
+    Script s(dir, "over42", 2);
+    s.add(42, 1, 100, 960, 1, 8000).opened().add(42, 0, 101, 960, 1, 30000);
+    s.add(42, 2, 102, 960, 1, 328).say(m.accumulated(38328)).say(m.drop(960, 1, 38328));
+    expect_empty_edr(s, s.run());
+  }
+  {
+    SCOPED_TRACE("GIM diag: many middle segments");
+    const Messages m{kThreePart[0]};
+    Script s(dir, "over34", 2);
+    s.add(34, 1, 0, 900, 0, 1000).opened();
+    for (int count = 1; count <= 33; ++count) s.add(34, 0, count, 900, 0, 1000);  // 34000 bytes
+    s.add(34, 2, 34, 900, 0, 1).say(m.accumulated(34001)).say(m.drop(900, 0, 34001));
+    s.add(34, 0, 34, 900, 0, 1).add(34, 2, 0, 900, 0, 0);
+    s.say(m.accumulated(34002)).say(m.drop(900, 0, 34002));
+    // A new first segment starts afresh.
+    s.add(34, 1, 100, 901, 0, 12000).add(34, 2, 101, 901, 0, 934).say(m.accumulated(12934));
     expect_empty_edr(s, s.run());
   }
 }

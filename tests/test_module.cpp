@@ -232,6 +232,32 @@ TEST_F(Template, DescriptionsOfTwoProductsInOneFile) {
       0u);
 }
 
+// A Vgroup of the product's name that carries no description: the list is
+// asked for all the same (and is empty), and only the selection and the
+// read of the missing description are reported.
+TEST_F(Template, DescriptionOfAVgroupWithoutOne) {
+  open(DFACC_CREATE);
+  int32 vg = Vattach(f, -1, "w");
+  Vsetname(vg, "VG_Concentrator_Housekeeping");
+  Vsetclass(vg, "VG_CON_HK");
+  Vdetach(vg);
+  finish();
+
+  open(DFACC_READ);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  rd_Vgrp_desc_con_hk(f, an);
+  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "1numann= 0 \n1ann_list= 1 \n2numann= 0 \n2ann_list= 1 \nAN: \n");
+  EXPECT_EQ(reports(err), (std::vector<std::string>{
+                              "ERROR in  con_hk.cpp -> rd_Vgrp_con_hk -> ANselect: Couldn't",
+                              "ERROR in  con_hk.cpp -> rd_Vgrp_con_hk -> ANreadann: Couldn't"}))
+      << err;
+  an = ANstart(f);
+  finish();
+}
+
 TEST_F(Template, SdsFailureReports) {
   // A file without the product: the first SDS cannot be found.
   open(DFACC_CREATE);

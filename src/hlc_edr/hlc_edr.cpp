@@ -8,6 +8,7 @@
 // structure and append it through the product's record module.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <math.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -617,16 +618,19 @@ bool appends_to(const SegmentReassembly &r, const Packet &pkt, bool by_count) {
   return !by_count || pkt.count == r.last_count + 1 || pkt.count == 0;
 }
 
-// Appends a segment; one that would overflow the buffer is dropped with the
-// product's bad-size warning (such a record can never reach its size).
-bool append(const Product &p, SegmentReassembly &r, const Packet &pkt, const uint8_t *data) {
-  if (r.size + pkt.size > kBufferSize) {
-    printf(p.drop, pkt.seconds, pkt.subseconds, r.size + pkt.size);
-    return false;
+// Appends a segment. The collected size grows by every appended segment,
+// but bytes beyond the buffer are never stored: such a record can never
+// reach its product's size, so the completion step drops it, and only a new
+// first segment starts a clean record. (The size saturates instead of
+// wrapping on files of billions of bytes of one record.)
+void append(SegmentReassembly &r, const Packet &pkt, const uint8_t *data) {
+  const size_t have = static_cast<size_t>(r.size);
+  if (have < sizeof r.data) {
+    const size_t room = sizeof r.data - have;
+    const size_t size = static_cast<size_t>(pkt.size);
+    memcpy(r.data + have, data, size < room ? size : room);
   }
-  memcpy(r.data + r.size, data, static_cast<size_t>(pkt.size));
-  r.size += pkt.size;
-  return true;
+  r.size = pkt.size > INT_MAX - r.size ? INT_MAX : r.size + pkt.size;
 }
 
 void handle_segment(const Product &p, const Packet &pkt, const uint8_t *data) {
@@ -643,18 +647,18 @@ void handle_segment(const Product &p, const Packet &pkt, const uint8_t *data) {
     case 0:  // middle
       if (!three_part) break;
       if (appends_to(r, pkt, true)) {
-        if (append(p, r, pkt, data)) r.last_count = pkt.count;
+        append(r, pkt, data);
+        r.last_count = pkt.count;
       } else {
         printf(p.orphan_middle, pkt.seconds, pkt.subseconds);
       }
       break;
-    case 2:  // last
+    case 2:  // last: completes the record; the last count stays that of the
+             // segment before it
       if (appends_to(r, pkt, three_part)) {
-        if (append(p, r, pkt, data)) {
-          r.last_count = pkt.count;
-          r.complete = true;
-          printf(p.accumulated, r.size);
-        }
+        append(r, pkt, data);
+        r.complete = true;
+        printf(p.accumulated, r.size);
       } else {
         printf(p.orphan_first, r.first_seconds, r.first_subseconds);
         printf(p.orphan_last, pkt.seconds, pkt.subseconds);

@@ -431,8 +431,10 @@ inline void rd_desc(const Module &m, int32 file_id, int32 an_id) {
   int32 list_number = next_list_number();
   printf("1ann_list= %d \n", list_number);
 
+  // A Vgroup without descriptions is listed too (HDF4 gives 0); only a
+  // failed count leaves nothing to list.
   intn listed = -1;
-  if (list != nullptr && n > 0) {
+  if (list != nullptr && n >= 0) {
     listed = ANannlist(an_id, AN_DATA_DESC, DFTAG_VG, static_cast<uint16>(ref), list);
   }
   if (listed == -1) fail(m, op, "ANannlist: Couldn't");
