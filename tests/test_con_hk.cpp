@@ -81,7 +81,10 @@ Values values_of(const Concentrator_Housekeeping &r) {
 
 std::string line_of(const Values &v) {
   std::string s;
-  for (int k = 0; k < 25; ++k) s += (k ? " " : "") + std::to_string(v[k]);
+  for (int k = 0; k < 25; ++k) {
+    if (k > 0) s += ' ';
+    s += std::to_string(v[k]);
+  }
   return s + "\n";
 }
 

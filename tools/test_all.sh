@@ -1,7 +1,8 @@
 #!/bin/bash
-# Builds and runs the whole test suite twice: a normal build, then everything
+# Builds and runs the whole test suite three times, with compiler warnings as
+# errors: the normal build (RelWithDebInfo), a Release build, then everything
 # under AddressSanitizer and UndefinedBehaviorSanitizer. Ends with one line
-# that counts the tests of both runs.
+# that counts the tests of all three runs.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh || exit 1
@@ -26,9 +27,11 @@ run_suite() {  # build-dir cmake-options...
   fi
   return "$rc"
 }
-echo "== normal build"
-run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
+echo "== normal build (RelWithDebInfo)"
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHLC_WERROR=ON || status=1
+echo "== release build (Release)"
+run_suite build-release -DCMAKE_BUILD_TYPE=Release -DHLC_WERROR=ON || status=1
 echo "== sanitizer build (ASan + UBSan)"
-run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DHLC_SANITIZE=ON || status=1
+run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DHLC_SANITIZE=ON -DHLC_WERROR=ON || status=1
 echo "total: $passed passed, $failed failed"
 exit $status
