@@ -10,10 +10,12 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <math.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "hdf.h"
@@ -389,10 +391,22 @@ OutputFiles output;
 
 }  // namespace
 
+namespace {
+
+// A work file left by an earlier run is removed before the new one is
+// created, so that the output is always a new regular file: creating over
+// a stale symbolic link would write through it into the file it names.
+// False (with errno set) when it is there and cannot be removed.
+bool remove_stale_work_file(const char *work_name) {
+  return unlink(work_name) == 0 || errno == ENOENT;
+}
+
+}  // namespace
+
 // Creates the HDF4 work file and starts the V, SD and AN interfaces on it.
 // Returns only on success.
 void open_HDF_file(const char *work_name, int32 *file_id, int32 *sd_id, int32 *an_id) {
-  *file_id = Hopen(work_name, DFACC_CREATE, 0);
+  *file_id = remove_stale_work_file(work_name) ? Hopen(work_name, DFACC_CREATE, 0) : -1;
   if (*file_id == -1) {
     printf("ERROR: Hopen failed\n");
     fflush(stdout);
@@ -418,7 +432,7 @@ void open_HDF_file(const char *work_name, int32 *file_id, int32 *sd_id, int32 *a
 namespace {
 
 void open_text_file() {
-  output.text = fopen(output.work_name, "w");
+  output.text = remove_stale_work_file(output.work_name) ? fopen(output.work_name, "w") : nullptr;
   if (output.text == nullptr) {
     printf("ERROR: Cannot open output file %s.\n", output.work_name);
     fatal_exit();
@@ -757,9 +771,24 @@ void dispatch(int inst, const Packet &pkt, const uint8_t *data) {
   fatal_exit();
 }
 
+// Refuses a run whose TLM file is the output under another name (the same
+// path, a link or another spelling): creating the work file would truncate
+// the input, and the final rename would replace it.
+void refuse_output_on_input(const char *tlmf, const char *path) {
+  struct stat in, out;
+  if (stat(tlmf, &in) != 0 || stat(path, &out) != 0) return;
+  if (in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+    printf("ERROR: TLM file and output file %s are the same file.\n", path);
+    fatal_exit();
+  }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  // A file-size limit reached while writing makes the write fail, to be
+  // reported like any other failed write, instead of killing the run.
+  signal(SIGXFSZ, SIG_IGN);
   int inst = 0;
   int apid = 0;
   char tlmf[1024];
@@ -777,6 +806,8 @@ int main(int argc, char **argv) {
   const size_t edr_length = strlen(edrf);
   memcpy(output.work_name, edrf, edr_length);
   memcpy(output.work_name + edr_length, ".tmp", 5);
+  refuse_output_on_input(tlmf, output.work_name);
+  refuse_output_on_input(tlmf, edrf);
 
   Packet pkt;
   while (got_good_apid(tlmf, &pkt.apid, &pkt.flags, &pkt.size, &pkt.seconds, &pkt.subseconds,
