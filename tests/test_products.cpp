@@ -392,6 +392,35 @@ TEST_P(ProductTest, DescriptionIsTheOpeningLineAndTheHeader) {
   EXPECT_NE(text.find("\nstruct " + p.vdata + " {\n"), std::string::npos);
 }
 
+// A write that fails for real (a file-size limit reached, in a child shell,
+// with standard output through a pipe out of the limit's reach) ends the run
+// with the module's write message; nothing appears under the final name.
+TEST_P(ProductTest, FailedWriteEndsTheRun) {
+  const Product &p = GetParam();
+  std::vector<Record> recs;
+  std::mt19937 rng(7);
+  while (recs.size() < 4 || recs.size() * p.record_size < 200000) {
+    Record rec(p.record_size);
+    for (uint8_t &b : rec) b = static_cast<uint8_t>(rng());
+    recs.push_back(rec);
+  }
+  Script s(dir, p.module, p.inst);
+  Feeder feed(s);
+  feed.add(p, recs, 1);
+  s.run();  // writes the TLM file; this run has no limit
+  harness::write_file(s.edr, "an EDR of an earlier run");
+  const harness::Run r = harness::run(
+      {"/bin/bash", "-c", "set -o pipefail; (ulimit -f 32; exec \"$0\" \"$@\") | cat",
+       HLC_EDR_PROGRAM, "-inst", harness::kInstWords[p.inst], "-tlm", s.tlm(), "-edr", s.edr});
+  const std::string last = "ERROR: write_" + p.module + "() failed\n";
+  EXPECT_TRUE(r.out.ends_with(last)) << r.out.substr(r.out.size() > 300 ? r.out.size() - 300 : 0);
+  EXPECT_NE(r.err.find("\nERROR in  " + p.module + ".cpp -> write_" + p.module + " -> "),
+            std::string::npos)
+      << r.err.substr(0, 300);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(harness::slurp(s.edr), "an EDR of an earlier run");
+}
+
 INSTANTIATE_TEST_SUITE_P(All, ProductTest, ::testing::ValuesIn(products::all_products()),
                          product_name);
 
