@@ -1,8 +1,12 @@
 // The telemetry reader, seen through the real program's whole standard output:
 // listing lines, filled packets, the byte total, fatal framing errors, and
 // records whose framing cannot be trusted.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
 
 #include "harness.h"
 #include "tlm_builder.h"
@@ -219,6 +223,38 @@ TEST_F(Reader, OversizeRecordCutShortIsFatal) {
   b.add(packet(25, 3, 1, 2, 0, 52), huge);
   harness::Run r = run(b);
   EXPECT_EQ(r.out, head() + format("ERROR: Bad SFDU Length %d, Rec # 1\n", 40000 + 52 + 51));
+  EXPECT_EQ(r.status, 255);
+}
+
+// Records of every size from 0 to 4000 bytes of user data, laid across the
+// reader's blocks at every alignment, and the same file through a pipe that
+// delivers a few bytes at a time: the same listing, byte total and end.
+TEST_F(Reader, RecordsAcrossBlocksAndThroughASlowPipe) {
+  harness::Script s(dir, "blocks", 4);
+  for (int i = 0; i < 400; ++i) {
+    s.add(31, 3, static_cast<uint16_t>(i), static_cast<uint32_t>(i), 0, (i * 997) % 4001);
+  }
+  harness::Run r = s.run();
+  const std::string expected = s.expected(kNotCreated);
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.status, 255);
+
+  const std::string fifo = dir / "fifo.tlm";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string bytes = harness::slurp(s.tlm());
+  std::thread writer([&] {
+    int fd = open(fifo.c_str(), O_WRONLY);
+    for (size_t at = 0; at < bytes.size(); at += 7) {
+      if (write(fd, bytes.data() + at, std::min<size_t>(7, bytes.size() - at)) < 0) break;
+      if (at % 7000 == 0) usleep(1000);
+    }
+    close(fd);
+  });
+  r = harness::run_edr({"-inst", "mec", "-tlm", fifo, "-edr", s.edr});
+  writer.join();
+  std::string through_pipe = expected;
+  through_pipe.replace(through_pipe.find(s.tlm()), s.tlm().size(), fifo);
+  EXPECT_EQ(r.out, through_pipe);
   EXPECT_EQ(r.status, 255);
 }
 

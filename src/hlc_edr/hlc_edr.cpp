@@ -183,22 +183,37 @@ struct TlmReader {
   int record_number = 1;
   bool first_record = true;
   long long byte_total = 0;
+  // The file is read in large blocks; labels and bodies are served from them.
+  uint8_t block[65536];
+  size_t pos = 0;  // next byte of the block to serve
+  size_t len = 0;  // bytes in the block
 };
 TlmReader reader;
 
 // Reads up to n bytes, going on after partial reads and interruptions.
 // Returns the number of bytes read (less than n only at end of file), or -1
-// on a read error.
+// on a read error. A block read that fails is tried once more for just the
+// bytes asked for, so an error is reported for the same record as if the
+// file were read record by record.
 long read_full(int fd, uint8_t *buf, long n) {
   long got = 0;
   while (got < n) {
-    ssize_t r = read(fd, buf + got, static_cast<size_t>(n - got));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return -1;
+    if (reader.pos == reader.len) {
+      ssize_t r = read(fd, reader.block, sizeof reader.block);
+      if (r < 0 && errno != EINTR) r = read(fd, reader.block, static_cast<size_t>(n - got));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return -1;
+      }
+      if (r == 0) break;
+      reader.pos = 0;
+      reader.len = static_cast<size_t>(r);
     }
-    if (r == 0) break;
-    got += r;
+    size_t take = reader.len - reader.pos;
+    if (take > static_cast<size_t>(n - got)) take = static_cast<size_t>(n - got);
+    memcpy(buf + got, reader.block + reader.pos, take);
+    reader.pos += take;
+    got += static_cast<long>(take);
   }
   return got;
 }
@@ -789,6 +804,10 @@ int main(int argc, char **argv) {
   // A file-size limit reached while writing makes the write fail, to be
   // reported like any other failed write, instead of killing the run.
   signal(SIGXFSZ, SIG_IGN);
+  // The log is written in large pieces unless someone watches it; every
+  // fatal path flushes it, and so does every module error report.
+  static char log_buffer[1 << 16];
+  if (!isatty(STDOUT_FILENO)) setvbuf(stdout, log_buffer, _IOFBF, sizeof log_buffer);
   int inst = 0;
   int apid = 0;
   char tlmf[1024];

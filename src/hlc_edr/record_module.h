@@ -145,7 +145,10 @@ constexpr size_t description_length(const char *header, const char *vgroup, cons
 
 // ---- error reports ----------------------------------------------------------
 
+// Standard output is flushed first, so that a log of both streams keeps the
+// order in which things happened.
 inline void print_error(const Module &m, const char *message) {
+  fflush(stdout);
   fprintf(stderr, "\nERROR in  %s -> %s\n", m.source, message);
   HEprint(stderr, 0);
 }
