@@ -26,6 +26,8 @@
 // GIM record modules
 
 // GIM raw and diagnostic record modules
+#include "gim_diag_api.h"
+#include "gim_raw_api.h"
 
 #include "con_hk_api.h"
 
@@ -360,6 +362,67 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
 
 // ---- GIM raw and diagnostic -------------------------------------------------
 
+// One 8328-byte GIM raw record: an 8-byte head (bytes 6-7 are not used), then
+// 40 sector blocks of 208 bytes, each 8 bytes of sector values and 10 level
+// blocks of 20 bytes (two readbacks, then the 8 CEM counts).
+void put_GIM_raw(const uint8_t *data) {
+  static_assert(8 + 208 * GIM_AZIMUTH_SECTORS == 8328 && 8 + 20 * GIM_SPIN_LEVELS == 208);
+  GIM_Raw r;
+  memset(&r, 0, sizeof r);
+  r.sclk_seconds = be32(data);
+  r.sclk_subseconds = static_cast<uint16>(be16(data + 4));
+  for (int a = 0; a < GIM_AZIMUTH_SECTORS; ++a) {
+    const uint8_t *b = data + 8 + 208 * a;
+    r.start_req[a] = static_cast<uint16>(be16(b));
+    r.step_size[a] = static_cast<uint16>(be16(b + 2));
+    r.step_time[a] = static_cast<uint16>(be16(b + 4));
+    r.angle[a] = static_cast<uint16>(be16(b + 6));
+    for (int v = 0; v < GIM_SPIN_LEVELS; ++v) {
+      const uint8_t *p = b + 8 + 20 * v;
+      r.ESA_set[a][v] = static_cast<uint16>(be16(p));
+      r.ESA_level[a][v] = static_cast<uint16>(be16(p + 2));
+      for (int c = 0; c < GIM_CEMS; ++c) {
+        r.counts[a][v][c] = static_cast<uint16>(be16(p + 4 + 2 * c));
+      }
+    }
+  }
+  if (write_gim_raw(r, -1) == -1) {
+    printf("ERROR: write_gim_raw() failed\n");
+    fatal_exit();
+  }
+  printf("      wrote GIM raw record\n");
+}
+
+// One 12934-byte GIM diagnostic record: the status word, four spins of 12
+// bytes (seconds, subseconds, step time, level, step size), the integration
+// and settling times, 40 ESA levels, and from byte 134 the counts, one byte
+// each, sector outermost, then CEM, then level.
+void put_GIM_diag(const uint8_t *data) {
+  GIM_Diagnostic r;
+  memset(&r, 0, sizeof r);
+  r.APID_status = static_cast<uint16>(be16(data));
+  for (int s = 0; s < GIM_SPINS; ++s) {
+    const uint8_t *b = data + 2 + 12 * s;
+    r.sclk_seconds[s] = be32(b);
+    r.sclk_subseconds[s] = static_cast<uint16>(be16(b + 4));
+    r.step_time[s] = static_cast<uint16>(be16(b + 6));
+    r.level[s] = static_cast<uint16>(be16(b + 8));
+    r.step_size[s] = static_cast<uint16>(be16(b + 10));
+  }
+  r.integ_time = static_cast<uint16>(be16(data + 50));
+  r.settle_time = static_cast<uint16>(be16(data + 52));
+  for (int l = 0; l < GIM_CYCLE_LEVELS; ++l) {
+    r.ESA_level[l] = static_cast<uint16>(be16(data + 54 + 2 * l));
+  }
+  static_assert(134 + sizeof r.counts == 12934);
+  memcpy(r.counts, data + 134, sizeof r.counts);
+  if (write_gim_diag(r, -1) == -1) {
+    printf("ERROR: write_gim_diag() failed\n");
+    fatal_exit();
+  }
+  printf("      wrote GIM diagnostics record\n");
+}
+
 // ---- Concentrator -----------------------------------------------------------
 
 // One 52-byte Concentrator housekeeping record.
@@ -472,12 +535,18 @@ struct RecordModule {
   bool opened;
 };
 RecordModule modules[] = {
-    {"gem_hk", nullptr, nullptr, false},     {"gem_mancal", nullptr, nullptr, false},
-    {"gem_normal", nullptr, nullptr, false}, {"gem_raw", nullptr, nullptr, false},
-    {"gim_hk", nullptr, nullptr, false},     {"gim_mancal", nullptr, nullptr, false},
-    {"gim_normal", nullptr, nullptr, false}, {"gim_diag", nullptr, nullptr, false},
-    {"gim_raw", nullptr, nullptr, false},    {"con_hk", init_wr_con_hk, close_wr_con_hk, false},
-    {"mec_hk", nullptr, nullptr, false},     {"mec_f1d", nullptr, nullptr, false},
+    {"gem_hk", nullptr, nullptr, false},
+    {"gem_mancal", nullptr, nullptr, false},
+    {"gem_normal", nullptr, nullptr, false},
+    {"gem_raw", nullptr, nullptr, false},
+    {"gim_hk", nullptr, nullptr, false},
+    {"gim_mancal", nullptr, nullptr, false},
+    {"gim_normal", nullptr, nullptr, false},
+    {"gim_diag", init_wr_gim_diag, close_wr_gim_diag, false},
+    {"gim_raw", init_wr_gim_raw, close_wr_gim_raw, false},
+    {"con_hk", init_wr_con_hk, close_wr_con_hk, false},
+    {"mec_hk", nullptr, nullptr, false},
+    {"mec_f1d", nullptr, nullptr, false},
 };
 enum ModuleIndex {
   kGemHk,
@@ -552,12 +621,12 @@ const Product kProducts[] = {
      "WARNING: dropped GIM Normal @%10u:%03d -- bad size %d\n", "accumulated GIM normal size %d\n",
      "WARNING: dropped orphan GIM_Norm FIRST @%10u:%03d\n",
      "WARNING: dropped orphan GIM_Norm LAST  @%10u:%03d\n", nullptr},
-    {34, 2, kThreePart, 12934, nullptr, kGimDiag, kReGimDiag, "   initialized GIM Diag.\n",
+    {34, 2, kThreePart, 12934, put_GIM_diag, kGimDiag, kReGimDiag, "   initialized GIM Diag.\n",
      "ERROR: init_wr_gim_diag failed\n", "WARNING: dropped GIM Diag @%10u:%03d -- bad  size %d\n",
      "accumulated GIM diag. size %d\n", "WARNING: dropped orphan GIM_Diag FIRST @%10u:%03d\n",
      "WARNING: dropped orphan GIM_Diag LAST  @%10u:%03d\n",
      "WARNING: dropped orphan GIM_Diag MIDDLE @%10u:%03d\n"},
-    {42, 2, kThreePart, 8328, nullptr, kGimRaw, kReGimRaw, "   initialized GIM Raw\n",
+    {42, 2, kThreePart, 8328, put_GIM_raw, kGimRaw, kReGimRaw, "   initialized GIM Raw\n",
      "ERROR: init_wr_gim_raw failed\n", "WARNING: dropped GIM Raw @%10u:%03d -- bad  size %d\n",
      "accumulated GIM raw size %d\n", "WARNING: dropped orphan GIM_Raw FIRST @%10u:%03d\n",
      "WARNING: dropped orphan GIM_Raw LAST  @%10u:%03d\n",
