@@ -2,10 +2,8 @@
 // of the output file, seen through the real program: its whole standard output,
 // its exit status and the files it leaves behind.
 //
-// Only the Concentrator housekeeping product has a decoder so far; the other
-// products' packets go through the size checks and the reassembly with all
-// their messages, and a complete good record of theirs is passed over without
-// a message and creates no table.
+// Every product's table is created by its first good record; the product's
+// own decoding and layout are checked by the product tests.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -100,8 +98,8 @@ TEST_F(Dispatch, PacketsOfOtherInstrumentsAndApidsArePassedOverSilently) {
     s.say("WARNING: dropped GIM HK " + at(12, 5) + " -- bad size 0\n");
     s.add(28, 2, 6, 13, 0, 10);  // would be an orphan last segment
     s.add(28, 1, 7, 14, 0, 10).add(42, 2, 8, 15, 0, 10);
-    s.add(29, 3, 9, 16, 0, 66);  // a good GIM h/k record: no decoder yet
-    expect_empty_edr(s, s.run());
+    s.add(29, 3, 9, 16, 0, 66).say("   initialized GIM h/k\n      wrote GIM h/k record\n");
+    expect_success(s, s.run());
   }
   {
     SCOPED_TRACE("con -apid hk");
@@ -178,10 +176,14 @@ TEST_F(Dispatch, FixedRecordPacketsAreSplitIntoRecords) {
     EXPECT_EQ(harness::slurp(s.edr).substr(0, 4), kHdfMagic);
   }
   {
-    SCOPED_TRACE("products without a decoder pass good packets over");
+    SCOPED_TRACE("MEC: each product's table is created by its own first good packet");
+    const std::string hk = "      wrote MEC/WIND h/k record\n";
+    const std::string f1d = "      wrote MEC/WIND F1D record\n";
     Script s(dir, "mec_good", 4);
-    s.add(24, 3, 0, 20, 0, 288).opened().add(26, 3, 1, 21, 0, 168).add(26, 3, 2, 22, 0, 336);
-    expect_empty_edr(s, s.run());
+    s.add(24, 3, 0, 20, 0, 288).opened().say("   initialized MEC/WIND h/k\n" + hk + hk);
+    s.add(26, 3, 1, 21, 0, 168).say("   initialized MEC/WIND F1D\n" + f1d);
+    s.add(26, 3, 2, 22, 0, 336).say(f1d + f1d).add(24, 3, 3, 23, 0, 144).say(hk);
+    expect_success(s, s.run());
   }
 }
 
@@ -197,15 +199,22 @@ struct SegmentedProduct {
   const char *tag;          // product word of the orphan warnings
   const char *drop;         // start of the drop warning
   const char *bad_size;     // "bad size" or "bad  size"
+  const char *initialized;  // the product's initialised line
+  const char *wrote;        // the decoder's line per record
 };
 const SegmentedProduct kTwoPart[] = {
-    {31, 1, 3454, "GEM normal", "GEM_Norm", "GEM Normal", "bad size"},
-    {41, 1, 2360, "GEM raw", "GEM_Raw", "GEM Raw", "bad size"},
-    {28, 2, 3336, "GIM normal", "GIM_Norm", "GIM Normal", "bad size"},
+    {31, 1, 3454, "GEM normal", "GEM_Norm", "GEM Normal", "bad size", "   initialized GEM Normal\n",
+     "      wrote GEM normal record\n"},
+    {41, 1, 2360, "GEM raw", "GEM_Raw", "GEM Raw", "bad size", "   initialized GEM Raw\n",
+     "      wrote GEM raw record\n"},
+    {28, 2, 3336, "GIM normal", "GIM_Norm", "GIM Normal", "bad size", "   initialized GIM Normal\n",
+     "      wrote GIM normal record\n"},
 };
 const SegmentedProduct kThreePart[] = {
-    {34, 2, 12934, "GIM diag.", "GIM_Diag", "GIM Diag", "bad  size"},
-    {42, 2, 8328, "GIM raw", "GIM_Raw", "GIM Raw", "bad  size"},
+    {34, 2, 12934, "GIM diag.", "GIM_Diag", "GIM Diag", "bad  size", "   initialized GIM Diag.\n",
+     "      wrote GIM diagnostics record\n"},
+    {42, 2, 8328, "GIM raw", "GIM_Raw", "GIM Raw", "bad  size", "   initialized GIM Raw\n",
+     "      wrote GIM raw record\n"},
 };
 
 // The messages of one segmented product.
@@ -221,6 +230,10 @@ struct Messages {
   std::string orphan(const char *part, uint32_t seconds, int subseconds) const {
     return format("WARNING: dropped orphan %s %s ", p.tag, part) + at(seconds, subseconds) + "\n";
   }
+  // A good record handed to the decoder; the first one creates the table.
+  std::string written(bool first) const {
+    return (first ? std::string(p.initialized) : "") + p.wrote;
+  }
   // Both warnings of a last segment that matches nothing.
   std::string orphans(uint32_t first_s, int first_ss, uint32_t last_s, int last_ss) const {
     return orphan("FIRST", first_s, first_ss) + orphan("LAST ", last_s, last_ss);
@@ -235,8 +248,9 @@ TEST_F(Dispatch, TwoPartRecordsAreMatchedByPacketTime) {
     Script s(dir, format("two%d", p.apid), p.inst);
     // Before any first segment the remembered time is 0:000.
     s.add(p.apid, 2, 0, 5, 0, 10).opened().say(m.orphans(0, 0, 5, 0));
-    // First and last with the same time and the right size: handed on, no decoder yet.
+    // First and last with the same time and the right size: handed on.
     s.add(p.apid, 1, 1, 100, 1, 1000).add(p.apid, 2, 2, 100, 1, n - 1000).say(m.accumulated(n));
+    s.say(m.written(true));
     // The wrong size: dropped with the last segment's time and the collected size.
     s.add(p.apid, 1, 3, 200, 0, 10).add(p.apid, 2, 4, 200, 0, 20);
     s.say(m.accumulated(30)).say(m.drop(200, 0, 30));
@@ -246,7 +260,7 @@ TEST_F(Dispatch, TwoPartRecordsAreMatchedByPacketTime) {
     // A second first segment replaces the first one without a message.
     s.add(p.apid, 1, 8, 400, 0, 500).add(p.apid, 1, 9, 401, 0, 8);
     s.add(p.apid, 2, 10, 400, 0, 10).say(m.orphans(401, 0, 400, 0));
-    s.add(p.apid, 2, 11, 401, 0, n - 8).say(m.accumulated(n));
+    s.add(p.apid, 2, 11, 401, 0, n - 8).say(m.accumulated(n)).say(m.written(false));
     // The same last segment again is appended to the old bytes.
     s.add(p.apid, 2, 12, 401, 0, n - 8).say(m.accumulated(2 * n - 8));
     s.say(m.drop(401, 0, 2 * n - 8));
@@ -255,8 +269,8 @@ TEST_F(Dispatch, TwoPartRecordsAreMatchedByPacketTime) {
     s.add(p.apid, 2, 16, 401, 0, 1).say(m.accumulated(2 * n - 7)).say(m.drop(401, 0, 2 * n - 7));
     // A first segment of 0 bytes and a last one of the whole size.
     s.add(p.apid, 1, 17, 4294967295u, 255, 0).add(p.apid, 2, 18, 4294967295u, 255, n);
-    s.say(m.accumulated(n));
-    expect_empty_edr(s, s.run());
+    s.say(m.accumulated(n)).say(m.written(false));
+    expect_success(s, s.run());
   }
 }
 
@@ -269,7 +283,7 @@ TEST_F(Dispatch, ThreePartRecordsAreMatchedByTimeAndCount) {
     // Counts 16382, 16383, 0: the count wraps; the right size gives only the
     // accumulated line.
     s.add(p.apid, 1, 16382, 500, 10, 4000).opened().add(p.apid, 0, 16383, 500, 10, 4000);
-    s.add(p.apid, 2, 0, 500, 10, n - 8000).say(m.accumulated(n));
+    s.add(p.apid, 2, 0, 500, 10, n - 8000).say(m.accumulated(n)).say(m.written(true));
     // A missing middle segment: the later middle ones and the last are orphans.
     s.add(p.apid, 1, 10, 600, 0, 1000).add(p.apid, 0, 12, 600, 0, 1000);
     s.say(m.orphan("MIDDLE", 600, 0));
@@ -284,8 +298,8 @@ TEST_F(Dispatch, ThreePartRecordsAreMatchedByTimeAndCount) {
     s.add(p.apid, 1, 16383, 800, 0, 2000).add(p.apid, 0, 0, 800, 0, 2000);
     s.add(p.apid, 0, 1, 800, 0, 2000).add(p.apid, 2, 1, 800, 0, 10);
     s.say(m.orphans(800, 0, 800, 0));
-    s.add(p.apid, 2, 2, 800, 0, n - 6000).say(m.accumulated(n));
-    expect_empty_edr(s, s.run());
+    s.add(p.apid, 2, 2, 800, 0, n - 6000).say(m.accumulated(n)).say(m.written(false));
+    expect_success(s, s.run());
   }
 }
 
@@ -353,7 +367,8 @@ TEST_F(Dispatch, RecordsPastTheReassemblyBufferAreAlwaysDropped) {
     s.say(m.accumulated(34002)).say(m.drop(900, 0, 34002));
     // A new first segment starts afresh.
     s.add(34, 1, 100, 901, 0, 12000).add(34, 2, 101, 901, 0, 934).say(m.accumulated(12934));
-    expect_empty_edr(s, s.run());
+    s.say(m.written(true));
+    expect_success(s, s.run());
   }
 }
 
