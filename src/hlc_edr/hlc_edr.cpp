@@ -22,6 +22,10 @@
 #include "mfhdf.h"
 
 // GEM record modules
+#include "gem_hk_api.h"
+#include "gem_mancal_api.h"
+#include "gem_normal_api.h"
+#include "gem_raw_api.h"
 
 // GIM record modules
 
@@ -358,6 +362,113 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
 
 // ---- GEM ------------------------------------------------------------------
 
+// One 46-byte GEM housekeeping record. From byte 12 the readbacks of the five
+// voltage levels lie as (set, level) pairs, level by level.
+void put_GEM_hk(const uint8_t *data) {
+  GEM_Housekeeping r;
+  memset(&r, 0, sizeof r);
+  r.sclk_seconds = be32(data);
+  r.sclk_subseconds = static_cast<uint16>(be16(data + 4));
+  r.APID_status = static_cast<uint16>(be16(data + 6));
+  r.start_level = static_cast<uint16>(be16(data + 8));
+  r.step_size = static_cast<uint16>(be16(data + 10));
+  for (int j = 0; j < GEM_SPIN_LEVELS; ++j) {
+    r.set[j] = static_cast<uint16>(be16(data + 12 + 4 * j));
+    r.level[j] = static_cast<uint16>(be16(data + 14 + 4 * j));
+  }
+  uint16 *const words[] = {&r.CEM_set, &r.CEM_level, &r.AMP_set,   &r.MON_5V,
+                           &r.MON_12V, &r.SW_status, &r.CMD_status};
+  for (size_t k = 0; k < sizeof words / sizeof words[0]; ++k) {
+    *words[k] = static_cast<uint16>(be16(data + 32 + 2 * k));
+  }
+  if (write_gem_hk(r, -1) == -1) {
+    printf("ERROR: write_gem_hk() failed\n");
+    fatal_exit();
+  }
+  printf("      wrote GEM h/k record\n");
+}
+
+// One 50-byte GEM manual/calibration record: six words, then the 35 counts
+// (CEM by CEM, level fastest) at bytes 14-48. Byte 49 carries nothing.
+void put_GEM_mancal(const uint8_t *data) {
+  GEM_ManCal r;
+  memset(&r, 0, sizeof r);
+  r.sclk_seconds = be32(data);
+  uint16 *const words[] = {&r.sclk_subseconds, &r.APID_status, &r.step_time, &r.integ_time,
+                           &r.settle_time};
+  for (size_t k = 0; k < sizeof words / sizeof words[0]; ++k) {
+    *words[k] = static_cast<uint16>(be16(data + 4 + 2 * k));
+  }
+  static_assert(sizeof r.counts == 35);
+  memcpy(r.counts, data + 14, sizeof r.counts);
+  if (write_gem_mancal(r, -1) == -1) {
+    printf("ERROR: write_gem_mancal() failed\n");
+    fatal_exit();
+  }
+  printf("      wrote GEM man/cal record\n");
+}
+
+// One 3454-byte GEM normal record. The values of each spin lie together, in
+// four 12-byte groups from byte 2 (seconds, subseconds, step time, level,
+// step size); the record keeps each value as an array over the spins. The
+// counts, sector by sector, CEM by CEM, level fastest, start at byte 94.
+void put_GEM_normal(const uint8_t *data) {
+  GEM_Normal r;
+  memset(&r, 0, sizeof r);
+  r.APID_status = static_cast<uint16>(be16(data));
+  for (int s = 0; s < GEM_SPINS; ++s) {
+    const uint8_t *b = data + 2 + 12 * s;
+    r.sclk_seconds[s] = be32(b);
+    r.sclk_subseconds[s] = static_cast<uint16>(be16(b + 4));
+    r.step_time[s] = static_cast<uint16>(be16(b + 6));
+    r.level[s] = static_cast<uint16>(be16(b + 8));
+    r.step_size[s] = static_cast<uint16>(be16(b + 10));
+  }
+  r.integ_time = static_cast<uint16>(be16(data + 50));
+  r.settle_time = static_cast<uint16>(be16(data + 52));
+  for (int l = 0; l < GEM_CYCLE_LEVELS; ++l) {
+    r.ESA_level[l] = static_cast<uint16>(be16(data + 54 + 2 * l));
+  }
+  static_assert(sizeof r.counts == 3360);
+  memcpy(r.counts, data + 94, sizeof r.counts);
+  if (write_gem_normal(r, -1) == -1) {
+    printf("ERROR: write_gem_normal() failed\n");
+    fatal_exit();
+  }
+  printf("      wrote GEM normal record\n");
+}
+
+// One 2360-byte GEM raw record: an 8-byte head (bytes 6-7 carry nothing),
+// then 24 sector blocks of 98 bytes: start level, step size, step time and
+// angle, then five 18-byte level groups of two readbacks and seven counts.
+// The record keeps each value as an array over the sectors.
+void put_GEM_raw(const uint8_t *data) {
+  GEM_Raw r;
+  memset(&r, 0, sizeof r);
+  r.sclk_seconds = be32(data);
+  r.sclk_subseconds = static_cast<uint16>(be16(data + 4));
+  for (int i = 0; i < GEM_AZIMUTH_SECTORS; ++i) {
+    const uint8_t *b = data + 8 + 98 * i;
+    r.start_req[i] = static_cast<uint16>(be16(b));
+    r.step_size[i] = static_cast<uint16>(be16(b + 2));
+    r.step_time[i] = static_cast<uint16>(be16(b + 4));
+    r.angle[i] = static_cast<uint16>(be16(b + 6));
+    for (int j = 0; j < GEM_SPIN_LEVELS; ++j) {
+      const uint8_t *g = b + 8 + 18 * j;
+      r.ESA_set[i][j] = static_cast<uint16>(be16(g));
+      r.ESA_level[i][j] = static_cast<uint16>(be16(g + 2));
+      for (int k = 0; k < GEM_CEMS; ++k) {
+        r.counts[i][j][k] = static_cast<uint16>(be16(g + 4 + 2 * k));
+      }
+    }
+  }
+  if (write_gem_raw(r, -1) == -1) {
+    printf("ERROR: write_gem_raw() failed\n");
+    fatal_exit();
+  }
+  printf("      wrote GEM raw record\n");
+}
+
 // ---- GIM ------------------------------------------------------------------
 
 // ---- GIM raw and diagnostic -------------------------------------------------
@@ -535,10 +646,10 @@ struct RecordModule {
   bool opened;
 };
 RecordModule modules[] = {
-    {"gem_hk", nullptr, nullptr, false},
-    {"gem_mancal", nullptr, nullptr, false},
-    {"gem_normal", nullptr, nullptr, false},
-    {"gem_raw", nullptr, nullptr, false},
+    {"gem_hk", init_wr_gem_hk, close_wr_gem_hk, false},
+    {"gem_mancal", init_wr_gem_mancal, close_wr_gem_mancal, false},
+    {"gem_normal", init_wr_gem_normal, close_wr_gem_normal, false},
+    {"gem_raw", init_wr_gem_raw, close_wr_gem_raw, false},
     {"gim_hk", nullptr, nullptr, false},
     {"gim_mancal", nullptr, nullptr, false},
     {"gim_normal", nullptr, nullptr, false},
@@ -595,18 +706,18 @@ struct Product {
 
 // Every APID the program handles; any other is passed over.
 const Product kProducts[] = {
-    {32, 1, kFixed, 46, nullptr, kGemHk, kNoReassembly, "   initialized GEM h/k\n",
+    {32, 1, kFixed, 46, put_GEM_hk, kGemHk, kNoReassembly, "   initialized GEM h/k\n",
      "ERROR: init_wr_gem_hk failed\n", "WARNING: dropped GEM HK @%10u:%03d -- bad size %d\n",
      nullptr, nullptr, nullptr, nullptr},
-    {33, 1, kFixed, 50, nullptr, kGemMancal, kNoReassembly, "   initialized GEM man/cal\n",
+    {33, 1, kFixed, 50, put_GEM_mancal, kGemMancal, kNoReassembly, "   initialized GEM man/cal\n",
      "ERROR: init_wr_gem_mancal failed\n",
      "WARNING: dropped GEM ManCal @%10u:%03d -- bad size %d\n", nullptr, nullptr, nullptr, nullptr},
-    {31, 1, kTwoPart, 3454, nullptr, kGemNormal, kReGemNormal, "   initialized GEM Normal\n",
+    {31, 1, kTwoPart, 3454, put_GEM_normal, kGemNormal, kReGemNormal, "   initialized GEM Normal\n",
      "ERROR: init_wr_gem_normal failed\n",
      "WARNING: dropped GEM Normal @%10u:%03d -- bad size %d\n", "accumulated GEM normal size %d\n",
      "WARNING: dropped orphan GEM_Norm FIRST @%10u:%03d\n",
      "WARNING: dropped orphan GEM_Norm LAST  @%10u:%03d\n", nullptr},
-    {41, 1, kTwoPart, 2360, nullptr, kGemRaw, kReGemRaw, "   initialized GEM Raw\n",
+    {41, 1, kTwoPart, 2360, put_GEM_raw, kGemRaw, kReGemRaw, "   initialized GEM Raw\n",
      "ERROR: init_wr_gem_raw failed\n", "WARNING: dropped GEM Raw @%10u:%03d -- bad size %d\n",
      "accumulated GEM raw size %d\n", "WARNING: dropped orphan GEM_Raw FIRST @%10u:%03d\n",
      "WARNING: dropped orphan GEM_Raw LAST  @%10u:%03d\n", nullptr},
