@@ -28,6 +28,9 @@
 #include "gem_raw_api.h"
 
 // GIM record modules
+#include "gim_hk_api.h"
+#include "gim_mancal_api.h"
+#include "gim_normal_api.h"
 
 // GIM raw and diagnostic record modules
 #include "gim_diag_api.h"
@@ -471,6 +474,85 @@ void put_GEM_raw(const uint8_t *data) {
 
 // ---- GIM ------------------------------------------------------------------
 
+// One 66-byte GIM housekeeping record. The readbacks of the ten voltage
+// levels arrive as (set, level) pairs from byte 12; the record keeps them as
+// two arrays.
+void put_GIM_hk(const uint8_t *data) {
+  GIM_Housekeeping r;
+  memset(&r, 0, sizeof r);
+  r.sclk_seconds = be32(data);
+  r.sclk_subseconds = static_cast<uint16>(be16(data + 4));
+  r.APID_status = static_cast<uint16>(be16(data + 6));
+  r.start_level = static_cast<uint16>(be16(data + 8));
+  r.step_size = static_cast<uint16>(be16(data + 10));
+  for (int j = 0; j < GIM_SPIN_LEVELS; ++j) {
+    r.set[j] = static_cast<uint16>(be16(data + 12 + 4 * j));
+    r.level[j] = static_cast<uint16>(be16(data + 14 + 4 * j));
+  }
+  uint16 *const words[] = {&r.CEM_set, &r.CEM_level, &r.AMP_set,   &r.MON_5V,
+                           &r.MON_12V, &r.SW_status, &r.CMD_status};
+  for (size_t k = 0; k < sizeof words / sizeof words[0]; ++k) {
+    *words[k] = static_cast<uint16>(be16(data + 52 + 2 * k));
+  }
+  if (write_gim_hk(r, -1) == -1) {
+    printf("ERROR: write_gim_hk() failed\n");
+    fatal_exit();
+  }
+  printf("      wrote GIM h/k record\n");
+}
+
+// One 94-byte GIM manual/calibration record: five words after the time, then
+// the counts, CEM by CEM, ten levels each.
+void put_GIM_mancal(const uint8_t *data) {
+  GIM_ManCal r;
+  memset(&r, 0, sizeof r);
+  r.sclk_seconds = be32(data);
+  r.sclk_subseconds = static_cast<uint16>(be16(data + 4));
+  r.APID_status = static_cast<uint16>(be16(data + 6));
+  r.step_time = static_cast<uint16>(be16(data + 8));
+  r.integ_time = static_cast<uint16>(be16(data + 10));
+  r.settle_time = static_cast<uint16>(be16(data + 12));
+  static_assert(14 + sizeof r.counts == 94);
+  memcpy(r.counts, data + 14, sizeof r.counts);
+  if (write_gim_mancal(r, -1) == -1) {
+    printf("ERROR: write_gim_mancal() failed\n");
+    fatal_exit();
+  }
+  printf("      wrote GIM man/cal record\n");
+}
+
+// One 3336-byte GIM normal record. The per-spin values arrive spin by spin,
+// 12 bytes a spin from byte 2; the record keeps them field by field. The
+// counts follow the mask table (byte 134) and the peak sector (byte 135),
+// mask element by mask element, forty levels each.
+void put_GIM_normal(const uint8_t *data) {
+  GIM_Normal r;
+  memset(&r, 0, sizeof r);
+  r.APID_status = static_cast<uint16>(be16(data));
+  for (int s = 0; s < GIM_SPINS; ++s) {
+    const uint8_t *spin = data + 2 + 12 * s;
+    r.sclk_seconds[s] = be32(spin);
+    r.sclk_subseconds[s] = static_cast<uint16>(be16(spin + 4));
+    r.step_time[s] = static_cast<uint16>(be16(spin + 6));
+    r.level[s] = static_cast<uint16>(be16(spin + 8));
+    r.step_size[s] = static_cast<uint16>(be16(spin + 10));
+  }
+  r.integ_time = static_cast<uint16>(be16(data + 50));
+  r.settle_time = static_cast<uint16>(be16(data + 52));
+  for (int l = 0; l < GIM_CYCLE_LEVELS; ++l) {
+    r.ESA_level[l] = static_cast<uint16>(be16(data + 54 + 2 * l));
+  }
+  r.mask_table = data[134];
+  r.peak_sector = data[135];
+  static_assert(136 + sizeof r.counts == 3336);
+  memcpy(r.counts, data + 136, sizeof r.counts);
+  if (write_gim_normal(r, -1) == -1) {
+    printf("ERROR: write_gim_normal() failed\n");
+    fatal_exit();
+  }
+  printf("      wrote GIM normal record\n");
+}
+
 // ---- GIM raw and diagnostic -------------------------------------------------
 
 // One 8328-byte GIM raw record: an 8-byte head (bytes 6-7 are not used), then
@@ -650,9 +732,9 @@ RecordModule modules[] = {
     {"gem_mancal", init_wr_gem_mancal, close_wr_gem_mancal, false},
     {"gem_normal", init_wr_gem_normal, close_wr_gem_normal, false},
     {"gem_raw", init_wr_gem_raw, close_wr_gem_raw, false},
-    {"gim_hk", nullptr, nullptr, false},
-    {"gim_mancal", nullptr, nullptr, false},
-    {"gim_normal", nullptr, nullptr, false},
+    {"gim_hk", init_wr_gim_hk, close_wr_gim_hk, false},
+    {"gim_mancal", init_wr_gim_mancal, close_wr_gim_mancal, false},
+    {"gim_normal", init_wr_gim_normal, close_wr_gim_normal, false},
     {"gim_diag", init_wr_gim_diag, close_wr_gim_diag, false},
     {"gim_raw", init_wr_gim_raw, close_wr_gim_raw, false},
     {"con_hk", init_wr_con_hk, close_wr_con_hk, false},
@@ -721,13 +803,13 @@ const Product kProducts[] = {
      "ERROR: init_wr_gem_raw failed\n", "WARNING: dropped GEM Raw @%10u:%03d -- bad size %d\n",
      "accumulated GEM raw size %d\n", "WARNING: dropped orphan GEM_Raw FIRST @%10u:%03d\n",
      "WARNING: dropped orphan GEM_Raw LAST  @%10u:%03d\n", nullptr},
-    {29, 2, kFixed, 66, nullptr, kGimHk, kNoReassembly, "   initialized GIM h/k\n",
+    {29, 2, kFixed, 66, put_GIM_hk, kGimHk, kNoReassembly, "   initialized GIM h/k\n",
      "ERROR: init_wr_gim_hk failed\n", "WARNING: dropped GIM HK @%10u:%03d -- bad size %d\n",
      nullptr, nullptr, nullptr, nullptr},
-    {30, 2, kFixed, 94, nullptr, kGimMancal, kNoReassembly, "   initialized GIM Man/Cal\n",
+    {30, 2, kFixed, 94, put_GIM_mancal, kGimMancal, kNoReassembly, "   initialized GIM Man/Cal\n",
      "ERROR: init_wr_gim_mancal failed\n",
      "WARNING: dropped GIM ManCal @%10u:%03d -- bad size %d\n", nullptr, nullptr, nullptr, nullptr},
-    {28, 2, kTwoPart, 3336, nullptr, kGimNormal, kReGimNormal, "   initialized GIM Normal\n",
+    {28, 2, kTwoPart, 3336, put_GIM_normal, kGimNormal, kReGimNormal, "   initialized GIM Normal\n",
      "ERROR: init_wr_gim_normal failed\n",
      "WARNING: dropped GIM Normal @%10u:%03d -- bad size %d\n", "accumulated GIM normal size %d\n",
      "WARNING: dropped orphan GIM_Norm FIRST @%10u:%03d\n",
