@@ -41,6 +41,7 @@
 // MEC record modules
 
 #include "hlc_edr_const.h"
+#include "log_format.h"
 
 namespace {
 
@@ -332,9 +333,9 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
   const int fill = buffer[block3 + 4] >> 7;
   const long prefill = be16(buffer + block3 + 8);
 
-  printf("%2d %1d %6d %4ld %10u:%03d (%d/%ld/%ld/%ld) (fill:%d/%ld)\n", pkt_apid, flags, count,
-         length_field - 4, secs, subs, number, record_size, packet, record_size - packet - 11, fill,
-         prefill - 11);
+  hlc_log::listing_line(pkt_apid, flags, count, length_field - 4, secs, subs, number, record_size,
+                        packet, record_size - packet - 11, fill, prefill - 11)
+      .put(stdout);
 
   *sequence_flags = flags;
   if (fill) {

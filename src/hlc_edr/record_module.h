@@ -57,6 +57,10 @@ struct Sds {
 
 constexpr int kMaxSds = 3;
 
+// The largest packed record of any module: the working buffer of a write or
+// a read is an automatic array of this size, gone when the call returns.
+constexpr size_t kMaxPacked = 512;
+
 // Everything that distinguishes one module from another, and pointers to the
 // module's process-wide state.
 struct Module {
@@ -288,9 +292,9 @@ inline void slab(const Sds &s, int32 index, int32 start[4], int32 edges[4]) {
 inline int32 write(const Module &m, const void *record, int32 position) {
   static const char op[] = "write_";
   int32 status = 0;
-  uint8 *packed = static_cast<uint8 *>(malloc(m.packed_size));
-  if (packed == nullptr) {
-    fail(m, op, "malloc: Out of memory.");
+  alignas(8) uint8 packed[kMaxPacked];
+  if (m.packed_size > sizeof packed) {
+    fail(m, op, "pack: record larger than the working buffer.");
     return -1;
   }
   pack(m, packed, record);
@@ -319,7 +323,6 @@ inline int32 write(const Module &m, const void *record, int32 position) {
       }
     }
   }
-  free(packed);
   return status;
 }
 
@@ -394,9 +397,9 @@ inline int32 read(const Module &m, void *record, int32 position) {
       status = -1;
     }
   }
-  uint8 *packed = static_cast<uint8 *>(calloc(1, m.packed_size));
-  if (packed == nullptr) {
-    fail(m, op, "malloc: Out of memory.");
+  alignas(8) uint8 packed[kMaxPacked] = {};
+  if (m.packed_size > sizeof packed) {
+    fail(m, op, "unpack: record larger than the working buffer.");
     return -1;
   }
   if (VSread(*m.vdata_id, packed, 1, FULL_INTERLACE) == -1) {
@@ -407,7 +410,6 @@ inline int32 read(const Module &m, void *record, int32 position) {
     *m.vdata_pos = position + 1;
   }
   unpack(m, packed, record);
-  free(packed);
   return status;
 }
 

@@ -1,0 +1,89 @@
+// The log-line builder gives what printf gives, for field widths, zero
+// padding, negative values and the largest values of each kind.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <string>
+
+#include "log_format.h"
+
+namespace {
+
+std::string built(const hlc_log::Line &line) {
+  return std::string(line.data(), line.size());
+}
+
+TEST(LogFormat, NumbersAsPrintfGivesThem) {
+  const long long values[] = {0,
+                              1,
+                              -1,
+                              7,
+                              9,
+                              10,
+                              -10,
+                              99,
+                              100,
+                              -4,
+                              255,
+                              16383,
+                              32768,
+                              65535,
+                              -65535,
+                              INT_MAX,
+                              INT_MIN,
+                              LLONG_MAX,
+                              LLONG_MIN,
+                              4294967295LL,
+                              -2147483647LL,
+                              123456789012LL};
+  for (long long v : values) {
+    for (int width : {0, 1, 2, 3, 4, 6, 10, 12, 21}) {
+      char want[64];
+      snprintf(want, sizeof want, "%*lld", width, v);
+      hlc_log::Line line;
+      EXPECT_EQ(built(line.num(v, width)), want) << v << " width " << width;
+      snprintf(want, sizeof want, "%0*lld", width, v);
+      hlc_log::Line zero;
+      EXPECT_EQ(built(zero.num(v, width, true)), want) << v << " zero width " << width;
+      if (v >= 0) {
+        snprintf(want, sizeof want, "%*llu", width, static_cast<unsigned long long>(v));
+        hlc_log::Line u;
+        EXPECT_EQ(built(u.unum(static_cast<unsigned long long>(v), width)), want);
+      }
+    }
+  }
+  hlc_log::Line u;
+  EXPECT_EQ(built(u.unum(ULLONG_MAX, 10)), "18446744073709551615");
+}
+
+// A whole listing line, with the widest and the negative values it can hold.
+TEST(LogFormat, ListingLine) {
+  struct Values {
+    int apid, flags, count;
+    long size;
+    unsigned seconds;
+    int subseconds, record;
+    long record_size, offset, implied;
+    int fill;
+    long prefill;
+  };
+  const Values cases[] = {
+      {25, 3, 0, 52, 1000, 0, 1, 123, 60, 52, 0, 52},
+      {2047, 3, 16383, 65531, 4294967295u, 255, INT_MAX, 32768, 65563, 0, 1, 65524},
+      {0, 0, 0, -4, 0, 0, 2, 20, 28, -19, 0, -11},
+      {7, 1, 5, 9999, 2147483648u, 7, 100000, 32768, 60, 32697, 1, 54},
+  };
+  for (const Values &v : cases) {
+    char want[256];
+    snprintf(want, sizeof want, "%2d %1d %6d %4ld %10u:%03d (%d/%ld/%ld/%ld) (fill:%d/%ld)\n",
+             v.apid, v.flags, v.count, v.size, v.seconds, v.subseconds, v.record, v.record_size,
+             v.offset, v.implied, v.fill, v.prefill);
+    const hlc_log::Line line =
+        hlc_log::listing_line(v.apid, v.flags, v.count, v.size, v.seconds, v.subseconds, v.record,
+                              v.record_size, v.offset, v.implied, v.fill, v.prefill);
+    EXPECT_EQ(built(line), want);
+  }
+}
+
+}  // namespace
