@@ -1,8 +1,9 @@
-// MEC/WIND housekeeping (APID 24, 144-byte records), stored as received;
-// float32 values bit for bit.
+// MEC/WIND housekeeping (APID 24, 144-byte records) and F1D ion distribution
+// (APID 26, 168-byte records), stored as received; float32 values bit for bit.
 #include <cstddef>
 
 #include "hdf.h"
+#include "mec_f1d_api.h"
 #include "mec_hk_api.h"
 #include "products.h"
 
@@ -119,10 +120,40 @@ Product mec_hk() {
   };
 }
 
+Product mec_f1d() {
+  using R = MEC_f1d;
+  std::vector<size_t> float_offsets;
+  for (size_t i = 0; i < 40; ++i) float_offsets.push_back(8 + 4 * i);
+  return {
+      .module = "mec_f1d",
+      .inst = 4,
+      .kind = "f1d",
+      .apid = 26,
+      .handling = Handling::kFixed,
+      .record_size = 168,
+      .vgroup = "VG_MEC_f1d",
+      .vgroup_class = "VG_MEC_F1D",
+      .vdata = "MEC_f1d",
+      .desc_size = 853,
+      .text_size = 756,
+      // Bytes 6-7 of the packet record are not stored: the distribution
+      // follows sclk_subseconds directly in the 166-byte Vdata record.
+      .fields = {{"sclk_seconds", DFNT_UINT32, 1, offsetof(R, sclk_seconds), at(0)},
+                 {"sclk_subseconds", DFNT_UINT16, 1, offsetof(R, sclk_subseconds), at(4)},
+                 {"f1d_ion_distr", DFNT_FLOAT32, 40, offsetof(R, f1d_ion_distr), every(8, 4)}},
+      .sds = {},
+      .initialized = "   initialized MEC/WIND F1D\n",
+      .wrote = "      wrote MEC/WIND F1D record\n",
+      .accumulated = "",
+      .ops = PRODUCT_MODULE_OPS(mec_f1d, MEC_f1d),
+      .special = {with_patterns(168, float_offsets, 0), with_patterns(168, float_offsets, 5)},
+  };
+}
+
 }  // namespace
 
 std::vector<Product> mec_products() {
-  return {mec_hk()};
+  return {mec_hk(), mec_f1d()};
 }
 
 }  // namespace products

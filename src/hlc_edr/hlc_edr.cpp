@@ -27,6 +27,7 @@
 #include "con_hk_api.h"
 
 // MEC record modules
+#include "mec_f1d_api.h"
 #include "mec_hk_api.h"
 
 #include "hlc_edr_const.h"
@@ -437,6 +438,21 @@ void put_MEC_hk(const uint8_t *data) {
   printf("      wrote MEC/WIND h/k record\n");
 }
 
+// One 168-byte MEC/WIND F1D record: sclk_seconds at 0, sclk_subseconds at 4,
+// two unused bytes (never read), then the 40 float32 values from byte 8.
+void put_MEC_f1d(const uint8_t *data) {
+  MEC_f1d r;
+  memset(&r, 0, sizeof r);
+  r.sclk_seconds = be32(data);
+  r.sclk_subseconds = static_cast<uint16>(be16(data + 4));
+  for (int i = 0; i < MEC_F1D_ELEMENTS; ++i) put_be_float(&r.f1d_ion_distr[i], data + 8 + 4 * i);
+  if (write_mec_f1d(r, -1) == -1) {
+    printf("ERROR: write_mec_f1d() failed\n");
+    fatal_exit();
+  }
+  printf("      wrote MEC/WIND F1D record\n");
+}
+
 // ---------------------------------------------------------------------------
 // Output file lifecycle
 // ---------------------------------------------------------------------------
@@ -516,7 +532,7 @@ RecordModule modules[] = {
     {"gim_normal", nullptr, nullptr, false}, {"gim_diag", nullptr, nullptr, false},
     {"gim_raw", nullptr, nullptr, false},    {"con_hk", init_wr_con_hk, close_wr_con_hk, false},
     {"mec_hk", init_wr_mec_hk, close_wr_mec_hk, false},
-    {"mec_f1d", nullptr, nullptr, false},
+    {"mec_f1d", init_wr_mec_f1d, close_wr_mec_f1d, false},
 };
 enum ModuleIndex {
   kGemHk,
@@ -607,7 +623,7 @@ const Product kProducts[] = {
     {24, 4, kFixed, 144, put_MEC_hk, kMecHk, kNoReassembly, "   initialized MEC/WIND h/k\n",
      "ERROR: init_wr_mec_hk failed\n", "WARNING: dropped MEC HK @%10u:%03d -- bad size %d\n",
      nullptr, nullptr, nullptr, nullptr},
-    {26, 4, kFixed, 168, nullptr, kMecF1d, kNoReassembly, "   initialized MEC/WIND F1D\n",
+    {26, 4, kFixed, 168, put_MEC_f1d, kMecF1d, kNoReassembly, "   initialized MEC/WIND F1D\n",
      "ERROR: init_wr_mec_f1d failed\n", "WARNING: dropped MEC F1D @%10u:%03d -- bad size %d\n",
      nullptr, nullptr, nullptr, nullptr},
     {27, 5, kQuats, 40, nullptr, kNoModule, kNoReassembly, nullptr, nullptr,
