@@ -2,6 +2,9 @@
    MEC/WIND F1D ion distribution record module (mec_f1d): record structure
    and operations. The record structure and its field comments are in
    mec_f1d.h.
+
+   The module is also delivered as an object of its own, mec_f1d.o, for
+   programs in C or C++ that link it with HDF4 (libmfhdf and libdf).
 */
 
 #ifndef HLC_EDR_MEC_F1D_API_H

@@ -4,6 +4,9 @@
 // The record structure has two bytes of padding after sclk_subseconds; the
 // packed record has none: the 40 values follow sclk_subseconds directly, at
 // byte 6 of its 166 bytes.
+//
+// This source is also built on its own into the object mec_f1d.o, which
+// programs link with HDF4 alone.
 #include "mec_f1d_api.h"
 #include "record_module.h"
 
