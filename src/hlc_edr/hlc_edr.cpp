@@ -39,6 +39,8 @@
 #include "con_hk_api.h"
 
 // MEC record modules
+#include "mec_f1d_api.h"
+#include "mec_hk_api.h"
 
 #include "hlc_edr_const.h"
 #include "log_format.h"
@@ -644,6 +646,88 @@ void put_CON_hk(const uint8_t *data) {
 
 // ---- MEC ------------------------------------------------------------------
 
+namespace {
+
+// A float32 taken bit for bit from four big-endian bytes, straight into its
+// place in the record: the value is never loaded or converted, so NaN
+// (signalling ones too), infinity and denormal patterns arrive unchanged.
+void put_be_float(float32 *dest, const uint8_t *p) {
+  const uint32_t bits = be32(p);
+  memcpy(dest, &bits, sizeof bits);
+}
+
+}  // namespace
+
+// One 144-byte MEC/WIND housekeeping record, each value at its offset.
+void put_MEC_hk(const uint8_t *data) {
+  MEC_Housekeeping r;
+  memset(&r, 0, sizeof r);
+  r.sclk_seconds = be32(data);
+  r.sclk_subseconds = static_cast<uint16>(be16(data + 4));
+  r.WIND_MEC_FLAGS = static_cast<uint16>(be16(data + 6));
+  r.gim_peak_azim = data[8];
+  r.gim_peak_CEM = data[9];
+  r.bde_disqual_cnt = data[10];
+  r.bde_azim_cnt = data[11];
+  r.bde_polar_cnt = data[12];
+  r.regime = data[13];
+  r.WIND_REGIME_FLAGS = static_cast<uint16>(be16(data + 14));
+  put_be_float(&r.gim_deadtime, data + 16);
+  put_be_float(&r.gim_bg_level, data + 20);
+  put_be_float(&r.gem_deadtime, data + 24);
+  put_be_float(&r.gem_bg_level, data + 28);
+  put_be_float(&r.proton_density_curr, data + 32);
+  put_be_float(&r.proton_speed_curr, data + 36);
+  put_be_float(&r.proton_temp_curr, data + 40);
+  put_be_float(&r.proton_temp_exp_ratio_curr, data + 44);
+  put_be_float(&r.alpha_ratio_curr, data + 48);
+  put_be_float(&r.proton_density_av, data + 52);
+  put_be_float(&r.proton_speed_av, data + 56);
+  put_be_float(&r.proton_temp_av, data + 60);
+  put_be_float(&r.proton_temp_exp_ratio_av, data + 64);
+  put_be_float(&r.alpha_ratio_av, data + 68);
+  put_be_float(&r.BDE_av, data + 72);
+  put_be_float(&r.TO_CME, data + 76);
+  put_be_float(&r.V1_ave, data + 80);
+  put_be_float(&r.V2_ave, data + 84);
+  put_be_float(&r.N1_ave, data + 88);
+  put_be_float(&r.N2_ave, data + 92);
+  put_be_float(&r.T1_ave, data + 96);
+  put_be_float(&r.T2_ave, data + 100);
+  r.TIME_OF_SHOCK = be32(data + 104);
+  r.TIME_OF_CME = be32(data + 108);
+  put_be_float(&r.F1D_PROT_PEAK, data + 112);
+  put_be_float(&r.F1D_MIN, data + 116);
+  put_be_float(&r.F1D_HE_PEAK, data + 120);
+  r.PROT_PEAK_LEVEL = static_cast<uint16>(be16(data + 124));
+  r.PROT_ALPHA_MIN_LEVEL = static_cast<uint16>(be16(data + 126));
+  r.ALPHA_PEAK_LEVEL = static_cast<uint16>(be16(data + 128));
+  r.HIST_ENTRIES = static_cast<uint16>(be16(data + 130));
+  put_be_float(&r.HIST_MAX_GAP, data + 132);
+  put_be_float(&r.COUNT_PEAK, data + 136);
+  r.extra_data = be32(data + 140);
+  if (write_mec_hk(r, -1) == -1) {
+    printf("ERROR: write_mec_hk() failed\n");
+    fatal_exit();
+  }
+  printf("      wrote MEC/WIND h/k record\n");
+}
+
+// One 168-byte MEC/WIND F1D record: sclk_seconds at 0, sclk_subseconds at 4,
+// two unused bytes (never read), then the 40 float32 values from byte 8.
+void put_MEC_f1d(const uint8_t *data) {
+  MEC_f1d r;
+  memset(&r, 0, sizeof r);
+  r.sclk_seconds = be32(data);
+  r.sclk_subseconds = static_cast<uint16>(be16(data + 4));
+  for (int i = 0; i < MEC_F1D_ELEMENTS; ++i) put_be_float(&r.f1d_ion_distr[i], data + 8 + 4 * i);
+  if (write_mec_f1d(r, -1) == -1) {
+    printf("ERROR: write_mec_f1d() failed\n");
+    fatal_exit();
+  }
+  printf("      wrote MEC/WIND F1D record\n");
+}
+
 // ---------------------------------------------------------------------------
 // Output file lifecycle
 // ---------------------------------------------------------------------------
@@ -739,8 +823,8 @@ RecordModule modules[] = {
     {"gim_diag", init_wr_gim_diag, close_wr_gim_diag, false},
     {"gim_raw", init_wr_gim_raw, close_wr_gim_raw, false},
     {"con_hk", init_wr_con_hk, close_wr_con_hk, false},
-    {"mec_hk", nullptr, nullptr, false},
-    {"mec_f1d", nullptr, nullptr, false},
+    {"mec_hk", init_wr_mec_hk, close_wr_mec_hk, false},
+    {"mec_f1d", init_wr_mec_f1d, close_wr_mec_f1d, false},
 };
 enum ModuleIndex {
   kGemHk,
@@ -828,10 +912,10 @@ const Product kProducts[] = {
     {25, 3, kFixed, 52, put_CON_hk, kConHk, kNoReassembly, "   initialized Concentrator h/k\n",
      "ERROR: init_wr_con_hk failed\n", "WARNING: dropped CON HK @%10u:%03d -- bad size %d\n",
      nullptr, nullptr, nullptr, nullptr},
-    {24, 4, kFixed, 144, nullptr, kMecHk, kNoReassembly, "   initialized MEC/WIND h/k\n",
+    {24, 4, kFixed, 144, put_MEC_hk, kMecHk, kNoReassembly, "   initialized MEC/WIND h/k\n",
      "ERROR: init_wr_mec_hk failed\n", "WARNING: dropped MEC HK @%10u:%03d -- bad size %d\n",
      nullptr, nullptr, nullptr, nullptr},
-    {26, 4, kFixed, 168, nullptr, kMecF1d, kNoReassembly, "   initialized MEC/WIND F1D\n",
+    {26, 4, kFixed, 168, put_MEC_f1d, kMecF1d, kNoReassembly, "   initialized MEC/WIND F1D\n",
      "ERROR: init_wr_mec_f1d failed\n", "WARNING: dropped MEC F1D @%10u:%03d -- bad size %d\n",
      nullptr, nullptr, nullptr, nullptr},
     {27, 5, kQuats, 40, nullptr, kNoModule, kNoReassembly, nullptr, nullptr,
