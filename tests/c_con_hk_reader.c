@@ -24,10 +24,10 @@ int main(int argc, char **argv) {
     if (read_con_hk(&r, -1) != 0) return 1;
     printf("%u %u %u %u %u %u %u %u %u %u %u %u %u %u %u %u %u %u %u %u %u %u %u %u %u\n",
            (unsigned)r.sclk_seconds, r.sclk_subseconds, r.APID_status, r.elec_req, r.accel_req,
-           r.rej_req, r.elec_level, r.accel_level, r.rej_level, r.elec_set, r.accel_set,
-           r.rej_set, r.MON_5V, r.MON_12V, r.elec_fault_count, r.accel_fault_count,
-           r.rej_fault_count, r.elec_maximum, r.elec_minimum, r.accel_maximum, r.accel_minimum,
-           r.rej_maximum, r.rej_minimum, r.SW_status, r.CMD_status);
+           r.rej_req, r.elec_level, r.accel_level, r.rej_level, r.elec_set, r.accel_set, r.rej_set,
+           r.MON_5V, r.MON_12V, r.elec_fault_count, r.accel_fault_count, r.rej_fault_count,
+           r.elec_maximum, r.elec_minimum, r.accel_maximum, r.accel_minimum, r.rej_maximum,
+           r.rej_minimum, r.SW_status, r.CMD_status);
   }
   printf("past the end %d\n", (int)read_con_hk(&r, -1));
   close_rd_con_hk();

@@ -148,7 +148,7 @@ TEST_F(Dispatch, FixedRecordPacketsWithBadSizesAreDropped) {
     SCOPED_TRACE(p.name);
     Script s(dir, format("fixed%d", p.apid), p.inst);
     const std::string drop = format("WARNING: dropped %s ", p.name);
-    const int sizes[] = {0, p.size - 1, p.size + 1, 2 * p.size + 1, 1};
+    const int sizes[] = {0, p.size - 1, p.size + 1, 2 * p.size + 1, 1, p.size - 4};
     uint32_t seconds = 1000;
     for (int size : sizes) {
       s.add(p.apid, 3, 0, seconds, 7, size);

@@ -27,10 +27,8 @@ void __real_exit(int status) __attribute__((noreturn));
 static const char *const kInstruments[5] = {"gem", "gim", "con", "mec", "acs"};
 /* The "-apid" kinds of each instrument. */
 static const char *const kKinds[5][6] = {
-    {"hk", "mancal", "normal", "raw", NULL, NULL},
-    {"hk", "mancal", "normal", "raw", "diag", NULL},
-    {"hk", NULL, NULL, NULL, NULL, NULL},
-    {"hk", "f1d", NULL, NULL, NULL, NULL},
+    {"hk", "mancal", "normal", "raw", NULL, NULL}, {"hk", "mancal", "normal", "raw", "diag", NULL},
+    {"hk", NULL, NULL, NULL, NULL, NULL},          {"hk", "f1d", NULL, NULL, NULL, NULL},
     {"quats", NULL, NULL, NULL, NULL, NULL},
 };
 
