@@ -5,7 +5,7 @@
 // (float64 seconds, one or four per record) as the records' coordinate, and
 // the description text as the group's attribute "description".
 //
-// Records are gathered in blocks of a few MiB and written a block at a time,
+// Records are gathered in blocks of at most a few MiB and written a block at a time,
 // so that memory stays the same however many records a product has.
 //
 // This file includes netCDF's own header only; HDF4's headers declare the
@@ -21,6 +21,8 @@
 namespace hlc_dump {
 namespace {
 
+// A block holds at most this many records, and at most about this many bytes.
+constexpr size_t kBlockRecords = 4096;
 constexpr size_t kBlockBytes = 4 << 20;
 
 nc_type nc_type_of(Type t) {
@@ -162,8 +164,8 @@ bool Writer::begin_product(const Product &p, size_t records, const std::string &
     record_bytes += c.bytes;
     columns_.push_back(std::move(c));
   }
-  block_records_ = std::clamp<size_t>(kBlockBytes / std::max<size_t>(record_bytes, 1), 1,
-                                      std::max<size_t>(records, 1));
+  block_records_ = std::clamp<size_t>(kBlockBytes / record_bytes, 1, kBlockRecords);
+  block_records_ = std::min(block_records_, std::max<size_t>(records, 1));
   for (Column &c : columns_) c.block.resize(c.bytes * block_records_);
   return true;
 }
