@@ -350,6 +350,29 @@ TEST_F(DumpMessages, CommandLineMistakes) {
   }
 }
 
+// Damaged table headers that would make a record or a slab larger than the
+// module's buffers (files of tools/fuzz/dump_corpus): nothing is read.
+TEST(DumpDamaged, TableHeadersOfAnotherLayoutAreRefused) {
+  const std::string dir = HLC_DUMP_CORPUS;
+  // The order of sclk_seconds is 256: 4 * 256 + the other 48 bytes.
+  expect_error(run_dump({dir + "/con-vdata-order", "con_hk"}),
+               dir +
+                   "/con-vdata-order: product con_hk cannot be read: its Vdata records are 1072 "
+                   "bytes, not 52");
+  // WIND_MEC_FLAGS declared uint32; the F1D table of the same file is sound.
+  expect_error(run_dump({dir + "/mec-vdata-type"}),
+               dir +
+                   "/mec-vdata-type: product mec_hk cannot be read: its Vdata records are 146 "
+                   "bytes, not 144");
+  const harness::Run f1d = run_dump({dir + "/mec-vdata-type", "mec_f1d"});
+  EXPECT_EQ(f1d.status, 0) << f1d.err;
+  EXPECT_EQ(std::count(f1d.out.begin(), f1d.out.end(), '\n'), 2);  // header and one record
+  expect_error(run_dump({dir + "/gem_mancal-sds-type", "gem_mancal", "--format", "jsonl"}),
+               dir +
+                   "/gem_mancal-sds-type: product gem_mancal cannot be read: its SDS "
+                   "GEM_ManCal_counts has another number type or shape");
+}
+
 // ---- memory -------------------------------------------------------------------
 
 // Peak resident memory (KiB) of one dump run, its output thrown away.

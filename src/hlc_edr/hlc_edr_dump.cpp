@@ -3,7 +3,9 @@
 // reading operations only (init_rd_, read_, close_rd_, rd_Vgrp_desc_), on a
 // file opened with the H, V, SD and AN interfaces, one record at a time.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,10 +69,13 @@ constexpr char kHelp[] =
     "\n"
     "Exit status 0 on success, 1 after an \"ERROR: \" message on standard error.\n";
 
+// Ends the run at once: HDF4's own clean-up at exit is skipped, as it would
+// walk the structures of a damaged file that the run gave up on.
 [[noreturn]] void die(const std::string &message) {
   std::fflush(stdout);
   std::fprintf(stderr, "ERROR: %s\n", message.c_str());
-  std::exit(1);
+  std::fflush(stderr);
+  _exit(1);
 }
 
 // ---- output -----------------------------------------------------------------
@@ -280,9 +285,13 @@ class Edr {
 // One product's table, open for reading through its module.
 class Table {
  public:
-  enum State { kOpen, kAbsent, kUnreadable };
+  enum State { kOpen, kAbsent, kUnreadable, kDamaged };
 
   Table(const Edr &edr, const Product &p) : edr_(edr), p_(p), record_((p.record_size + 7) / 8) {
+    if (!hlc_dump::tables_match(edr.file(), edr.sd(), p, why_)) {
+      state_ = kDamaged;
+      return;
+    }
     // A product that is not in the file makes its module report the missing
     // table or SDS on standard error; the report only tells how it opened.
     Redirect report(2, true);
@@ -309,6 +318,9 @@ class Table {
   // Ends the run with a message unless the table is open.
   void require_open() const {
     if (state_ == kAbsent) die(edr_.path() + " has no product " + p_.module);
+    if (state_ == kDamaged) {
+      die(edr_.path() + ": product " + p_.module + " cannot be read: " + why_);
+    }
     if (state_ == kUnreadable) {
       die(edr_.path() + " has no product " + p_.module + ", or its tables cannot be opened");
     }
@@ -329,6 +341,7 @@ class Table {
   const Product &p_;
   State state_ = kAbsent;
   int32 count_ = 0;
+  std::string why_;
   std::vector<double> record_;  // the record structure, aligned for any member
 };
 
@@ -356,6 +369,7 @@ void list(const Edr &edr) {
   out.buf += line;
   for (const Product *p : kProducts) {
     Table t(edr, *p);
+    if (t.state() == Table::kDamaged) t.require_open();
     if (t.state() != Table::kOpen) continue;
     if (t.count() == 0) {
       std::snprintf(line, sizeof line, "%-10s %9d %13s %16s %13s %16s\n", p->module, 0, "-", "-",
@@ -430,7 +444,7 @@ void export_netcdf(const Edr &edr, const Product *only, const std::string &out) 
     std::string text;
     {
       Table t(edr, *p);
-      if (only != nullptr && t.state() != Table::kOpen) {
+      if ((only != nullptr && t.state() != Table::kOpen) || t.state() == Table::kDamaged) {
         discard();
         t.require_open();
       }
@@ -509,15 +523,35 @@ int main(int argc, char **argv) {
     die("--describe needs a PRODUCT");
   }
 
-  Edr edr(args[0]);
-  if (to_netcdf) {
-    export_netcdf(edr, product, netcdf);
-  } else if (product == nullptr) {
-    list(edr);
-  } else if (describe_it) {
-    describe(edr, *product);
-  } else {
-    dump(edr, *product, format == "jsonl");
+  // HDF4 trusts the sizes and places that a file's headers give, and a
+  // damaged file can make the library itself fail in ways that no check
+  // ahead of it foresees. The file is therefore read in a child process,
+  // whose end by a signal this process reports as a damaged file.
+  std::fflush(stdout);
+  const pid_t child = fork();
+  if (child == 0 || child < 0) {
+    Edr edr(args[0]);
+    if (to_netcdf) {
+      export_netcdf(edr, product, netcdf);
+    } else if (product == nullptr) {
+      list(edr);
+    } else if (describe_it) {
+      describe(edr, *product);
+    } else {
+      dump(edr, *product, format == "jsonl");
+    }
+    return 0;
   }
-  return 0;
+  int status = 0;
+  while (waitpid(child, &status, 0) == -1 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  const int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  if (sig == SIGPIPE) {  // the reader went away: end as the child did
+    signal(SIGPIPE, SIG_DFL);
+    raise(SIGPIPE);
+  }
+  if (to_netcdf) unlink((netcdf + ".tmp").c_str());
+  die(args[0] + ": the HDF4 library failed reading it (signal " + std::to_string(sig) +
+      "): the file is damaged");
 }

@@ -82,6 +82,11 @@ struct Sclk {
 };
 Sclk sclk_of(const Product &p, const void *record, int spin);
 
+// Whether the table headers of product `p` in the file have the layout that
+// its module reads into (hlc_edr_dump_check.cpp); `why` says what differs.
+// A product without tables matches: its module tells that it is missing.
+bool tables_match(int32_t file_id, int32_t sd_id, const Product &p, std::string &why);
+
 // The netCDF-4 export: one group per product, written record by record with
 // bounded memory (hlc_edr_dump_netcdf.cpp). Every call returns false after a
 // failure and leaves a message in error().

@@ -1,0 +1,53 @@
+#!/bin/sh
+# Runs hlc_edr_dump on every file of the given directories in every way it
+# reads a file: the listing, the netCDF-4 export, and each product as CSV,
+# as JSON Lines and described (the products that the listing shows, or all
+# twelve as CSV when the listing fails). Fails on any run that does not end with
+# status 0, or with status 1 after an "ERROR: " line; on a run that ends by
+# a signal or takes longer than a minute; and on any sanitizer report.
+#
+#   dump_replay.sh DUMP DIR...
+set -u
+dump=$1
+shift
+products="gem_hk gem_mancal gem_normal gem_raw gim_hk gim_mancal gim_normal gim_raw gim_diag
+con_hk mec_hk mec_f1d"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+runs=0
+bad=0
+check() {  # arguments of one run
+  runs=$((runs + 1))
+  timeout 60 "$dump" "$@" >/dev/null 2>"$scratch/err"
+  rc=$?
+  why=""
+  if [ "$rc" -ne 0 ] && [ "$rc" -ne 1 ]; then
+    why="exit status $rc"
+  elif [ "$rc" -eq 1 ] && ! grep -q '^ERROR: ' "$scratch/err"; then
+    why="exit status 1 without an ERROR line"
+  elif grep -qE 'Sanitizer|runtime error:' "$scratch/err"; then
+    why="sanitizer report"
+  fi
+  if [ -n "$why" ]; then
+    bad=$((bad + 1))
+    echo "FINDING: $*: $why"
+    tail -n 20 "$scratch/err"
+  fi
+}
+for dir in "$@"; do
+  for input in "$dir"/*; do
+    [ -f "$input" ] || continue
+    check "$input"
+    check "$input" --netcdf "$scratch/out.nc"
+    listed=$(timeout 60 "$dump" "$input" 2>/dev/null | awk 'NR > 1 {print $1}')
+    for p in ${listed:-$products}; do
+      check "$input" "$p"
+      if [ -n "$listed" ]; then
+        check "$input" "$p" --format jsonl
+        check "$input" "$p" --describe
+      fi
+    done
+  done
+done
+echo "replayed $runs runs, $bad findings"
+[ "$runs" -gt 0 ] && [ "$bad" -eq 0 ]
