@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,10 +37,11 @@ Run run(const std::vector<std::string> &argv, const std::vector<std::string> &en
     _exit(127);
   }
   int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
+  struct rusage usage {};
+  wait4(pid, &wstatus, 0, &usage);
   close(out_fd);
   close(err_fd);
-  Run r{slurp(out_name), slurp(err_name), 0};
+  Run r{slurp(out_name), slurp(err_name), 0, usage.ru_maxrss};
   unlink(out_name);
   unlink(err_name);
   r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 1000 + WTERMSIG(wstatus);

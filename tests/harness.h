@@ -12,6 +12,7 @@ struct Run {
   std::string out;  // standard output, whole
   std::string err;  // standard error, whole
   int status;       // exit status 0-255, or 1000 + signal number
+  long peak_kib;    // peak resident memory of the program, KiB
 };
 
 // Runs hlc_edr with these arguments (program name excluded), with these
