@@ -416,6 +416,18 @@ void put_hk_record(R &r, const uint8_t *data) {
   for (int k = 0; k < count(words); ++k) *words[k] = u16(w + 2 * k);
 }
 
+// The manual/calibration records of GEM and GIM: time, then five words
+// (subseconds, status, step time, integration and settling times), then
+// from byte 14 the counts, one byte each, CEM by CEM, level fastest.
+template <class R>
+void put_mancal_record(R &r, const uint8_t *data) {
+  r.sclk_seconds = be32(data);
+  uint16 *const words[] = {&r.sclk_subseconds, &r.APID_status, &r.step_time, &r.integ_time,
+                           &r.settle_time};
+  for (int k = 0; k < count(words); ++k) *words[k] = u16(data + 4 + 2 * k);
+  memcpy(r.counts, data + 14, sizeof r.counts);
+}
+
 // The first 54 + 2 x levels bytes of the GEM normal, GIM normal and GIM
 // diagnostic records: the status word; the values of each of the four spins
 // together in a 12-byte group from byte 2 (seconds, subseconds, step time,
@@ -477,17 +489,13 @@ void put_GEM_hk(const uint8_t *data) {
   append(write_gem_hk, r, "gem_hk", "      wrote GEM h/k record\n");
 }
 
-// One 50-byte GEM manual/calibration record: six words, then the 35 counts
-// (CEM by CEM, level fastest) at bytes 14-48. Byte 49 carries nothing.
+// One 50-byte GEM manual/calibration record: its 35 counts are bytes 14-48;
+// byte 49 carries nothing.
 void put_GEM_mancal(const uint8_t *data) {
   GEM_ManCal r;
   memset(&r, 0, sizeof r);
-  r.sclk_seconds = be32(data);
-  uint16 *const words[] = {&r.sclk_subseconds, &r.APID_status, &r.step_time, &r.integ_time,
-                           &r.settle_time};
-  for (int k = 0; k < count(words); ++k) *words[k] = u16(data + 4 + 2 * k);
+  put_mancal_record(r, data);
   static_assert(sizeof r.counts == 35);
-  memcpy(r.counts, data + 14, sizeof r.counts);
   append(write_gem_mancal, r, "gem_mancal", "      wrote GEM man/cal record\n");
 }
 
@@ -523,17 +531,12 @@ void put_GIM_hk(const uint8_t *data) {
   append(write_gim_hk, r, "gim_hk", "      wrote GIM h/k record\n");
 }
 
-// One 94-byte GIM manual/calibration record: five words after the time, then
-// the counts, CEM by CEM, ten levels each.
+// One 94-byte GIM manual/calibration record: eight CEMs of ten levels.
 void put_GIM_mancal(const uint8_t *data) {
   GIM_ManCal r;
   memset(&r, 0, sizeof r);
-  r.sclk_seconds = be32(data);
-  uint16 *const words[] = {&r.sclk_subseconds, &r.APID_status, &r.step_time, &r.integ_time,
-                           &r.settle_time};
-  for (int k = 0; k < count(words); ++k) *words[k] = u16(data + 4 + 2 * k);
+  put_mancal_record(r, data);
   static_assert(14 + sizeof r.counts == 94);
-  memcpy(r.counts, data + 14, sizeof r.counts);
   append(write_gim_mancal, r, "gim_mancal", "      wrote GIM man/cal record\n");
 }
 
