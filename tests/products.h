@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -83,6 +84,11 @@ struct Product {
   size_t packed_size() const;  // bytes of one Vdata record
 };
 
+// Tests name a product by its module.
+inline void PrintTo(const Product &p, std::ostream *os) {
+  *os << p.module;
+}
+
 // ---- offset-table helpers ---------------------------------------------------
 
 // A scalar at `offset`.
@@ -101,5 +107,9 @@ std::vector<Product> gim_products();      // housekeeping, mancal, normal
 std::vector<Product> gim_seg_products();  // raw and diagnostic
 std::vector<Product> mec_products();
 std::vector<Product> all_products();
+
+// The names of the top-level Vgroups of an EDR, the products' own: the one
+// that the SD interface keeps for its SDS (class "CDF0.0") is left out.
+std::vector<std::string> product_vgroups(const std::string &path);
 
 }  // namespace products
