@@ -2,7 +2,8 @@
 # Installs, with apt-get, whatever the build, the demonstration and the tests
 # need and this Debian machine does not have yet.
 set -euo pipefail
-packages=(cmake make g++ gcc binutils libhdf4-dev hdf4-tools python3 python3-hdf4 libgtest-dev)
+packages=(cmake make g++ gcc binutils libhdf4-dev hdf4-tools python3 python3-hdf4 libgtest-dev
+          parallel python3-matplotlib)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
