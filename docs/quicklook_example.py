@@ -13,6 +13,7 @@ import sys
 import tempfile
 
 top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(top, "tests"))
 import edr_patterns as ep  # noqa: E402
 

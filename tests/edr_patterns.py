@@ -5,8 +5,12 @@ From these the tests write tlmbuild descriptions of records with known
 patterns: record k of a product starts at SCLK T0 + 60 k + k/8 s (spin s of
 a four-spin record 15 s later each), and every count at level l is l + 1, so
 summed over the other dimensions the counts grow with the level alone."""
+import argparse
+import os
+import shutil
 import struct
 import subprocess
+import sys
 
 T0 = 1_000_000_000
 
@@ -168,3 +172,24 @@ class Description:
 
     def build(self, tlmbuild, path):
         subprocess.run([tlmbuild, path], input=self.text().encode(), check=True)
+
+
+def tool_test_args():
+    """The command line of the tool tests: the programs, the record modules
+    of the build and a work folder; the rest goes to unittest."""
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--program", required=True, help="hlc_edr")
+    ap.add_argument("--tlmbuild", required=True)
+    ap.add_argument("--tool", required=True, help="the tool under test")
+    ap.add_argument("--modules", required=True, help="record modules of the build, comma-separated")
+    ap.add_argument("--workdir", required=True)
+    args, rest = ap.parse_known_args()
+    args.modules = set(m for m in args.modules.split(",") if m)
+    return args, [sys.argv[0]] + rest
+
+
+def fresh_dir(path):
+    """An empty folder at path, whatever an earlier run left there."""
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+    return path

@@ -4,7 +4,6 @@ units, one truncated), checking the outputs, the summary rows, the job log
 and the exit status. Outcomes are expected from the products that the build
 has (--modules): a unit none of whose products is built yet writes no table
 ("ERROR: Output EDR file is empty.") and so fails."""
-import argparse
 import csv
 import os
 import shutil
@@ -16,6 +15,7 @@ import unittest
 from pyhdf.HDF import HDF, HC
 import pyhdf.VS  # noqa: F401
 
+sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import edr_patterns as ep  # noqa: E402
 
@@ -123,9 +123,7 @@ def output_name(tlm, unit):
 class BatchOverEveryKindOfFile(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.work = os.path.join(ARGS.workdir, "every-kind")
-        shutil.rmtree(cls.work, ignore_errors=True)
-        os.makedirs(cls.work)
+        cls.work = ep.fresh_dir(os.path.join(ARGS.workdir, "every-kind"))
         cls.expected = make_files(cls.work)
         cls.tlms = list(dict.fromkeys(t for t, _ in cls.expected))
         cls.out = os.path.join(cls.work, "out")
@@ -199,9 +197,7 @@ class CleanBatchAndRestart(unittest.TestCase):
     """A batch without failures: exit 0; an interrupted one restarts where it stopped."""
 
     def setUp(self):
-        self.work = os.path.join(ARGS.workdir, "restart")
-        shutil.rmtree(self.work, ignore_errors=True)
-        os.makedirs(self.work)
+        self.work = ep.fresh_dir(os.path.join(ARGS.workdir, "restart"))
         self.tlm = []
         for name, ks in (("a.tlm", range(2)), ("b.tlm", range(3))):
             d = ep.Description()
@@ -264,12 +260,5 @@ class CleanBatchAndRestart(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--program", required=True)
-    ap.add_argument("--tlmbuild", required=True)
-    ap.add_argument("--tool", required=True)
-    ap.add_argument("--modules", required=True, help="record modules of the build, comma-separated")
-    ap.add_argument("--workdir", required=True)
-    ARGS, rest = ap.parse_known_args()
-    ARGS.modules = set(m for m in ARGS.modules.split(",") if m)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    ARGS, argv = ep.tool_test_args()
+    unittest.main(argv=argv, verbosity=2)

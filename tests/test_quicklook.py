@@ -7,10 +7,8 @@ spectrogram fills its area and, as the counts at level l are l + 1 whatever
 the other dimensions, its colour brightens row by row from level 0 at the
 bottom to the product's last level at the top. Floats that are not finite
 leave gaps in their panels, nothing more."""
-import argparse
 import json
 import os
-import shutil
 import struct
 import subprocess
 import sys
@@ -19,6 +17,7 @@ import unittest
 import numpy as np
 from PIL import Image
 
+sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import edr_patterns as ep  # noqa: E402
 
@@ -38,9 +37,7 @@ def luminance(rgb):
 class QuicklookOfEveryProduct(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.work = os.path.join(ARGS.workdir, "quicklook")
-        shutil.rmtree(cls.work, ignore_errors=True)
-        os.makedirs(cls.work)
+        cls.work = ep.fresh_dir(os.path.join(ARGS.workdir, "quicklook"))
         d = ep.Description()
         for p in ep.PRODUCTS:
             d.records(p, range(RECORDS), patch=cls.not_finite if p.module == "mec_hk" else None)
@@ -124,12 +121,5 @@ class QuicklookOfEveryProduct(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--program", required=True)
-    ap.add_argument("--tlmbuild", required=True)
-    ap.add_argument("--tool", required=True)
-    ap.add_argument("--modules", required=True, help="record modules of the build, comma-separated")
-    ap.add_argument("--workdir", required=True)
-    ARGS, rest = ap.parse_known_args()
-    ARGS.modules = set(m for m in ARGS.modules.split(",") if m)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    ARGS, argv = ep.tool_test_args()
+    unittest.main(argv=argv, verbosity=2)
