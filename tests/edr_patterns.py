@@ -1,6 +1,6 @@
 """Every product of the EDR as its layout is stated: unit, APID, record size,
-how records arrive, the table names, the "wrote" line of its decoder, where
-its record time and (for count products) its counts lie in the record bytes.
+how records arrive, its table name, where its record time and (for count
+products) its counts lie in the record bytes.
 From these the tests write tlmbuild descriptions of records with known
 patterns: record k of a product starts at SCLK T0 + 60 k + k/8 s (spin s of
 a four-spin record 15 s later each), and every count at level l is l + 1, so
@@ -16,7 +16,7 @@ T0 = 1_000_000_000
 
 
 class Product:
-    def __init__(self, module, unit, apid, size, handling, vdata, wrote, spins=1, time_at=0,
+    def __init__(self, module, unit, apid, size, handling, vdata, spins=1, time_at=0,
                  counts=None, hk_fields=None, floats=(), segments=2):
         self.module = module        # record module; also the summary column
         self.unit = unit
@@ -24,11 +24,10 @@ class Product:
         self.size = size            # bytes of one record
         self.handling = handling    # "fixed", "two" or "three" (first, middles, last)
         self.vdata = vdata
-        self.wrote = wrote
         self.spins = spins          # 4: sclk_seconds/subseconds are arrays over spins
         self.time_at = time_at      # offset of sclk_seconds (of spin 0)
-        # counts: (number of levels, offset of the count of level l at index i,
-        #          element format, number of counts per level)
+        # counts: (number of levels, level -> offsets of that level's counts,
+        #          struct format of one count)
         self.counts = counts
         self.hk_fields = hk_fields  # housekeeping: the fields besides the time
         self.floats = floats        # offsets of float32 fields
@@ -57,11 +56,13 @@ class Product:
         return bytes(data)
 
 
-def _grid(base, n_outer, n_levels, level_stride, outer_stride):
-    return lambda l: [base + o * outer_stride + l * level_stride for o in range(n_outer)]
+def _grid(base, n_outer, n_levels):
+    """Counts [outer][level] from base, level fastest."""
+    return lambda l: [base + o * n_levels + l for o in range(n_outer)]
 
 
-def _raw(sectors, levels, cems, sector_block, level_block):
+def _raw(sectors, cems, sector_block, level_block):
+    """Counts [sector][level][CEM] of 16 bits inside the raw sector blocks."""
     return lambda l: [20 + sector_block * a + level_block * l + 2 * c
                       for a in range(sectors) for c in range(cems)]
 
@@ -85,30 +86,28 @@ HK_MEC = ["WIND_MEC_FLAGS", "gim_peak_azim", "gim_peak_CEM", "bde_disqual_cnt", 
 MEC_FLOATS = [16 + 4 * i for i in range(22)] + [112, 116, 120, 132, 136]
 
 PRODUCTS = [
-    Product("gem_hk", "gem", 32, 46, "fixed", "GEM_Housekeeping", "      wrote GEM h/k record",
+    Product("gem_hk", "gem", 32, 46, "fixed", "GEM_Housekeeping",
             hk_fields=HK_GEM),
-    Product("gem_mancal", "gem", 33, 50, "fixed", "GEM_ManCal", "      wrote GEM man/cal record",
-            counts=(5, _grid(14, 7, 5, 1, 5), ">B")),
-    Product("gem_normal", "gem", 31, 3454, "two", "GEM_Normal", "      wrote GEM normal record",
-            spins=4, time_at=2, counts=(20, _grid(94, 24 * 7, 20, 1, 20), ">B")),
-    Product("gem_raw", "gem", 41, 2360, "two", "GEM_Raw", "      wrote GEM raw record",
-            counts=(5, _raw(24, 5, 7, 98, 18), ">H")),
-    Product("gim_hk", "gim", 29, 66, "fixed", "GIM_Housekeeping", "      wrote GIM h/k record",
+    Product("gem_mancal", "gem", 33, 50, "fixed", "GEM_ManCal",
+            counts=(5, _grid(14, 7, 5), ">B")),
+    Product("gem_normal", "gem", 31, 3454, "two", "GEM_Normal",
+            spins=4, time_at=2, counts=(20, _grid(94, 24 * 7, 20), ">B")),
+    Product("gem_raw", "gem", 41, 2360, "two", "GEM_Raw",
+            counts=(5, _raw(24, 7, 98, 18), ">H")),
+    Product("gim_hk", "gim", 29, 66, "fixed", "GIM_Housekeeping",
             hk_fields=HK_GEM),
-    Product("gim_mancal", "gim", 30, 94, "fixed", "GIM_ManCal", "      wrote GIM man/cal record",
-            counts=(10, _grid(14, 8, 10, 1, 10), ">B")),
-    Product("gim_normal", "gim", 28, 3336, "two", "GIM_Normal", "      wrote GIM normal record",
-            spins=4, time_at=2, counts=(40, _grid(136, 80, 40, 1, 40), ">B")),
-    Product("gim_diag", "gim", 34, 12934, "three", "GIM_Diagnostic",
-            "      wrote GIM diagnostics record", spins=4, time_at=2,
-            counts=(40, _grid(134, 40 * 8, 40, 1, 40), ">B"), segments=3),
-    Product("gim_raw", "gim", 42, 8328, "three", "GIM_Raw", "      wrote GIM raw record",
-            counts=(10, _raw(40, 10, 8, 208, 20), ">H"), segments=4),
-    Product("con_hk", "con", 25, 52, "fixed", "Concentrator_Housekeeping",
-            "      wrote Concentrator h/k record", hk_fields=HK_CON),
-    Product("mec_hk", "mec", 24, 144, "fixed", "MEC_Housekeeping", "      wrote MEC/WIND h/k record",
+    Product("gim_mancal", "gim", 30, 94, "fixed", "GIM_ManCal",
+            counts=(10, _grid(14, 8, 10), ">B")),
+    Product("gim_normal", "gim", 28, 3336, "two", "GIM_Normal",
+            spins=4, time_at=2, counts=(40, _grid(136, 80, 40), ">B")),
+    Product("gim_diag", "gim", 34, 12934, "three", "GIM_Diagnostic", spins=4, time_at=2,
+            counts=(40, _grid(134, 40 * 8, 40), ">B"), segments=3),
+    Product("gim_raw", "gim", 42, 8328, "three", "GIM_Raw",
+            counts=(10, _raw(40, 8, 208, 20), ">H"), segments=4),
+    Product("con_hk", "con", 25, 52, "fixed", "Concentrator_Housekeeping", hk_fields=HK_CON),
+    Product("mec_hk", "mec", 24, 144, "fixed", "MEC_Housekeeping",
             hk_fields=HK_MEC, floats=MEC_FLOATS),
-    Product("mec_f1d", "mec", 26, 168, "fixed", "MEC_f1d", "      wrote MEC/WIND F1D record",
+    Product("mec_f1d", "mec", 26, 168, "fixed", "MEC_f1d",
             counts=(40, lambda l: [8 + 4 * l], ">f")),
 ]
 BY_MODULE = {p.module: p for p in PRODUCTS}
