@@ -3,7 +3,7 @@
 # need and this Debian machine does not have yet.
 set -euo pipefail
 packages=(cmake make g++ gcc binutils libhdf4-dev hdf4-tools python3 python3-hdf4 libgtest-dev
-  valgrind afl++ linux-perf)
+  valgrind afl++ linux-perf parallel python3-matplotlib)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
