@@ -1,5 +1,7 @@
 #include "products.h"
 
+#include <cstring>
+
 #include "hdf.h"
 
 namespace products {
@@ -38,6 +40,26 @@ std::vector<Product> all_products() {
     for (Product &p : unit()) all.push_back(std::move(p));
   }
   return all;
+}
+
+std::vector<std::string> product_vgroups(const std::string &path) {
+  std::vector<std::string> names;
+  int32 f = Hopen(path.c_str(), DFACC_READ, 0);
+  if (f == -1) return names;
+  Vstart(f);
+  int32 refs[64];
+  const int32 n = Vlone(f, refs, 64);
+  for (int32 i = 0; i < n && i < 64; ++i) {
+    int32 vg = Vattach(f, refs[i], "r");
+    char name[VGNAMELENMAX + 1] = "", cls[VGNAMELENMAX + 1] = "";
+    Vgetname(vg, name);
+    Vgetclass(vg, cls);
+    Vdetach(vg);
+    if (strcmp(cls, "CDF0.0") != 0) names.push_back(name);
+  }
+  Vend(f);
+  Hclose(f);
+  return names;
 }
 
 }  // namespace products

@@ -1,7 +1,7 @@
-// The products of the EDR as the design states them: for each one its APID,
+// The products of the EDR as the system defines them: for each one its APID,
 // how its records arrive, its names in the file, and for every value of the
 // record the place it comes from in the record's packet bytes (the offset
-// tables of the design). The product tests read every EDR against these
+// tables of the products). The product tests read every EDR against these
 // tables, independently of the record modules' own layouts; only the
 // record structure of the module's header is used, to check what the
 // module's reading operations give back.
@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -69,7 +70,7 @@ struct Product {
   size_t record_size;  // bytes of one record's packet data
   std::string vgroup, vgroup_class, vdata;
   int32 desc_size;                  // bytes of the description annotation
-  std::optional<size_t> text_size;  // characters of its text, where the design fixes them
+  std::optional<size_t> text_size;  // characters of its text, where it is fixed
   std::vector<Field> fields;
   std::vector<Sds> sds;
   std::string initialized;  // "   initialized ...\n"
@@ -82,6 +83,11 @@ struct Product {
 
   size_t packed_size() const;  // bytes of one Vdata record
 };
+
+// Tests name a product by its module.
+inline void PrintTo(const Product &p, std::ostream *os) {
+  *os << p.module;
+}
 
 // ---- offset-table helpers ---------------------------------------------------
 
@@ -101,5 +107,9 @@ std::vector<Product> gim_products();      // housekeeping, mancal, normal
 std::vector<Product> gim_seg_products();  // raw and diagnostic
 std::vector<Product> mec_products();
 std::vector<Product> all_products();
+
+// The names of the top-level Vgroups of an EDR, the products' own: the one
+// that the SD interface keeps for its SDS (class "CDF0.0") is left out.
+std::vector<std::string> product_vgroups(const std::string &path);
 
 }  // namespace products

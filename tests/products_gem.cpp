@@ -1,7 +1,7 @@
-// GEM products: their layouts as the design states them. Housekeeping (APID
-// 32) and manual/calibration (APID 33) come as fixed records, several to a
-// packet; normal (APID 31) and raw (APID 41) records are joined from a first
-// and a last segment.
+// GEM products: where each value of their records lies in the packet bytes.
+// Housekeeping (APID 32) and manual/calibration (APID 33) come as fixed
+// records, several to a packet; normal (APID 31) and raw (APID 41) records
+// are joined from a first and a last segment.
 #include <cstddef>
 
 #include "gem_hk_api.h"

@@ -1,5 +1,5 @@
-// GIM housekeeping, manual/calibration and normal products: their layouts as
-// the design states them.
+// GIM housekeeping, manual/calibration and normal products: their layouts,
+// stated here apart from the record modules.
 //
 // Housekeeping (APID 29): 66-byte records; the set and level readbacks of the
 // ten voltage levels arrive as pairs from byte 12 (set[j] at 12 + 4j,

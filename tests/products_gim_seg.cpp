@@ -1,5 +1,5 @@
 // GIM raw (APID 42) and diagnostic (APID 34) products: records of three or
-// more segments, their layouts as the design states them.
+// more segments, their layouts stated here apart from the record modules.
 #include <cstddef>
 
 #include "gim_diag_api.h"

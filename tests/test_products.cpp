@@ -340,26 +340,6 @@ void check_module(const Product &p, const std::string &path, const std::vector<R
   Hclose(f);
 }
 
-// The top-level Vgroups of the file, the products' own: the one that the SD
-// interface keeps for its SDS (class "CDF0.0") is not counted.
-int32 lone_vgroups(const std::string &path) {
-  int32 f = Hopen(path.c_str(), DFACC_READ, 0);
-  Vstart(f);
-  int32 refs[64];
-  int32 n = Vlone(f, refs, 64);
-  int32 products = 0;
-  for (int32 i = 0; i < n && i < 64; ++i) {
-    int32 vg = Vattach(f, refs[i], "r");
-    char cls[256] = "";
-    Vgetclass(vg, cls);
-    Vdetach(vg);
-    if (strcmp(cls, "CDF0.0") != 0) ++products;
-  }
-  Vend(f);
-  Hclose(f);
-  return products;
-}
-
 std::string product_name(const testing::TestParamInfo<Product> &info) {
   return info.param.module;
 }
@@ -381,7 +361,7 @@ TEST_P(ProductTest, SelectedKindWritesEveryRecord) {
   EXPECT_EQ(r.err, "");
   ASSERT_EQ(r.status, 0);
   EXPECT_FALSE(harness::exists(s.tmp()));
-  EXPECT_EQ(lone_vgroups(s.edr), 1);
+  EXPECT_EQ(static_cast<int32>(products::product_vgroups(s.edr).size()), 1);
   check_file(p, s.edr, recs);
   check_module(p, s.edr, recs);
 }
@@ -463,7 +443,8 @@ TEST_P(UnitTest, OneRunWritesEveryProductOfTheUnit) {
   const harness::Run r = s.run();
   EXPECT_EQ(r.out, s.expected("Program run completed successfully.\n"));
   ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(lone_vgroups(s.edr), static_cast<int32>(mine.size()));
+  EXPECT_EQ(static_cast<int32>(products::product_vgroups(s.edr).size()),
+            static_cast<int32>(mine.size()));
   for (size_t k = 0; k < mine.size(); ++k) {
     check_file(mine[k], s.edr, recs[k]);
     check_module(mine[k], s.edr, recs[k]);

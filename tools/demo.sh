@@ -1,6 +1,7 @@
 #!/bin/bash
-# Builds hlc_edr and runs it on the bundled sample TLM file: Concentrator
-# housekeeping into an EDR, star-tracker quaternions into a text file.
+# Builds hlc_edr and runs it on the bundled sample TLM file for every unit:
+# one EDR each for GEM, GIM, the Concentrator and MEC, and a text file of
+# star-tracker quaternions, then shows each with hdp.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -8,12 +9,26 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2 --target hlc_edr tlmbuild
 out=build/sample
 mkdir -p "$out"
-build/hlc_edr -inst con -tlm samples/sample.tlm -edr "$out/sample_con.hdf"
-build/hlc_edr -inst acs -apid quats -tlm samples/sample.tlm -edr "$out/sample_quats.txt"
+for unit in gem gim con mec; do
+  build/hlc_edr -inst "$unit" -tlm samples/sample.tlm -edr "$out/sample_$unit.hdf" >"$out/sample_$unit.log"
+  tail -n 1 "$out/sample_$unit.log"
+done
+build/hlc_edr -inst acs -apid quats -tlm samples/sample.tlm -edr "$out/sample_quats.txt" \
+  >"$out/sample_acs.log"
+tail -n 1 "$out/sample_acs.log"
+for unit in gem gim con mec; do
+  echo
+  echo "== hdp dumpvg $out/sample_$unit.hdf (the products' Vgroups)"
+  hdp dumpvg "$out/sample_$unit.hdf" | grep 'name = VG_'
+done
 echo
-echo "== hdp dumpvg $out/sample_con.hdf (first lines)"
-hdp dumpvg "$out/sample_con.hdf" | sed -n 1,12p
-echo "== hdp dumpvd -d $out/sample_con.hdf"
-hdp dumpvd -d "$out/sample_con.hdf"
+echo "== hdp dumpvd -d -n Concentrator_Housekeeping $out/sample_con.hdf"
+hdp dumpvd -d -n Concentrator_Housekeeping "$out/sample_con.hdf"
+echo "== hdp dumpvd -d -n MEC_f1d $out/sample_mec.hdf (first lines)"
+hdp dumpvd -d -n MEC_f1d "$out/sample_mec.hdf" | head -n 12
+echo "== hdp dumpsds -h -n GEM_Normal_counts $out/sample_gem.hdf (a GEM count array)"
+hdp dumpsds -h -n GEM_Normal_counts "$out/sample_gem.hdf" | grep -E 'Variable Name|Type=|Rank|Size'
+echo "== hdp dumpsds -d -n GEM_ManCal_counts $out/sample_gem.hdf (first lines)"
+hdp dumpsds -d -n GEM_ManCal_counts "$out/sample_gem.hdf" | head -n 12
 echo "== $out/sample_quats.txt"
 cat "$out/sample_quats.txt"

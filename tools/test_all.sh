@@ -8,12 +8,15 @@ cd "$(dirname "$0")/.."
 bash tools/setup.sh || exit 1
 passed=0
 failed=0
+broken=()
 status=0
 run_suite() {  # build-dir cmake-options...
   local dir=$1
   shift
-  cmake -S . -B "$dir" "$@" >/dev/null || return 1
-  cmake --build "$dir" -j2 || return 1
+  if ! cmake -S . -B "$dir" "$@" >/dev/null || ! cmake --build "$dir" -j2; then
+    broken+=("$dir")
+    return 1
+  fi
   local log
   log=$(mktemp)
   (cd "$dir" && ctest -j2 --output-on-failure) | tee "$log"
@@ -33,5 +36,9 @@ echo "== release build (Release)"
 run_suite build-release -DCMAKE_BUILD_TYPE=Release -DHLC_WERROR=ON || status=1
 echo "== sanitizer build (ASan + UBSan)"
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DHLC_SANITIZE=ON -DHLC_WERROR=ON || status=1
-echo "total: $passed passed, $failed failed"
+if ((${#broken[@]})); then
+  echo "total: $passed passed, $failed failed, builds that failed: ${broken[*]}"
+else
+  echo "total: $passed passed, $failed failed"
+fi
 exit $status

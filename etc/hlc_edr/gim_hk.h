@@ -56,9 +56,9 @@
 
       AMP_set           -- ADC value of AMP voltage DAC readback, (0-4095d)
 
-      MON_5V            -- ADC value from 5 volt monitor, (0-4095d)    
+      MON_5V            -- ADC value of 5 volt monitor, (0-4095d)
 
-      MON_12V           -- ADC value from 12 volt monitor, (0-4095d)    
+      MON_12V           -- ADC value of 12 volt monitor, (0-4095d)
 
       SW_status         -- GIM software status word (? bit order):
                               bit 0 = HV_ENABLE

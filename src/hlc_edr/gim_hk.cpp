@@ -64,8 +64,8 @@ static_assert(hlc_rm::orders_match(fields));
 static_assert(hlc_rm::packed_size_of(fields) == 66);
 static_assert(sizeof gim_hk_text - 1 +
                       hlc_rm::description_length("gim_hk.h", "VG_GIM_Housekeeping", "") ==
-                  3933,
-              "the description text is 3933 characters, within its 4389-byte buffer");
+                  3921,
+              "the description text is 3921 characters, within its 4389-byte buffer");
 
 extern "C" {
 int32 init_cr_gim_hk(int32 f, int32 sd, int32 an, const char *c) {

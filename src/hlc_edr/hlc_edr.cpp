@@ -366,262 +366,221 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
 // Decoders
 // ---------------------------------------------------------------------------
 
-// ---- GEM ------------------------------------------------------------------
+namespace {
 
-// One 46-byte GEM housekeeping record. From byte 12 the readbacks of the five
-// voltage levels lie as (set, level) pairs, level by level.
-void put_GEM_hk(const uint8_t *data) {
-  GEM_Housekeeping r;
-  memset(&r, 0, sizeof r);
-  r.sclk_seconds = be32(data);
-  r.sclk_subseconds = static_cast<uint16>(be16(data + 4));
-  r.APID_status = static_cast<uint16>(be16(data + 6));
-  r.start_level = static_cast<uint16>(be16(data + 8));
-  r.step_size = static_cast<uint16>(be16(data + 10));
-  for (int j = 0; j < GEM_SPIN_LEVELS; ++j) {
-    r.set[j] = static_cast<uint16>(be16(data + 12 + 4 * j));
-    r.level[j] = static_cast<uint16>(be16(data + 14 + 4 * j));
-  }
-  uint16 *const words[] = {&r.CEM_set, &r.CEM_level, &r.AMP_set,   &r.MON_5V,
-                           &r.MON_12V, &r.SW_status, &r.CMD_status};
-  for (size_t k = 0; k < sizeof words / sizeof words[0]; ++k) {
-    *words[k] = static_cast<uint16>(be16(data + 32 + 2 * k));
-  }
-  if (write_gem_hk(r, -1) == -1) {
-    printf("ERROR: write_gem_hk() failed\n");
-    fatal_exit();
-  }
-  printf("      wrote GEM h/k record\n");
+template <class T, size_t N>
+constexpr int count(const T (&)[N]) {
+  return static_cast<int>(N);
 }
 
-// One 50-byte GEM manual/calibration record: six words, then the 35 counts
-// (CEM by CEM, level fastest) at bytes 14-48. Byte 49 carries nothing.
-void put_GEM_mancal(const uint8_t *data) {
-  GEM_ManCal r;
-  memset(&r, 0, sizeof r);
+uint16 u16(const uint8_t *p) {
+  return static_cast<uint16>(be16(p));
+}
+
+// A float32 taken bit for bit from four big-endian bytes, straight into its
+// place in the record: the value is never loaded or converted, so NaN
+// (signalling ones too), infinity and denormal patterns arrive unchanged.
+void put_be_float(float32 *dest, const uint8_t *p) {
+  const uint32_t bits = be32(p);
+  memcpy(dest, &bits, sizeof bits);
+}
+
+// Appends a decoded record through its module; a failed write ends the run.
+template <class R>
+void append(int32 (*write)(R, int32), const R &r, const char *module, const char *wrote) {
+  if (write(r, -1) == -1) {
+    printf("ERROR: write_%s() failed\n", module);
+    fatal_exit();
+  }
+  fputs(wrote, stdout);
+}
+
+// The housekeeping records of GEM and GIM: time, status, start level and
+// step size, then from byte 12 the readbacks of the voltage levels as (set,
+// level) pairs, level by level, then seven words: CEM set and level, AMP
+// set, the 5 V and 12 V monitors, software and command status.
+template <class R>
+void put_hk_record(R &r, const uint8_t *data) {
+  r.sclk_seconds = be32(data);
+  r.sclk_subseconds = u16(data + 4);
+  r.APID_status = u16(data + 6);
+  r.start_level = u16(data + 8);
+  r.step_size = u16(data + 10);
+  for (int j = 0; j < count(r.set); ++j) {
+    r.set[j] = u16(data + 12 + 4 * j);
+    r.level[j] = u16(data + 14 + 4 * j);
+  }
+  const uint8_t *w = data + 12 + 4 * count(r.set);
+  uint16 *const words[] = {&r.CEM_set, &r.CEM_level, &r.AMP_set,   &r.MON_5V,
+                           &r.MON_12V, &r.SW_status, &r.CMD_status};
+  for (int k = 0; k < count(words); ++k) *words[k] = u16(w + 2 * k);
+}
+
+// The manual/calibration records of GEM and GIM: time, then five words
+// (subseconds, status, step time, integration and settling times), then
+// from byte 14 the counts, one byte each, CEM by CEM, level fastest.
+template <class R>
+void put_mancal_record(R &r, const uint8_t *data) {
   r.sclk_seconds = be32(data);
   uint16 *const words[] = {&r.sclk_subseconds, &r.APID_status, &r.step_time, &r.integ_time,
                            &r.settle_time};
-  for (size_t k = 0; k < sizeof words / sizeof words[0]; ++k) {
-    *words[k] = static_cast<uint16>(be16(data + 4 + 2 * k));
-  }
-  static_assert(sizeof r.counts == 35);
+  for (int k = 0; k < count(words); ++k) *words[k] = u16(data + 4 + 2 * k);
   memcpy(r.counts, data + 14, sizeof r.counts);
-  if (write_gem_mancal(r, -1) == -1) {
-    printf("ERROR: write_gem_mancal() failed\n");
-    fatal_exit();
-  }
-  printf("      wrote GEM man/cal record\n");
 }
 
-// One 3454-byte GEM normal record. The values of each spin lie together, in
-// four 12-byte groups from byte 2 (seconds, subseconds, step time, level,
-// step size); the record keeps each value as an array over the spins. The
-// counts, sector by sector, CEM by CEM, level fastest, start at byte 94.
+// The first 54 + 2 x levels bytes of the GEM normal, GIM normal and GIM
+// diagnostic records: the status word; the values of each of the four spins
+// together in a 12-byte group from byte 2 (seconds, subseconds, step time,
+// level, step size), which the record keeps as arrays over the spins; the
+// integration and settling times; the ESA levels of the cycle.
+template <class R>
+void put_spin_record_head(R &r, const uint8_t *data) {
+  r.APID_status = u16(data);
+  for (int s = 0; s < count(r.sclk_seconds); ++s) {
+    const uint8_t *b = data + 2 + 12 * s;
+    r.sclk_seconds[s] = be32(b);
+    r.sclk_subseconds[s] = u16(b + 4);
+    r.step_time[s] = u16(b + 6);
+    r.level[s] = u16(b + 8);
+    r.step_size[s] = u16(b + 10);
+  }
+  r.integ_time = u16(data + 50);
+  r.settle_time = u16(data + 52);
+  for (int l = 0; l < count(r.ESA_level); ++l) r.ESA_level[l] = u16(data + 54 + 2 * l);
+}
+
+// The GEM and GIM raw records: time and subseconds in an 8-byte head (bytes
+// 6-7 carry nothing), then one block per azimuth sector: start level, step
+// size, step time and angle, then per voltage level its two readbacks and
+// one count per CEM. The record keeps each value as an array over the
+// sectors.
+template <class R>
+void put_raw_record(R &r, const uint8_t *data) {
+  r.sclk_seconds = be32(data);
+  r.sclk_subseconds = u16(data + 4);
+  const int levels = count(r.ESA_set[0]);
+  const int cems = count(r.counts[0][0]);
+  const int group = 4 + 2 * cems;
+  for (int a = 0; a < count(r.angle); ++a) {
+    const uint8_t *b = data + 8 + (8 + group * levels) * a;
+    r.start_req[a] = u16(b);
+    r.step_size[a] = u16(b + 2);
+    r.step_time[a] = u16(b + 4);
+    r.angle[a] = u16(b + 6);
+    for (int v = 0; v < levels; ++v) {
+      const uint8_t *g = b + 8 + group * v;
+      r.ESA_set[a][v] = u16(g);
+      r.ESA_level[a][v] = u16(g + 2);
+      for (int c = 0; c < cems; ++c) r.counts[a][v][c] = u16(g + 4 + 2 * c);
+    }
+  }
+}
+
+}  // namespace
+
+// ---- GEM ------------------------------------------------------------------
+
+// One 46-byte GEM housekeeping record: five voltage levels, so the seven
+// words start at byte 32.
+void put_GEM_hk(const uint8_t *data) {
+  GEM_Housekeeping r;
+  memset(&r, 0, sizeof r);
+  put_hk_record(r, data);
+  append(write_gem_hk, r, "gem_hk", "      wrote GEM h/k record\n");
+}
+
+// One 50-byte GEM manual/calibration record: its 35 counts are bytes 14-48;
+// byte 49 carries nothing.
+void put_GEM_mancal(const uint8_t *data) {
+  GEM_ManCal r;
+  memset(&r, 0, sizeof r);
+  put_mancal_record(r, data);
+  static_assert(sizeof r.counts == 35);
+  append(write_gem_mancal, r, "gem_mancal", "      wrote GEM man/cal record\n");
+}
+
+// One 3454-byte GEM normal record: the spin head (20 ESA levels), then from
+// byte 94 the counts, sector by sector, CEM by CEM, level fastest.
 void put_GEM_normal(const uint8_t *data) {
   GEM_Normal r;
   memset(&r, 0, sizeof r);
-  r.APID_status = static_cast<uint16>(be16(data));
-  for (int s = 0; s < GEM_SPINS; ++s) {
-    const uint8_t *b = data + 2 + 12 * s;
-    r.sclk_seconds[s] = be32(b);
-    r.sclk_subseconds[s] = static_cast<uint16>(be16(b + 4));
-    r.step_time[s] = static_cast<uint16>(be16(b + 6));
-    r.level[s] = static_cast<uint16>(be16(b + 8));
-    r.step_size[s] = static_cast<uint16>(be16(b + 10));
-  }
-  r.integ_time = static_cast<uint16>(be16(data + 50));
-  r.settle_time = static_cast<uint16>(be16(data + 52));
-  for (int l = 0; l < GEM_CYCLE_LEVELS; ++l) {
-    r.ESA_level[l] = static_cast<uint16>(be16(data + 54 + 2 * l));
-  }
-  static_assert(sizeof r.counts == 3360);
+  put_spin_record_head(r, data);
+  static_assert(94 + sizeof r.counts == 3454);
   memcpy(r.counts, data + 94, sizeof r.counts);
-  if (write_gem_normal(r, -1) == -1) {
-    printf("ERROR: write_gem_normal() failed\n");
-    fatal_exit();
-  }
-  printf("      wrote GEM normal record\n");
+  append(write_gem_normal, r, "gem_normal", "      wrote GEM normal record\n");
 }
 
-// One 2360-byte GEM raw record: an 8-byte head (bytes 6-7 carry nothing),
-// then 24 sector blocks of 98 bytes: start level, step size, step time and
-// angle, then five 18-byte level groups of two readbacks and seven counts.
-// The record keeps each value as an array over the sectors.
+// One 2360-byte GEM raw record: 24 sector blocks of 98 bytes, each of five
+// 18-byte level groups of two readbacks and seven counts.
 void put_GEM_raw(const uint8_t *data) {
+  static_assert(8 + 98 * GEM_AZIMUTH_SECTORS == 2360 && 8 + 18 * GEM_SPIN_LEVELS == 98);
   GEM_Raw r;
   memset(&r, 0, sizeof r);
-  r.sclk_seconds = be32(data);
-  r.sclk_subseconds = static_cast<uint16>(be16(data + 4));
-  for (int i = 0; i < GEM_AZIMUTH_SECTORS; ++i) {
-    const uint8_t *b = data + 8 + 98 * i;
-    r.start_req[i] = static_cast<uint16>(be16(b));
-    r.step_size[i] = static_cast<uint16>(be16(b + 2));
-    r.step_time[i] = static_cast<uint16>(be16(b + 4));
-    r.angle[i] = static_cast<uint16>(be16(b + 6));
-    for (int j = 0; j < GEM_SPIN_LEVELS; ++j) {
-      const uint8_t *g = b + 8 + 18 * j;
-      r.ESA_set[i][j] = static_cast<uint16>(be16(g));
-      r.ESA_level[i][j] = static_cast<uint16>(be16(g + 2));
-      for (int k = 0; k < GEM_CEMS; ++k) {
-        r.counts[i][j][k] = static_cast<uint16>(be16(g + 4 + 2 * k));
-      }
-    }
-  }
-  if (write_gem_raw(r, -1) == -1) {
-    printf("ERROR: write_gem_raw() failed\n");
-    fatal_exit();
-  }
-  printf("      wrote GEM raw record\n");
+  put_raw_record(r, data);
+  append(write_gem_raw, r, "gem_raw", "      wrote GEM raw record\n");
 }
 
 // ---- GIM ------------------------------------------------------------------
 
-// One 66-byte GIM housekeeping record. The readbacks of the ten voltage
-// levels arrive as (set, level) pairs from byte 12; the record keeps them as
-// two arrays.
+// One 66-byte GIM housekeeping record: ten voltage levels, so the seven
+// words start at byte 52.
 void put_GIM_hk(const uint8_t *data) {
   GIM_Housekeeping r;
   memset(&r, 0, sizeof r);
-  r.sclk_seconds = be32(data);
-  r.sclk_subseconds = static_cast<uint16>(be16(data + 4));
-  r.APID_status = static_cast<uint16>(be16(data + 6));
-  r.start_level = static_cast<uint16>(be16(data + 8));
-  r.step_size = static_cast<uint16>(be16(data + 10));
-  for (int j = 0; j < GIM_SPIN_LEVELS; ++j) {
-    r.set[j] = static_cast<uint16>(be16(data + 12 + 4 * j));
-    r.level[j] = static_cast<uint16>(be16(data + 14 + 4 * j));
-  }
-  uint16 *const words[] = {&r.CEM_set, &r.CEM_level, &r.AMP_set,   &r.MON_5V,
-                           &r.MON_12V, &r.SW_status, &r.CMD_status};
-  for (size_t k = 0; k < sizeof words / sizeof words[0]; ++k) {
-    *words[k] = static_cast<uint16>(be16(data + 52 + 2 * k));
-  }
-  if (write_gim_hk(r, -1) == -1) {
-    printf("ERROR: write_gim_hk() failed\n");
-    fatal_exit();
-  }
-  printf("      wrote GIM h/k record\n");
+  put_hk_record(r, data);
+  append(write_gim_hk, r, "gim_hk", "      wrote GIM h/k record\n");
 }
 
-// One 94-byte GIM manual/calibration record: five words after the time, then
-// the counts, CEM by CEM, ten levels each.
+// One 94-byte GIM manual/calibration record: eight CEMs of ten levels.
 void put_GIM_mancal(const uint8_t *data) {
   GIM_ManCal r;
   memset(&r, 0, sizeof r);
-  r.sclk_seconds = be32(data);
-  r.sclk_subseconds = static_cast<uint16>(be16(data + 4));
-  r.APID_status = static_cast<uint16>(be16(data + 6));
-  r.step_time = static_cast<uint16>(be16(data + 8));
-  r.integ_time = static_cast<uint16>(be16(data + 10));
-  r.settle_time = static_cast<uint16>(be16(data + 12));
+  put_mancal_record(r, data);
   static_assert(14 + sizeof r.counts == 94);
-  memcpy(r.counts, data + 14, sizeof r.counts);
-  if (write_gim_mancal(r, -1) == -1) {
-    printf("ERROR: write_gim_mancal() failed\n");
-    fatal_exit();
-  }
-  printf("      wrote GIM man/cal record\n");
+  append(write_gim_mancal, r, "gim_mancal", "      wrote GIM man/cal record\n");
 }
 
-// One 3336-byte GIM normal record. The per-spin values arrive spin by spin,
-// 12 bytes a spin from byte 2; the record keeps them field by field. The
-// counts follow the mask table (byte 134) and the peak sector (byte 135),
-// mask element by mask element, forty levels each.
+// One 3336-byte GIM normal record: the spin head (40 ESA levels), the mask
+// table (byte 134) and the peak sector (byte 135), then the counts, mask
+// element by mask element, forty levels each.
 void put_GIM_normal(const uint8_t *data) {
   GIM_Normal r;
   memset(&r, 0, sizeof r);
-  r.APID_status = static_cast<uint16>(be16(data));
-  for (int s = 0; s < GIM_SPINS; ++s) {
-    const uint8_t *spin = data + 2 + 12 * s;
-    r.sclk_seconds[s] = be32(spin);
-    r.sclk_subseconds[s] = static_cast<uint16>(be16(spin + 4));
-    r.step_time[s] = static_cast<uint16>(be16(spin + 6));
-    r.level[s] = static_cast<uint16>(be16(spin + 8));
-    r.step_size[s] = static_cast<uint16>(be16(spin + 10));
-  }
-  r.integ_time = static_cast<uint16>(be16(data + 50));
-  r.settle_time = static_cast<uint16>(be16(data + 52));
-  for (int l = 0; l < GIM_CYCLE_LEVELS; ++l) {
-    r.ESA_level[l] = static_cast<uint16>(be16(data + 54 + 2 * l));
-  }
+  put_spin_record_head(r, data);
   r.mask_table = data[134];
   r.peak_sector = data[135];
   static_assert(136 + sizeof r.counts == 3336);
   memcpy(r.counts, data + 136, sizeof r.counts);
-  if (write_gim_normal(r, -1) == -1) {
-    printf("ERROR: write_gim_normal() failed\n");
-    fatal_exit();
-  }
-  printf("      wrote GIM normal record\n");
+  append(write_gim_normal, r, "gim_normal", "      wrote GIM normal record\n");
 }
 
 // ---- GIM raw and diagnostic -------------------------------------------------
 
-// One 8328-byte GIM raw record: an 8-byte head (bytes 6-7 are not used), then
-// 40 sector blocks of 208 bytes, each 8 bytes of sector values and 10 level
-// blocks of 20 bytes (two readbacks, then the 8 CEM counts).
+// One 8328-byte GIM raw record: 40 sector blocks of 208 bytes, each of ten
+// 20-byte level groups of two readbacks and eight counts.
 void put_GIM_raw(const uint8_t *data) {
   static_assert(8 + 208 * GIM_AZIMUTH_SECTORS == 8328 && 8 + 20 * GIM_SPIN_LEVELS == 208);
   GIM_Raw r;
   memset(&r, 0, sizeof r);
-  r.sclk_seconds = be32(data);
-  r.sclk_subseconds = static_cast<uint16>(be16(data + 4));
-  for (int a = 0; a < GIM_AZIMUTH_SECTORS; ++a) {
-    const uint8_t *b = data + 8 + 208 * a;
-    r.start_req[a] = static_cast<uint16>(be16(b));
-    r.step_size[a] = static_cast<uint16>(be16(b + 2));
-    r.step_time[a] = static_cast<uint16>(be16(b + 4));
-    r.angle[a] = static_cast<uint16>(be16(b + 6));
-    for (int v = 0; v < GIM_SPIN_LEVELS; ++v) {
-      const uint8_t *p = b + 8 + 20 * v;
-      r.ESA_set[a][v] = static_cast<uint16>(be16(p));
-      r.ESA_level[a][v] = static_cast<uint16>(be16(p + 2));
-      for (int c = 0; c < GIM_CEMS; ++c) {
-        r.counts[a][v][c] = static_cast<uint16>(be16(p + 4 + 2 * c));
-      }
-    }
-  }
-  if (write_gim_raw(r, -1) == -1) {
-    printf("ERROR: write_gim_raw() failed\n");
-    fatal_exit();
-  }
-  printf("      wrote GIM raw record\n");
+  put_raw_record(r, data);
+  append(write_gim_raw, r, "gim_raw", "      wrote GIM raw record\n");
 }
 
-// One 12934-byte GIM diagnostic record: the status word, four spins of 12
-// bytes (seconds, subseconds, step time, level, step size), the integration
-// and settling times, 40 ESA levels, and from byte 134 the counts, one byte
-// each, sector outermost, then CEM, then level.
+// One 12934-byte GIM diagnostic record: the spin head (40 ESA levels), then
+// from byte 134 the counts, one byte each, sector outermost, then CEM, then
+// level.
 void put_GIM_diag(const uint8_t *data) {
   GIM_Diagnostic r;
   memset(&r, 0, sizeof r);
-  r.APID_status = static_cast<uint16>(be16(data));
-  for (int s = 0; s < GIM_SPINS; ++s) {
-    const uint8_t *b = data + 2 + 12 * s;
-    r.sclk_seconds[s] = be32(b);
-    r.sclk_subseconds[s] = static_cast<uint16>(be16(b + 4));
-    r.step_time[s] = static_cast<uint16>(be16(b + 6));
-    r.level[s] = static_cast<uint16>(be16(b + 8));
-    r.step_size[s] = static_cast<uint16>(be16(b + 10));
-  }
-  r.integ_time = static_cast<uint16>(be16(data + 50));
-  r.settle_time = static_cast<uint16>(be16(data + 52));
-  for (int l = 0; l < GIM_CYCLE_LEVELS; ++l) {
-    r.ESA_level[l] = static_cast<uint16>(be16(data + 54 + 2 * l));
-  }
+  put_spin_record_head(r, data);
   static_assert(134 + sizeof r.counts == 12934);
   memcpy(r.counts, data + 134, sizeof r.counts);
-  if (write_gim_diag(r, -1) == -1) {
-    printf("ERROR: write_gim_diag() failed\n");
-    fatal_exit();
-  }
-  printf("      wrote GIM diagnostics record\n");
+  append(write_gim_diag, r, "gim_diag", "      wrote GIM diagnostics record\n");
 }
 
 // ---- Concentrator -----------------------------------------------------------
 
-// One 52-byte Concentrator housekeeping record.
+// One 52-byte Concentrator housekeeping record: the time, then 24 words.
 void put_CON_hk(const uint8_t *data) {
   Concentrator_Housekeeping r;
   memset(&r, 0, sizeof r);
@@ -634,83 +593,65 @@ void put_CON_hk(const uint8_t *data) {
       &r.elec_maximum,    &r.elec_minimum,     &r.accel_maximum,     &r.accel_minimum,
       &r.rej_maximum,     &r.rej_minimum,      &r.SW_status,         &r.CMD_status,
   };
-  for (size_t k = 0; k < sizeof words / sizeof words[0]; ++k) {
-    *words[k] = static_cast<uint16>(be16(data + 4 + 2 * k));
-  }
-  if (write_con_hk(r, -1) == -1) {
-    printf("ERROR: write_con_hk() failed\n");
-    fatal_exit();
-  }
-  printf("      wrote Concentrator h/k record\n");
+  for (int k = 0; k < count(words); ++k) *words[k] = u16(data + 4 + 2 * k);
+  append(write_con_hk, r, "con_hk", "      wrote Concentrator h/k record\n");
 }
 
 // ---- MEC ------------------------------------------------------------------
-
-namespace {
-
-// A float32 taken bit for bit from four big-endian bytes, straight into its
-// place in the record: the value is never loaded or converted, so NaN
-// (signalling ones too), infinity and denormal patterns arrive unchanged.
-void put_be_float(float32 *dest, const uint8_t *p) {
-  const uint32_t bits = be32(p);
-  memcpy(dest, &bits, sizeof bits);
-}
-
-}  // namespace
 
 // One 144-byte MEC/WIND housekeeping record, each value at its offset.
 void put_MEC_hk(const uint8_t *data) {
   MEC_Housekeeping r;
   memset(&r, 0, sizeof r);
   r.sclk_seconds = be32(data);
-  r.sclk_subseconds = static_cast<uint16>(be16(data + 4));
-  r.WIND_MEC_FLAGS = static_cast<uint16>(be16(data + 6));
+  r.sclk_subseconds = u16(data + 4);
+  r.WIND_MEC_FLAGS = u16(data + 6);
   r.gim_peak_azim = data[8];
   r.gim_peak_CEM = data[9];
   r.bde_disqual_cnt = data[10];
   r.bde_azim_cnt = data[11];
   r.bde_polar_cnt = data[12];
   r.regime = data[13];
-  r.WIND_REGIME_FLAGS = static_cast<uint16>(be16(data + 14));
-  put_be_float(&r.gim_deadtime, data + 16);
-  put_be_float(&r.gim_bg_level, data + 20);
-  put_be_float(&r.gem_deadtime, data + 24);
-  put_be_float(&r.gem_bg_level, data + 28);
-  put_be_float(&r.proton_density_curr, data + 32);
-  put_be_float(&r.proton_speed_curr, data + 36);
-  put_be_float(&r.proton_temp_curr, data + 40);
-  put_be_float(&r.proton_temp_exp_ratio_curr, data + 44);
-  put_be_float(&r.alpha_ratio_curr, data + 48);
-  put_be_float(&r.proton_density_av, data + 52);
-  put_be_float(&r.proton_speed_av, data + 56);
-  put_be_float(&r.proton_temp_av, data + 60);
-  put_be_float(&r.proton_temp_exp_ratio_av, data + 64);
-  put_be_float(&r.alpha_ratio_av, data + 68);
-  put_be_float(&r.BDE_av, data + 72);
-  put_be_float(&r.TO_CME, data + 76);
-  put_be_float(&r.V1_ave, data + 80);
-  put_be_float(&r.V2_ave, data + 84);
-  put_be_float(&r.N1_ave, data + 88);
-  put_be_float(&r.N2_ave, data + 92);
-  put_be_float(&r.T1_ave, data + 96);
-  put_be_float(&r.T2_ave, data + 100);
+  r.WIND_REGIME_FLAGS = u16(data + 14);
+  // Bytes 16-103: 22 float32 values back to back.
+  float32 *const floats[] = {
+      &r.gim_deadtime,
+      &r.gim_bg_level,
+      &r.gem_deadtime,
+      &r.gem_bg_level,
+      &r.proton_density_curr,
+      &r.proton_speed_curr,
+      &r.proton_temp_curr,
+      &r.proton_temp_exp_ratio_curr,
+      &r.alpha_ratio_curr,
+      &r.proton_density_av,
+      &r.proton_speed_av,
+      &r.proton_temp_av,
+      &r.proton_temp_exp_ratio_av,
+      &r.alpha_ratio_av,
+      &r.BDE_av,
+      &r.TO_CME,
+      &r.V1_ave,
+      &r.V2_ave,
+      &r.N1_ave,
+      &r.N2_ave,
+      &r.T1_ave,
+      &r.T2_ave,
+  };
+  for (int k = 0; k < count(floats); ++k) put_be_float(floats[k], data + 16 + 4 * k);
   r.TIME_OF_SHOCK = be32(data + 104);
   r.TIME_OF_CME = be32(data + 108);
   put_be_float(&r.F1D_PROT_PEAK, data + 112);
   put_be_float(&r.F1D_MIN, data + 116);
   put_be_float(&r.F1D_HE_PEAK, data + 120);
-  r.PROT_PEAK_LEVEL = static_cast<uint16>(be16(data + 124));
-  r.PROT_ALPHA_MIN_LEVEL = static_cast<uint16>(be16(data + 126));
-  r.ALPHA_PEAK_LEVEL = static_cast<uint16>(be16(data + 128));
-  r.HIST_ENTRIES = static_cast<uint16>(be16(data + 130));
+  r.PROT_PEAK_LEVEL = u16(data + 124);
+  r.PROT_ALPHA_MIN_LEVEL = u16(data + 126);
+  r.ALPHA_PEAK_LEVEL = u16(data + 128);
+  r.HIST_ENTRIES = u16(data + 130);
   put_be_float(&r.HIST_MAX_GAP, data + 132);
   put_be_float(&r.COUNT_PEAK, data + 136);
   r.extra_data = be32(data + 140);
-  if (write_mec_hk(r, -1) == -1) {
-    printf("ERROR: write_mec_hk() failed\n");
-    fatal_exit();
-  }
-  printf("      wrote MEC/WIND h/k record\n");
+  append(write_mec_hk, r, "mec_hk", "      wrote MEC/WIND h/k record\n");
 }
 
 // One 168-byte MEC/WIND F1D record: sclk_seconds at 0, sclk_subseconds at 4,
@@ -719,13 +660,9 @@ void put_MEC_f1d(const uint8_t *data) {
   MEC_f1d r;
   memset(&r, 0, sizeof r);
   r.sclk_seconds = be32(data);
-  r.sclk_subseconds = static_cast<uint16>(be16(data + 4));
+  r.sclk_subseconds = u16(data + 4);
   for (int i = 0; i < MEC_F1D_ELEMENTS; ++i) put_be_float(&r.f1d_ion_distr[i], data + 8 + 4 * i);
-  if (write_mec_f1d(r, -1) == -1) {
-    printf("ERROR: write_mec_f1d() failed\n");
-    fatal_exit();
-  }
-  printf("      wrote MEC/WIND F1D record\n");
+  append(write_mec_f1d, r, "mec_f1d", "      wrote MEC/WIND F1D record\n");
 }
 
 // ---------------------------------------------------------------------------

@@ -8,8 +8,9 @@
 # others secondary; default 2) for M minutes (default 10), then replays every
 # queue entry, crash and hang through the sanitizer build's hlc_edr_fuzz
 # (build-asan, built if missing) and minimizes the queue with afl-cmin into
-# WORKDIR/cmin. Prints the executions, paths and edge coverage of each
-# instance. To keep the corpus: replace tools/fuzz/corpus by WORKDIR/cmin.
+# WORKDIR/cmin (WORKDIR may not lie under /tmp, which afl-cmin refuses).
+# Prints the executions, paths and edge coverage of each instance. To keep
+# the corpus: replace tools/fuzz/corpus by WORKDIR/cmin.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 minutes=10
@@ -59,7 +60,10 @@ HLC_FUZZ_SCRATCH="$work/scratch-replay" sh tools/fuzz/replay.sh build-asan/tools
 
 echo "== minimized corpus"
 mkdir -p "$work/all"
-cp "$work"/out/*/queue/id* "$work/all/"
+for queue in "$work"/out/*/queue; do
+  instance=$(basename "$(dirname "$queue")")
+  for input in "$queue"/id*; do cp "$input" "$work/all/$instance-$(basename "$input")"; done
+done
 HLC_FUZZ_SCRATCH="$work/scratch-cmin" afl-cmin -i "$work/all" -o "$work/cmin" -t 1000 -- "$target" @@ \
   >"$work/cmin.log" 2>&1
 echo "$(ls "$work/cmin" | wc -l) inputs in $work/cmin"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -214,6 +215,122 @@ void put_gem_hk_record(std::vector<uint8_t>& out, uint32_t sclk, uint16_t sub, u
   }
 }
 
+// A count that peaks at level `center`, as an ion spectrum does.
+uint8_t peak_count(double level, double center, double scale) {
+  const double x = (level - center) / 4.0;
+  return static_cast<uint8_t>(scale * std::exp(-x * x));
+}
+
+// One GIM housekeeping record (66 bytes): as GEM's, with ten voltage levels.
+void put_gim_hk_record(std::vector<uint8_t>& out, uint32_t sclk, uint16_t sub, unsigned n) {
+  put_be32(out, sclk);
+  put_be16(out, sub);
+  put_be16(out, 0x0107);  // APID status
+  put_be16(out, 40);      // start level
+  put_be16(out, 5);       // step size
+  for (unsigned i = 0; i < 27; ++i) {
+    put_be16(out, static_cast<uint16_t>((500 + 97 * i + 7 * n) % 4096));
+  }
+}
+
+// One manual/calibration record: time, five words, then the counts of
+// `cems` CEMs over `levels` levels, and `pad` unused bytes.
+void put_mancal_record(std::vector<uint8_t>& out, uint32_t sclk, unsigned cems, unsigned levels,
+                       size_t pad) {
+  put_be32(out, sclk);
+  for (uint16_t w :
+       {uint16_t{0x4000}, uint16_t{0x0001}, uint16_t{250}, uint16_t{100}, uint16_t{20}}) {
+    put_be16(out, w);
+  }
+  for (unsigned c = 0; c < cems; ++c) {
+    for (unsigned l = 0; l < levels; ++l) out.push_back(peak_count(l, levels / 2.0, 60 + 10 * c));
+  }
+  out.insert(out.end(), pad, 0);
+}
+
+// The head of a normal or diagnostic record: status, four spins of time,
+// step time, level and step size, integration and settling times, then the
+// ESA levels of the cycle.
+void put_spin_head(std::vector<uint8_t>& out, uint32_t sclk, unsigned levels) {
+  put_be16(out, 0x0008);
+  for (unsigned s = 0; s < 4; ++s) {
+    put_be32(out, sclk + s);
+    put_be16(out, static_cast<uint16_t>(0x4000 * s));
+    put_be16(out, 625);
+    put_be16(out, static_cast<uint16_t>(3000 - 20 * s));
+    put_be16(out, 300);
+  }
+  put_be16(out, 200);
+  put_be16(out, 30);
+  for (unsigned l = 0; l < levels; ++l) put_be16(out, static_cast<uint16_t>(4000 - 90 * l));
+}
+
+// Counts of `groups` sectors (or mask elements) by `levels` levels, level
+// fastest, with a peak that moves with n.
+void put_count_cube(std::vector<uint8_t>& out, unsigned groups, unsigned levels, unsigned n) {
+  for (unsigned g = 0; g < groups; ++g) {
+    for (unsigned l = 0; l < levels; ++l) {
+      out.push_back(peak_count(l, levels / 3.0 + n, 40 + 150 * std::sin(3.14159 * g / groups)));
+    }
+  }
+}
+
+// A raw record: time, 2 unused bytes, then per sector its start level, step
+// size, step time and angle, and per voltage level two readbacks and one
+// 16-bit count per CEM.
+void put_raw_record(std::vector<uint8_t>& out, uint32_t sclk, unsigned sectors, unsigned levels,
+                    unsigned cems) {
+  put_be32(out, sclk);
+  put_be16(out, 0x2000);
+  put_be16(out, 0);
+  for (unsigned a = 0; a < sectors; ++a) {
+    put_be16(out, 12);
+    put_be16(out, 3);
+    put_be16(out, 625);
+    put_be16(out, static_cast<uint16_t>(a * 65536 / sectors));
+    for (unsigned v = 0; v < levels; ++v) {
+      put_be16(out, static_cast<uint16_t>(3000 - 100 * v));
+      put_be16(out, static_cast<uint16_t>(2990 - 100 * v));
+      for (unsigned c = 0; c < cems; ++c) put_be16(out, peak_count(v, levels / 2.0, 100 + a + c));
+    }
+  }
+}
+
+void put_be_float(std::vector<uint8_t>& out, float value) {
+  put_be32(out, std::bit_cast<uint32_t>(value));
+}
+
+// One 144-byte MEC/WIND housekeeping record.
+void put_mec_hk_record(std::vector<uint8_t>& out, uint32_t sclk, unsigned n) {
+  put_be32(out, sclk);
+  put_be16(out, 0x8000);
+  put_be16(out, 0x0011);  // flags
+  for (uint8_t b : {uint8_t{7}, uint8_t{3}, uint8_t{0}, uint8_t{12}, uint8_t{4}, uint8_t{2}}) {
+    out.push_back(b);
+  }
+  put_be16(out, 0x0002);                                                      // regime flags
+  for (unsigned i = 0; i < 22; ++i) put_be_float(out, 1.5f * i + 0.25f * n);  // moments
+  put_be32(out, sclk - 3600);                                                 // time of shock
+  put_be32(out, sclk - 7200);                                                 // time of CME
+  for (float f : {2.5e3f, 1.0e1f, 4.0e2f}) put_be_float(out, f);
+  for (uint16_t w : {uint16_t{14}, uint16_t{22}, uint16_t{28}, uint16_t{512}}) put_be16(out, w);
+  put_be_float(out, 0.5f);
+  put_be_float(out, 2.5e3f);
+  put_be32(out, 0);
+}
+
+// One 168-byte MEC/WIND F1D record: the ion distribution over 40 levels.
+void put_mec_f1d_record(std::vector<uint8_t>& out, uint32_t sclk, unsigned n) {
+  put_be32(out, sclk);
+  put_be16(out, 0);
+  put_be16(out, 0);
+  for (unsigned l = 0; l < 40; ++l) {
+    const double x = (l - 14.0 - n) / 3.0;
+    put_be_float(out, static_cast<float>(1e4 * std::exp(-x * x) +
+                                         1e3 * std::exp(-(l - 28.0) * (l - 28.0) / 8)));
+  }
+}
+
 // One 40-byte star-tracker record: four quaternion components and a time.
 void put_quat(std::vector<uint8_t>& out, double q0, double q1, double q2, double q3, double t) {
   put_be_double(out, q0);
@@ -281,6 +398,66 @@ std::vector<uint8_t> sample_tlm() {
     Packet p{.apid = 27, .flags = 3, .count = 9, .seconds = t0 + 9, .subseconds = 200};
     put_quat(p.data, 2.0 / 3, -1.0 / 3, 0.0, 2.0 / 3, 123456788.5);
     b.add(p);
+  }
+  // The science units: for each product two records (one of GIM raw and
+  // diagnostic), segmented products as their instruments send them.
+  auto segments = [&b](uint16_t apid, uint16_t count, uint32_t seconds,
+                       const std::vector<uint8_t>& record, size_t parts) {
+    for (size_t k = 0; k < parts; ++k) {
+      Packet p{.apid = apid,
+               .flags = static_cast<uint8_t>(k == 0           ? 1
+                                             : k + 1 == parts ? 2
+                                                              : 0),
+               .count = static_cast<uint16_t>(count + k),
+               .seconds = seconds};
+      p.data.assign(record.begin() + static_cast<long>(record.size() * k / parts),
+                    record.begin() + static_cast<long>(record.size() * (k + 1) / parts));
+      b.add(p);
+    }
+  };
+  for (unsigned n = 0; n < 2; ++n) {
+    const uint32_t t = t0 + 10 + 8 * n;
+    std::vector<uint8_t> rec;
+    put_mancal_record(rec, t, 7, 5, 1);
+    b.add(Packet{.apid = 33, .count = static_cast<uint16_t>(20 + n), .seconds = t, .data = rec});
+    rec.clear();
+    put_spin_head(rec, t, 20);
+    put_count_cube(rec, 24 * 7, 20, n);
+    segments(31, static_cast<uint16_t>(30 + 2 * n), t + 1, rec, 2);
+    rec.clear();
+    put_gim_hk_record(rec, t + 2, 0x8000, n);
+    b.add(
+        Packet{.apid = 29, .count = static_cast<uint16_t>(40 + n), .seconds = t + 2, .data = rec});
+    rec.clear();
+    put_mancal_record(rec, t + 3, 8, 10, 0);
+    b.add(
+        Packet{.apid = 30, .count = static_cast<uint16_t>(50 + n), .seconds = t + 3, .data = rec});
+    rec.clear();
+    put_spin_head(rec, t + 4, 40);
+    rec.push_back(3);   // mask table
+    rec.push_back(17);  // peak sector
+    put_count_cube(rec, 80, 40, n);
+    segments(28, static_cast<uint16_t>(60 + 2 * n), t + 4, rec, 2);
+    rec.clear();
+    put_mec_hk_record(rec, t + 5, n);
+    b.add(
+        Packet{.apid = 24, .count = static_cast<uint16_t>(70 + n), .seconds = t + 5, .data = rec});
+    rec.clear();
+    put_mec_f1d_record(rec, t + 6, n);
+    b.add(
+        Packet{.apid = 26, .count = static_cast<uint16_t>(80 + n), .seconds = t + 6, .data = rec});
+  }
+  {
+    std::vector<uint8_t> rec;
+    put_raw_record(rec, t0 + 30, 24, 5, 7);
+    segments(41, 90, t0 + 30, rec, 2);
+    rec.clear();
+    put_raw_record(rec, t0 + 31, 40, 10, 8);
+    segments(42, 16383, t0 + 31, rec, 3);  // the count wraps to 0 and 1
+    rec.clear();
+    put_spin_head(rec, t0 + 32, 40);
+    put_count_cube(rec, 40 * 8, 40, 1);
+    segments(34, 100, t0 + 32, rec, 3);
   }
   return b.bytes();
 }

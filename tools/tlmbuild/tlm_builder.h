@@ -102,10 +102,13 @@ std::vector<uint8_t> ramp(size_t n, uint8_t start = 0);
 // any other character or an odd number of digits.
 std::vector<uint8_t> hex(std::string_view text);
 
-// A small demonstration TLM file: Concentrator housekeeping (APID 25) packets of
-// two and one 52-byte records, a filled APID 25 packet, a GEM housekeeping packet
-// (APID 32, 92 bytes) and star-tracker quaternion packets (APID 27, 40-byte
-// records of five doubles). Packet times increase through the file.
+// A small demonstration TLM file with packets of every unit and APID:
+// Concentrator housekeeping (APID 25) packets of two and one 52-byte records
+// and a filled one, star-tracker quaternion packets (APID 27, 40-byte records
+// of five doubles), GEM housekeeping, and two records of every other GEM, GIM
+// and MEC product (one of GIM raw and diagnostic), the segmented ones as
+// first, middle and last segments, with count spectra that peak at a level
+// that moves from record to record.
 std::vector<uint8_t> sample_tlm();
 
 }  // namespace tlm
