@@ -22,6 +22,7 @@ import struct
 import subprocess
 import sys
 
+import netCDF4
 import numpy
 import xarray
 
@@ -163,7 +164,6 @@ def check_listing(dump, edr, products):
 def check_netcdf(dump, edr, products, workdir):
     out = os.path.join(workdir, "export.nc")
     run(dump, edr, "--netcdf", out)
-    import netCDF4
     with netCDF4.Dataset(out) as nc:
         if sorted(nc.groups) != sorted(p["module"] for p in products):
             problem(f"netCDF groups {sorted(nc.groups)}")

@@ -208,11 +208,15 @@ std::string statement(const std::string &edr, const std::vector<Product> &ps,
       EXPECT_EQ(dims.size(), it.shape.size()) << p.module << " " << it.name;
       out += std::string(i ? ", " : "") + "{\"name\": " + json_string(it.name) +
              ", \"type\": " + json_string(type_name(it.type)) + ", \"dims\": [";
-      for (size_t d = 0; d < dims.size(); ++d) out += (d ? ", " : "") + json_string(dims[d]);
+      for (size_t d = 0; d < dims.size(); ++d) {
+        if (d) out += ", ";
+        out += json_string(dims[d]);
+      }
       out += "], \"shape\": [";
       size_t values = 1;
       for (size_t d = 0; d < it.shape.size(); ++d) {
-        out += (d ? ", " : "") + std::to_string(it.shape[d]);
+        if (d) out += ", ";
+        out += std::to_string(it.shape[d]);
         values *= static_cast<size_t>(it.shape[d]);
       }
       out += "], \"values\": [";
@@ -223,7 +227,8 @@ std::string statement(const std::string &edr, const std::vector<Product> &ps,
           const uint8_t *b = recs[k][r].data() + it.source(v);
           uint64_t value = 0;
           for (size_t j = 0; j < size; ++j) value = value << 8 | b[j];
-          out += (v ? "," : "") + std::to_string(value);
+          if (v) out += ',';
+          out += std::to_string(value);
         }
         out += "]";
       }
@@ -317,6 +322,12 @@ TEST_F(DumpMessages, MissingFileNotHdf4UnknownAndAbsentProducts) {
   expect_error(run_dump({u.edr, "gem_hk", "--netcdf", dir / "out.nc"}),
                u.edr + " has no product gem_hk");
   EXPECT_FALSE(harness::exists(dir / "out.nc"));
+  EXPECT_FALSE(harness::exists(dir / "out.nc.tmp"));
+  // A product that is there exports alone; the work name is gone after.
+  const harness::Run one = run_dump({u.edr, "con_hk", "--netcdf", dir / "out.nc"});
+  EXPECT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(one.out + one.err, "");
+  EXPECT_TRUE(harness::exists(dir / "out.nc"));
   EXPECT_FALSE(harness::exists(dir / "out.nc.tmp"));
 }
 

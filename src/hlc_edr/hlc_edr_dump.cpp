@@ -141,7 +141,7 @@ void put_value(std::string &s, Type t, const unsigned char *p) {
 
 // JSON: the values of dimension d onwards, nested.
 const unsigned char *put_json(std::string &s, const Field &f, int d, const unsigned char *p) {
-  if (d == f.rank) {
+  if (d >= f.rank || d >= hlc_dump::kMaxRank) {
     put_value(s, f.type, p);
     return p + hlc_dump::type_size(f.type);
   }

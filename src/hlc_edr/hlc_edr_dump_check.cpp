@@ -42,7 +42,8 @@ bool vdata_matches(int32 file, const Product &p, std::string &why) {
   size_t size = 0;
   for (int k = 0; k < p.nfields; ++k) {
     if (p.fields[k].sds) continue;
-    list += (list.empty() ? "" : ",") + std::string(p.fields[k].name);
+    if (!list.empty()) list += ',';
+    list += p.fields[k].name;
     size += p.fields[k].bytes();
   }
   const int32 got = VSsizeof(vs, list.data());
