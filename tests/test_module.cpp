@@ -258,6 +258,50 @@ TEST_F(Template, DescriptionOfAVgroupWithoutOne) {
   finish();
 }
 
+// A table or SDS of the product's name but not of the record's layout (a
+// damaged or foreign file) is refused when it is opened for reading: a read
+// would overrun the record's buffers.
+TEST_F(Template, TablesOfAnotherLayoutAreRefused) {
+  const char *const names[25] = {
+      "sclk_seconds",      "sclk_subseconds", "APID_status",  "elec_req",     "accel_req",
+      "rej_req",           "elec_level",      "accel_level",  "rej_level",    "elec_set",
+      "accel_set",         "rej_set",         "MON_5V",       "MON_12V",      "elec_fault_count",
+      "accel_fault_count", "rej_fault_count", "elec_maximum", "elec_minimum", "accel_maximum",
+      "accel_minimum",     "rej_maximum",     "rej_minimum",  "SW_status",    "CMD_status"};
+  open(DFACC_CREATE);
+  int32 vs = VSattach(f, -1, "w");
+  VSsetname(vs, "Concentrator_Housekeeping");
+  std::string list;
+  for (int i = 0; i < 25; ++i) {
+    VSfdefine(vs, names[i], i == 0 ? DFNT_UINT32 : DFNT_UINT16, i == 0 ? 300 : 1);
+    list += (i ? "," : "") + std::string(names[i]);
+  }
+  VSsetfields(vs, list.c_str());
+  std::vector<uint8> big(1200 + 48, 0x5A);
+  VSwrite(vs, big.data(), 1, FULL_INTERLACE);
+  VSdetach(vs);
+  int32 dims[3] = {SD_UNLIMITED, 24, 5};
+  int32 sds = SDcreate(sd, "SDS_Probe_ESA_set", DFNT_UINT32, 3, dims);
+  SDendaccess(sds);
+  finish();
+
+  open(DFACC_READ);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(init_rd_con_hk(f, sd, "r"), -1);
+  Concentrator_Housekeeping r;
+  EXPECT_EQ(read_con_hk(&r, 0), -1);
+  EXPECT_EQ(init_rd_sds_probe(f, sd, "r"), -1);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(reports(err),
+            (std::vector<std::string>{
+                "ERROR in  con_hk.cpp -> init_acc_con_hk -> VSsizeof: Table fields are not those "
+                "of the record.",
+                "ERROR in  sds_probe.cpp -> init_acc_sds_probe -> SDgetinfo: SDS_Probe_ESA_set is "
+                "not of the record's type and shape"}))
+      << err;
+  finish();
+}
+
 TEST_F(Template, SdsFailureReports) {
   // A file without the product: the first SDS cannot be found.
   open(DFACC_CREATE);

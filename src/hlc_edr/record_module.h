@@ -334,6 +334,36 @@ inline void close_wr(const Module &m) {
 
 // ---- reading ----------------------------------------------------------------
 
+// True when the SDS has the record array's number type, rank and fixed
+// dimensions.
+inline bool sds_matches(const Sds &s, int32 sds_id) {
+  char name[H4_MAX_NC_NAME + 1];
+  int32 rank = 0, dims[H4_MAX_VAR_DIMS], type = 0, nattrs = 0;
+  if (SDgetinfo(sds_id, name, &rank, dims, &type, &nattrs) == -1) return false;
+  if (type != s.type || rank != s.rank) return false;
+  for (int d = 1; d < rank; ++d) {
+    if (dims[d] != s.dims[d]) return false;
+  }
+  return true;
+}
+
+// True when every field of the attached table has the record's number type
+// and order, so that a record read is exactly the packed size.
+inline bool vdata_matches(const Module &m, int32 vdata_id) {
+  for (int i = 0; i < m.nfields; ++i) {
+    int32 index = -1;
+    if (VSfindex(vdata_id, m.fields[i].name, &index) == -1) return false;
+    if (VFfieldtype(vdata_id, index) != m.fields[i].type ||
+        VFfieldorder(vdata_id, index) != m.fields[i].order) {
+      return false;
+    }
+  }
+  char list[4096];
+  if (strlen(m.field_list) >= sizeof list) return false;
+  strcpy(list, m.field_list);
+  return VSsizeof(vdata_id, list) == static_cast<int32>(m.packed_size);
+}
+
 inline int32 init_acc(const Module &m, int32 file_id, int32 sd_id, const char *access) {
   static const char op[] = "init_acc_";
   for (int k = 0; k < m.nsds; ++k) {
@@ -345,6 +375,14 @@ inline int32 init_acc(const Module &m, int32 file_id, int32 sd_id, const char *a
     *m.sds_id[k] = SDselect(sd_id, index);
     if (*m.sds_id[k] == -1) {
       fail(m, op, "SDselect: Couldn't select sds_index%d", k + 1);
+      return -1;
+    }
+    // A slab is read straight into the record's array: an SDS of another
+    // type or shape (a damaged or foreign file) would overrun it.
+    if (!sds_matches(m.sds[k], *m.sds_id[k])) {
+      fail(m, op, "SDgetinfo: %s is not of the record's type and shape", m.sds[k].name);
+      SDendaccess(*m.sds_id[k]);
+      *m.sds_id[k] = -1;
       return -1;
     }
   }
@@ -365,6 +403,15 @@ inline int32 init_acc(const Module &m, int32 file_id, int32 sd_id, const char *a
   if (count == 0) return 0;
   if (VSsetfields(*m.vdata_id, m.field_list) != 0) {
     fail(m, op, "VSsetfields: Unable to set fields.");
+    return -1;
+  }
+  // A record is read into a buffer of the packed size: a table whose
+  // fields have other types or orders would overrun it. Such a table is let
+  // go, so that no read reaches it.
+  if (!vdata_matches(m, *m.vdata_id)) {
+    fail(m, op, "VSsizeof: Table fields are not those of the record.");
+    VSdetach(*m.vdata_id);
+    *m.vdata_id = -1;
     return -1;
   }
   return count;
