@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target hlc_edr tlmbuild
+cmake --build build -j2 --target hlc_edr hlc_edr_dump tlmbuild
 out=build/sample
 mkdir -p "$out"
 for unit in gem gim con mec; do
@@ -30,5 +30,7 @@ echo "== hdp dumpsds -h -n GEM_Normal_counts $out/sample_gem.hdf (a GEM count ar
 hdp dumpsds -h -n GEM_Normal_counts "$out/sample_gem.hdf" | grep -E 'Variable Name|Type=|Rank|Size'
 echo "== hdp dumpsds -d -n GEM_ManCal_counts $out/sample_gem.hdf (first lines)"
 hdp dumpsds -d -n GEM_ManCal_counts "$out/sample_gem.hdf" | head -n 12
+echo "== build/hlc_edr_dump $out/sample_gim.hdf (the products, their record counts and times)"
+build/hlc_edr_dump "$out/sample_gim.hdf"
 echo "== $out/sample_quats.txt"
 cat "$out/sample_quats.txt"
