@@ -274,7 +274,8 @@ TEST_F(Template, TablesOfAnotherLayoutAreRefused) {
   std::string list;
   for (int i = 0; i < 25; ++i) {
     VSfdefine(vs, names[i], i == 0 ? DFNT_UINT32 : DFNT_UINT16, i == 0 ? 300 : 1);
-    list += (i ? "," : "") + std::string(names[i]);
+    if (i > 0) list += ',';
+    list += names[i];
   }
   VSsetfields(vs, list.c_str());
   std::vector<uint8> big(1200 + 48, 0x5A);

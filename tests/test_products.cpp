@@ -228,7 +228,8 @@ void check_file(const Product &p, const std::string &path, const std::vector<Rec
     EXPECT_EQ(VFfieldname(vs, static_cast<int32>(i)), fd.name) << "field " << i;
     EXPECT_EQ(VFfieldtype(vs, static_cast<int32>(i)), fd.type) << fd.name;
     EXPECT_EQ(VFfieldorder(vs, static_cast<int32>(i)), fd.order) << fd.name;
-    list += (i ? "," : "") + fd.name;
+    if (i > 0) list += ',';
+    list += fd.name;
   }
   ASSERT_EQ(VSelts(vs), n);
   EXPECT_EQ(VSsizeof(vs, list.data()), static_cast<int32>(p.packed_size()));
