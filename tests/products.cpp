@@ -1,6 +1,7 @@
 #include "products.h"
 
 #include <cstring>
+#include <random>
 
 #include "hdf.h"
 
@@ -40,6 +41,105 @@ std::vector<Product> all_products() {
     for (Product &p : unit()) all.push_back(std::move(p));
   }
   return all;
+}
+
+// The records of a product's test runs: one of all 0xFF bytes (the largest
+// values, NaN patterns for floats), then pseudo-random ones, then the
+// product's own.
+std::vector<Record> records_of(const Product &p, int randoms) {
+  std::vector<Record> recs;
+  recs.emplace_back(p.record_size, 0xFF);
+  std::mt19937 rng(p.apid);
+  for (int r = 0; r < randoms; ++r) {
+    Record rec(p.record_size);
+    for (uint8_t &b : rec) b = static_cast<uint8_t>(rng());
+    recs.push_back(rec);
+  }
+  for (const Record &rec : p.special) recs.push_back(rec);
+  return recs;
+}
+
+namespace {
+
+std::string accumulated(const Product &p, size_t size) {
+  std::string line = p.accumulated;
+  return line.replace(line.find("%d"), 2, std::to_string(size));
+}
+
+tlm::Packet packet_of(const Product &p, uint8_t flags, uint16_t count, uint32_t seconds,
+                      uint8_t subseconds, std::vector<uint8_t> data) {
+  tlm::Packet pkt;
+  pkt.apid = p.apid;
+  pkt.flags = flags;
+  pkt.count = count;
+  pkt.seconds = seconds;
+  pkt.subseconds = subseconds;
+  pkt.data = std::move(data);
+  return pkt;
+}
+
+}  // namespace
+
+void Feeder::add(const Product &p, const std::vector<Record> &recs, uint32_t t0) {
+  bool initialized = false;
+  auto done = [&] {
+    if (!initialized) s_.say(p.initialized);
+    initialized = true;
+    s_.say(p.wrote);
+  };
+  const size_t n = p.record_size;
+  if (p.handling == Handling::kFixed) {
+    for (size_t r = 0; r < recs.size(); ++r) {
+      std::vector<uint8_t> data = recs[r];
+      const size_t in_packet = r == 0 && recs.size() > 1 ? 2 : 1;
+      if (in_packet == 2) data.insert(data.end(), recs[1].begin(), recs[1].end());
+      add(packet_of(p, 3, count_++, t0 + static_cast<uint32_t>(r), 0, data));
+      for (size_t k = 0; k < in_packet; ++k) done();
+      r += in_packet - 1;
+    }
+    return;
+  }
+  for (size_t r = 0; r < recs.size(); ++r) {
+    const Record &rec = recs[r];
+    const uint32_t seconds = t0 + static_cast<uint32_t>(r);
+    const uint8_t subseconds = static_cast<uint8_t>(37 * r);
+    // Segment boundaries.
+    std::vector<size_t> cuts;
+    if (p.handling == Handling::kTwoPart) {
+      const size_t at[] = {1, n - 1, n / 2, 1000};
+      cuts = {at[r % 4]};
+    } else {
+      const size_t middles = 1 + r % 3;
+      for (size_t k = 1; k <= middles + 1; ++k) cuts.push_back(n * k / (middles + 2) + r);
+      if (r == 1) count_ = 16382;
+    }
+    cuts.insert(cuts.begin(), 0);
+    cuts.push_back(n);
+    for (size_t k = 0; k + 1 < cuts.size(); ++k) {
+      const uint8_t flags = k == 0 ? 1 : k + 2 == cuts.size() ? 2 : 0;
+      add(packet_of(p, flags, count_, seconds, subseconds,
+                    Record(rec.begin() + static_cast<long>(cuts[k]),
+                           rec.begin() + static_cast<long>(cuts[k + 1]))));
+      count_ = (count_ + 1) % 16384;
+    }
+    s_.say(accumulated(p, n));
+    done();
+  }
+}
+
+void Feeder::foreign(uint16_t apid, uint32_t seconds) {
+  tlm::Packet pkt;
+  pkt.apid = apid;
+  pkt.count = count_++;
+  pkt.seconds = seconds;
+  pkt.data = tlm::ramp(apid == 25 ? 52 : 46);
+  s_.add(pkt);
+}
+
+void Feeder::add(const tlm::Packet &pkt) {
+  s_.add(pkt);
+  if (!opened_) s_.opened();
+  opened_ = true;
 }
 
 std::vector<std::string> product_vgroups(const std::string &path) {

@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "harness.h"
 #include "hdfi.h"
+#include "tlm_builder.h"
 
 namespace products {
 
@@ -107,6 +109,35 @@ std::vector<Product> gim_products();      // housekeeping, mancal, normal
 std::vector<Product> gim_seg_products();  // raw and diagnostic
 std::vector<Product> mec_products();
 std::vector<Product> all_products();
+
+// ---- records and the packets that carry them --------------------------------
+
+using Record = std::vector<uint8_t>;  // one record's packet bytes
+
+// The records of a product's test runs: one of all 0xFF bytes (the largest
+// values, NaN patterns for floats), then `randoms` pseudo-random ones, then
+// the product's own.
+std::vector<Record> records_of(const Product &p, int randoms = 3);
+
+// Adds the packets of records to a run, with the lines the program prints
+// for them. Fixed records go two to the first packet and one to each later
+// one; two-part records are split at various points; three-part records
+// have one to three middle segments, and the second record's counts wrap
+// from 16383 to 0.
+class Feeder {
+ public:
+  explicit Feeder(harness::Script &s) : s_(s) {}
+  // The records of one product, record r at packet time t0 + r.
+  void add(const Product &p, const std::vector<Record> &recs, uint32_t t0);
+  // A packet of another unit, passed over without a message.
+  void foreign(uint16_t apid, uint32_t seconds);
+
+ private:
+  void add(const tlm::Packet &pkt);
+  harness::Script &s_;
+  bool opened_ = false;
+  uint16_t count_ = 0;
+};
 
 // The names of the top-level Vgroups of an EDR, the products' own: the one
 // that the SD interface keeps for its SDS (class "CDF0.0") is left out.

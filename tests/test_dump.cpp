@@ -15,12 +15,11 @@
 #include "products.h"
 #include "tlm_builder.h"
 
-using products::Handling;
 using products::Product;
 
 namespace {
 
-using Record = std::vector<uint8_t>;  // one record's packet bytes
+using products::Record;
 
 harness::Run run_dump(const std::vector<std::string> &args) {
   std::vector<std::string> argv{HLC_EDR_DUMP_PROGRAM};
@@ -73,62 +72,6 @@ std::vector<std::string> dims_of(const std::string &module, const std::string &f
   }
   return {};
 }
-
-// The records of a product: one of all 0xFF bytes (the largest values, NaN
-// patterns for floats), two pseudo-random ones, then the product's own.
-std::vector<Record> records_of(const Product &p) {
-  std::vector<Record> recs{Record(p.record_size, 0xFF)};
-  std::mt19937 rng(p.apid * 131u + 7u);
-  for (int r = 0; r < 2; ++r) {
-    Record rec(p.record_size);
-    for (uint8_t &b : rec) b = static_cast<uint8_t>(rng());
-    recs.push_back(rec);
-  }
-  for (const Record &rec : p.special) recs.push_back(rec);
-  return recs;
-}
-
-// Packets of records: fixed records two to the first packet and one to each
-// later one; segmented records as a first and a last segment, or a first,
-// a middle and a last one.
-class Packets {
- public:
-  void add(const Product &p, const std::vector<Record> &recs) {
-    auto packet = [&](uint8_t flags, Record data) {
-      tlm::Packet pkt;
-      pkt.apid = p.apid;
-      pkt.flags = flags;
-      pkt.count = count_;
-      count_ = (count_ + 1) % 16384;
-      pkt.seconds = seconds_;
-      pkt.data = std::move(data);
-      builder.add(pkt);
-    };
-    for (size_t r = 0; r < recs.size(); ++r, ++seconds_) {
-      const Record &rec = recs[r];
-      if (p.handling == Handling::kFixed) {
-        Record data = rec;
-        if (r == 0 && recs.size() > 1) {
-          ++r;
-          data.insert(data.end(), recs[r].begin(), recs[r].end());
-        }
-        packet(3, data);
-        continue;
-      }
-      const size_t parts = p.handling == Handling::kTwoPart ? 2 : 3;
-      for (size_t k = 0; k < parts; ++k) {
-        const uint8_t flags = k == 0 ? 1 : k + 1 == parts ? 2 : 0;
-        packet(flags, Record(rec.begin() + static_cast<long>(rec.size() * k / parts),
-                             rec.begin() + static_cast<long>(rec.size() * (k + 1) / parts)));
-      }
-    }
-  }
-  tlm::Builder builder;
-
- private:
-  uint16_t count_ = 0;
-  uint32_t seconds_ = 1000;
-};
 
 std::string json_string(const std::string &s) {
   std::string out = "\"";
@@ -248,18 +191,18 @@ struct UnitEdr {
 
 UnitEdr write_unit_edr(const harness::TempDir &dir, int inst) {
   UnitEdr u;
-  Packets packets;
+  harness::Script s(dir, "unit", inst);
+  products::Feeder feed(s);
+  uint32_t t0 = 1000;
   for (Product &p : products::all_products()) {
     if (p.inst != inst) continue;
-    u.records.push_back(records_of(p));
-    packets.add(p, u.records.back());
+    u.records.push_back(products::records_of(p, 2));
+    feed.add(p, u.records.back(), t0);
+    t0 += 100;
     u.products.push_back(std::move(p));
   }
-  const std::string tlm = dir / "unit.tlm";
-  u.edr = dir / "unit.hdf";
-  packets.builder.write(tlm);
-  const harness::Run r =
-      harness::run_edr({"-inst", harness::kInstWords[inst], "-tlm", tlm, "-edr", u.edr});
+  u.edr = s.edr;
+  const harness::Run r = s.run();
   EXPECT_EQ(r.status, 0) << r.out.substr(r.out.size() > 400 ? r.out.size() - 400 : 0);
   EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << "a record was dropped";
   return u;

@@ -18,12 +18,13 @@
 
 using harness::format;
 using harness::Script;
-using products::Handling;
+using products::Feeder;
 using products::Product;
+using products::records_of;
 
 namespace {
 
-using Record = std::vector<uint8_t>;  // one record's packet bytes
+using products::Record;
 
 uint64_t be(const uint8_t *p, size_t n) {
   uint64_t v = 0;
@@ -49,27 +50,6 @@ uint64_t native(const uint8_t *p, size_t n) {
   }
 }
 
-// The records of a product's test runs: one of all 0xFF bytes (the largest
-// values, NaN patterns for floats), then pseudo-random ones, then the
-// product's own.
-std::vector<Record> records_of(const Product &p) {
-  std::vector<Record> recs;
-  recs.emplace_back(p.record_size, 0xFF);
-  std::mt19937 rng(p.apid);
-  for (int r = 0; r < 3; ++r) {
-    Record rec(p.record_size);
-    for (uint8_t &b : rec) b = static_cast<uint8_t>(rng());
-    recs.push_back(rec);
-  }
-  for (const Record &rec : p.special) recs.push_back(rec);
-  return recs;
-}
-
-std::string accumulated(const Product &p, size_t size) {
-  std::string line = p.accumulated;
-  return line.replace(line.find("%d"), 2, std::to_string(size));
-}
-
 std::string header_text(const Product &p) {
   return harness::slurp(std::string(HLC_ETC_DIR) + "/" + p.module + ".h");
 }
@@ -79,95 +59,6 @@ std::string description(const Product &p) {
          ".h' is shown below, it was used to create the data in the Vgroup named '" + p.vgroup +
          "'.\n\n\n" + header_text(p);
 }
-
-tlm::Packet packet_of(const Product &p, uint8_t flags, uint16_t count, uint32_t seconds,
-                      uint8_t subseconds, std::vector<uint8_t> data) {
-  tlm::Packet pkt;
-  pkt.apid = p.apid;
-  pkt.flags = flags;
-  pkt.count = count;
-  pkt.seconds = seconds;
-  pkt.subseconds = subseconds;
-  pkt.data = std::move(data);
-  return pkt;
-}
-
-// Adds the packets of `recs` to the run, with the lines the program prints
-// for them. Fixed records go two to the first packet and one to each later
-// one; two-part records are split at various points; three-part records
-// have one to three middle segments, and the second record's counts wrap
-// from 16383 to 0.
-class Feeder {
- public:
-  explicit Feeder(Script &s) : s_(s) {}
-
-  void add(const Product &p, const std::vector<Record> &recs, uint32_t t0) {
-    bool initialized = false;
-    auto done = [&] {
-      if (!initialized) s_.say(p.initialized);
-      initialized = true;
-      s_.say(p.wrote);
-    };
-    const size_t n = p.record_size;
-    if (p.handling == Handling::kFixed) {
-      for (size_t r = 0; r < recs.size(); ++r) {
-        std::vector<uint8_t> data = recs[r];
-        const size_t in_packet = r == 0 && recs.size() > 1 ? 2 : 1;
-        if (in_packet == 2) data.insert(data.end(), recs[1].begin(), recs[1].end());
-        add(packet_of(p, 3, count_++, t0 + static_cast<uint32_t>(r), 0, data));
-        for (size_t k = 0; k < in_packet; ++k) done();
-        r += in_packet - 1;
-      }
-      return;
-    }
-    for (size_t r = 0; r < recs.size(); ++r) {
-      const Record &rec = recs[r];
-      const uint32_t seconds = t0 + static_cast<uint32_t>(r);
-      const uint8_t subseconds = static_cast<uint8_t>(37 * r);
-      // Segment boundaries.
-      std::vector<size_t> cuts;
-      if (p.handling == Handling::kTwoPart) {
-        const size_t at[] = {1, n - 1, n / 2, 1000};
-        cuts = {at[r % 4]};
-      } else {
-        const size_t middles = 1 + r % 3;
-        for (size_t k = 1; k <= middles + 1; ++k) cuts.push_back(n * k / (middles + 2) + r);
-        if (r == 1) count_ = 16382;
-      }
-      cuts.insert(cuts.begin(), 0);
-      cuts.push_back(n);
-      for (size_t k = 0; k + 1 < cuts.size(); ++k) {
-        const uint8_t flags = k == 0 ? 1 : k + 2 == cuts.size() ? 2 : 0;
-        add(packet_of(p, flags, count_, seconds, subseconds,
-                      Record(rec.begin() + static_cast<long>(cuts[k]),
-                             rec.begin() + static_cast<long>(cuts[k + 1]))));
-        count_ = (count_ + 1) % 16384;
-      }
-      s_.say(accumulated(p, n));
-      done();
-    }
-  }
-
-  // A packet of another unit, passed over without a message.
-  void foreign(uint16_t apid, uint32_t seconds) {
-    tlm::Packet pkt;
-    pkt.apid = apid;
-    pkt.count = count_++;
-    pkt.seconds = seconds;
-    pkt.data = tlm::ramp(apid == 25 ? 52 : 46);
-    s_.add(pkt);
-  }
-
- private:
-  void add(const tlm::Packet &pkt) {
-    s_.add(pkt);
-    if (!opened_) s_.opened();
-    opened_ = true;
-  }
-  Script &s_;
-  bool opened_ = false;
-  uint16_t count_ = 0;
-};
 
 // Compares the values of one record, `got` in the host's representation at
 // `offset(i)`, with the big-endian bytes of the record where `source(i)`
