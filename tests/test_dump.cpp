@@ -3,15 +3,34 @@
 // CSV and JSON Lines, described and exported to netCDF-4 by the real dump;
 // check_dump.py parses all of it back (csv, json, xarray) and compares every
 // field of every record with the values this test put into the packets, by
-// the offset tables of products.h. Also: the dump's error messages, its
-// refusal of damaged table headers, and its memory at ten times the records.
+// the offset tables of products.h. Also: the dump's error messages; damaged
+// products (table headers of another layout, names changed, record counts
+// that differ) reported in every mode; its reading process bounded in CPU
+// time and ended with the dump or by its end signals; exports that leave
+// nothing behind on failure, never write through links and each leave their
+// own complete file when two run at once; and its memory at ten times the
+// records.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
+#include <optional>
 #include <random>
+#include <set>
+#include <sstream>
 
 #include "harness.h"
 #include "hdf.h"
+#include "mfhdf.h"
 #include "products.h"
 #include "tlm_builder.h"
 
@@ -242,6 +261,18 @@ void expect_error(const harness::Run &r, const std::string &message) {
   EXPECT_EQ(r.err, "ERROR: " + message + "\n");
 }
 
+// The products that a listing lists, by the first word of each line after
+// the header.
+std::vector<std::string> listed(const std::string &listing) {
+  std::vector<std::string> products;
+  std::istringstream lines(listing);
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_TRUE(line.starts_with("product ")) << line;
+  while (std::getline(lines, line)) products.push_back(line.substr(0, line.find(' ')));
+  return products;
+}
+
 class DumpMessages : public ::testing::Test {
  protected:
   void SetUp() override { u = write_unit_edr(dir, 3); }  // con_hk only
@@ -249,29 +280,72 @@ class DumpMessages : public ::testing::Test {
   UnitEdr u;
 };
 
-TEST_F(DumpMessages, MissingFileNotHdf4UnknownAndAbsentProducts) {
-  expect_error(run_dump({dir / "none.hdf"}),
-               "cannot open " + dir / "none.hdf" + ": No such file or directory");
-  expect_error(run_dump({dir / "unit.tlm"}), dir / "unit.tlm" + " is not an HDF4 file");
-  expect_error(run_dump({dir.path()}), dir.path() + " is not a regular file");
-  expect_error(run_dump({u.edr, "gem_norm"}),
-               "unknown product gem_norm (one of gem_hk gem_mancal gem_normal gem_raw gim_hk "
-               "gim_mancal gim_normal gim_raw gim_diag con_hk mec_hk mec_f1d)");
-  // The module's own report of the missing table is not passed on.
-  expect_error(run_dump({u.edr, "mec_hk"}), u.edr + " has no product mec_hk");
-  expect_error(run_dump({u.edr, "gim_raw", "--format", "jsonl"}),
-               u.edr + " has no product gim_raw, or its tables cannot be opened");
-  expect_error(run_dump({u.edr, "gem_hk", "--describe"}), u.edr + " has no product gem_hk");
-  expect_error(run_dump({u.edr, "gem_hk", "--netcdf", dir / "out.nc"}),
-               u.edr + " has no product gem_hk");
-  EXPECT_FALSE(harness::exists(dir / "out.nc"));
-  EXPECT_FALSE(harness::exists(dir / "out.nc.tmp"));
-  // A product that is there exports alone; the work name is gone after.
+// The names in a folder, the FIFOs of a test left out.
+std::set<std::string> entries(const std::string &dir) {
+  std::set<std::string> names;
+  for (const auto &e : std::filesystem::directory_iterator(dir)) {
+    if (!e.is_fifo()) names.insert(e.path().filename());
+  }
+  return names;
+}
+
+// An HDF4 file with the V, SD and AN structures but no product in it.
+std::string hdf4_without_products(const harness::TempDir &dir) {
+  const std::string path = dir / "other.hdf";
+  const int32 f = Hopen(path.c_str(), DFACC_CREATE, 0);
+  const int32 sd = SDstart(path.c_str(), DFACC_RDWR);
+  EXPECT_EQ(Vstart(f), 0);
+  Vend(f);
+  SDend(sd);
+  Hclose(f);
+  return path;
+}
+
+TEST_F(DumpMessages, EachSaysWhatHappened) {
+  const std::string corpus = HLC_DUMP_CORPUS, fifo = dir / "fifo", none = dir / "none.hdf";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string other = hdf4_without_products(dir);
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{none}, "cannot open " + none + ": No such file or directory"},
+      {{dir / "unit.tlm"}, dir / "unit.tlm" + " is not an HDF4 file"},
+      {{dir.path()}, dir.path() + " is not a regular file"},
+      {{fifo, "con_hk"}, fifo + " is not a regular file"},  // not waiting for a writer
+      {{corpus + "/magic-only"}, corpus + "/magic-only is a damaged or truncated HDF4 file"},
+      {{corpus + "/con-cut-60", "--netcdf", dir / "out.nc"},
+       corpus + "/con-cut-60 is a damaged or truncated HDF4 file"},
+      {{u.edr, "gem_norm"},
+       "unknown product gem_norm (one of gem_hk gem_mancal gem_normal gem_raw gim_hk "
+       "gim_mancal gim_normal gim_raw gim_diag con_hk mec_hk mec_f1d)"},
+      // The module's own report of the missing table or SDS is not passed on.
+      {{u.edr, "mec_hk"}, u.edr + " has no product mec_hk"},
+      {{u.edr, "gim_raw", "--format", "jsonl"}, u.edr + " has no product gim_raw"},
+      {{u.edr, "gem_hk", "--describe"}, u.edr + " has no product gem_hk"},
+      {{u.edr, "gem_hk", "--netcdf", dir / "out.nc"}, u.edr + " has no product gem_hk"},
+      {{u.edr, "--netcdf", dir / "no/out.nc"},
+       "cannot create " + dir / "no/out.nc" + ": No such file or directory"},
+      {{other, "--netcdf", dir / "out.nc"}, other + " holds no product to export"},
+  };
+  const std::set<std::string> before = entries(dir.path());
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    expect_error(run_dump(c.args), c.message);
+    EXPECT_EQ(entries(dir.path()), before);  // no output, no work file
+  }
+  // The listing of an HDF4 file without products: its header, then the news.
+  const harness::Run empty = run_dump({other});
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_TRUE(listed(empty.out).empty());
+  EXPECT_EQ(empty.err, "ERROR: " + other + " holds no product\n");
+  // A product that is there exports alone; only the output is left.
   const harness::Run one = run_dump({u.edr, "con_hk", "--netcdf", dir / "out.nc"});
   EXPECT_EQ(one.status, 0) << one.err;
   EXPECT_EQ(one.out + one.err, "");
-  EXPECT_TRUE(harness::exists(dir / "out.nc"));
-  EXPECT_FALSE(harness::exists(dir / "out.nc.tmp"));
+  std::set<std::string> after = before;
+  after.insert("out.nc");
+  EXPECT_EQ(entries(dir.path()), after);
 }
 
 TEST_F(DumpMessages, CommandLineMistakes) {
@@ -306,20 +380,290 @@ TEST(DumpDamaged, TableHeadersOfAnotherLayoutAreRefused) {
   // The order of sclk_seconds is 256: 4 * 256 + the other 48 bytes.
   expect_error(run_dump({dir + "/con-vdata-order", "con_hk"}),
                dir +
-                   "/con-vdata-order: product con_hk cannot be read: its Vdata records are 1072 "
+                   "/con-vdata-order: product con_hk is damaged: its Vdata records are 1072 "
                    "bytes, not 52");
   // WIND_MEC_FLAGS declared uint32; the F1D table of the same file is sound.
-  expect_error(run_dump({dir + "/mec-vdata-type"}),
-               dir +
-                   "/mec-vdata-type: product mec_hk cannot be read: its Vdata records are 146 "
-                   "bytes, not 144");
+  const harness::Run mec = run_dump({dir + "/mec-vdata-type"});
+  EXPECT_EQ(mec.status, 1);
+  EXPECT_EQ(listed(mec.out), std::vector<std::string>{"mec_f1d"});
+  EXPECT_EQ(mec.err, "ERROR: " + dir +
+                         "/mec-vdata-type: product mec_hk is damaged: its Vdata records are 146 "
+                         "bytes, not 144\n");
   const harness::Run f1d = run_dump({dir + "/mec-vdata-type", "mec_f1d"});
   EXPECT_EQ(f1d.status, 0) << f1d.err;
   EXPECT_EQ(std::count(f1d.out.begin(), f1d.out.end(), '\n'), 2);  // header and one record
   expect_error(run_dump({dir + "/gem_mancal-sds-type", "gem_mancal", "--format", "jsonl"}),
                dir +
-                   "/gem_mancal-sds-type: product gem_mancal cannot be read: its SDS "
+                   "/gem_mancal-sds-type: product gem_mancal is damaged: its SDS "
                    "GEM_ManCal_counts has another number type or shape");
+}
+
+// A GEM EDR of every product whose SDS of the GEM normal counts holds one
+// slab more than its Vdata records, or whose Vdata holds one record more;
+// and what is wrong with it.
+std::pair<std::string, std::string> gem_edr_with_counts_off(const harness::TempDir &dir,
+                                                            bool more_slabs) {
+  const UnitEdr u = write_unit_edr(dir, 1);
+  const std::string &edr = u.edr;
+  size_t n = 0;
+  for (size_t k = 0; k < u.products.size(); ++k) {
+    if (u.products[k].module == "gem_normal") n = u.records[k].size();
+  }
+  if (more_slabs) {
+    const int32 sd = SDstart(edr.c_str(), DFACC_RDWR);
+    const int32 sds = SDselect(sd, SDnametoindex(sd, "GEM_Normal_counts"));
+    int32 rank = 0, dims[H4_MAX_VAR_DIMS], type = 0, attrs = 0;
+    EXPECT_EQ(SDgetinfo(sds, nullptr, &rank, dims, &type, &attrs), 0);
+    int32 start[4] = {dims[0], 0, 0, 0}, edges[4] = {1, dims[1], dims[2], dims[3]};
+    std::vector<uint8_t> slab(static_cast<size_t>(dims[1] * dims[2] * dims[3]));
+    EXPECT_EQ(SDwritedata(sds, start, nullptr, edges, slab.data()), 0);
+    SDendaccess(sds);
+    SDend(sd);
+  } else {
+    const int32 f = Hopen(edr.c_str(), DFACC_RDWR, 0);
+    Vstart(f);
+    const int32 vs = VSattach(f, VSfind(f, "GEM_Normal"), "w");
+    int32 n = 0, interlace = 0, size = 0;
+    char fields[4096];
+    EXPECT_EQ(VSinquire(vs, &n, &interlace, fields, &size, nullptr), 0);
+    std::vector<uint8_t> record(static_cast<size_t>(size));
+    VSsetfields(vs, fields);
+    VSseek(vs, n - 1);
+    EXPECT_EQ(VSread(vs, record.data(), 1, FULL_INTERLACE), 1);
+    EXPECT_EQ(VSwrite(vs, record.data(), 1, FULL_INTERLACE), 1);  // appended
+    VSdetach(vs);
+    Vend(f);
+    Hclose(f);
+  }
+  return {edr, harness::format("its SDS GEM_Normal_counts holds %zu records, its Vdata %zu",
+                               n + more_slabs, n + !more_slabs)};
+}
+
+// A product whose objects are in the file but cannot be opened or read is
+// never left out: the listing lists the others and names it, printing and
+// exporting it fail, and no export leaves anything behind.
+TEST(DumpDamaged, PresentButUnreadableProductsAreReported) {
+  harness::TempDir more_slabs, more_records, out;
+  const auto slabs = gem_edr_with_counts_off(more_slabs, true);
+  const auto records = gem_edr_with_counts_off(more_records, false);
+  const std::string corpus = HLC_DUMP_CORPUS;
+  const std::vector<std::string> others{"gem_hk", "gem_mancal", "gem_raw"};
+  const struct {
+    std::string edr;
+    std::string why;
+    std::vector<std::string> listed;
+  } cases[] = {
+      {corpus + "/gem_normal-sds-name",
+       "init_acc_gem_normal -> SDnametoindex: Couldn't find GEM_Normal_counts",
+       {}},
+      {corpus + "/gem_normal-field-name",
+       "init_acc_gem_normal -> VSsetfields: Unable to set fields.",
+       {}},
+      {slabs.first, slabs.second, others},
+      {records.first, records.second, others},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.edr);
+    const std::string error =
+        "ERROR: " + c.edr + ": product gem_normal is damaged: " + c.why + "\n";
+    const harness::Run listing = run_dump({c.edr});
+    EXPECT_EQ(listing.status, 1);
+    EXPECT_EQ(listing.err, error);
+    EXPECT_EQ(listed(listing.out), c.listed);
+    for (const std::vector<std::string> &mode :
+         {std::vector<std::string>{c.edr, "gem_normal"},
+          {c.edr, "gem_normal", "--format", "jsonl"},
+          {c.edr, "gem_normal", "--describe"},
+          {c.edr, "--netcdf", out / "out.nc"},
+          {c.edr, "gem_normal", "--netcdf", out / "out.nc"}}) {
+      const harness::Run r = run_dump(mode);
+      EXPECT_EQ(r.status, 1) << mode.back();
+      EXPECT_EQ(r.out + r.err, error) << mode.back();
+      EXPECT_TRUE(entries(out.path()).empty()) << mode.back();
+    }
+  }
+}
+
+// ---- the reading process --------------------------------------------------------
+
+// A dump running in the background, its output going to files of `dir`; the
+// end signals at their defaults in it, as a shell starts a program.
+class Background {
+ public:
+  Background(const harness::TempDir &dir, const std::vector<std::string> &args,
+             const std::vector<std::string> &env)
+      : out_(dir / "bg.out"), err_(dir / "bg.err") {
+    pid = fork();
+    if (pid == 0) {
+      dup2(open("/dev/null", O_RDONLY), 0);
+      dup2(open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+      dup2(open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+      for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
+      for (const std::string &e : env) putenv(const_cast<char *>(e.c_str()));
+      std::vector<char *> argv{const_cast<char *>(HLC_EDR_DUMP_PROGRAM)};
+      for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+  harness::Run wait() {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {harness::slurp(out_), harness::slurp(err_),
+            WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status), 0};
+  }
+  pid_t pid;
+
+ private:
+  std::string out_, err_;
+};
+
+// An export held at its first netCDF write by dump_pause.c, at FIFOs of
+// `dir`: `held()` returns once it is there (false if it ended before),
+// `release()` lets it go on.
+class Held {
+ public:
+  Held(const harness::TempDir &dir, const std::vector<std::string> &args)
+      : pause_(dir / "pause"),
+        env_{"LD_PRELOAD=" HLC_DUMP_PAUSE_LIBRARY, "HLC_PAUSE=" + pause_,
+             "ASAN_OPTIONS=verify_asan_link_order=0"} {
+    EXPECT_EQ(mkfifo((pause_ + ".here").c_str(), 0600), 0);
+    EXPECT_EQ(mkfifo((pause_ + ".go").c_str(), 0600), 0);
+    dump.emplace(dir, args, env_);
+  }
+  bool held() {
+    const int here = open((pause_ + ".here").c_str(), O_RDONLY | O_NONBLOCK);
+    const int ended = static_cast<int>(syscall(SYS_pidfd_open, dump->pid, 0));
+    pollfd p[2] = {{here, POLLIN, 0}, {ended, POLLIN, 0}};
+    poll(p, 2, -1);  // the dump held writes and closes the FIFO: POLLHUP
+    close(here);
+    close(ended);
+    return p[0].revents != 0;
+  }
+  void release() { close(open((pause_ + ".go").c_str(), O_WRONLY)); }
+  std::optional<Background> dump;
+
+ private:
+  std::string pause_;
+  std::vector<std::string> env_;
+};
+
+// The groups of a netCDF file, as ncdump reads the whole file.
+std::string groups(const std::string &nc) {
+  const harness::Run r = harness::run({"/usr/bin/ncdump", nc});
+  if (r.status != 0) return "ncdump failed: " + r.err;
+  std::string names;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("group: ")) names += line.substr(7, line.find(' ', 7) - 7) + " ";
+  }
+  return names;
+}
+
+// Two exports to one output, the first held in the middle of its writing
+// while the second runs whole: each leaves its own complete file under the
+// output's name when it reports success.
+TEST(DumpExport, TwoExportsToOneOutputEachLeaveTheirOwnCompleteFile) {
+  harness::TempDir con_dir, mec_dir, out;
+  const std::string con = write_unit_edr(con_dir, 3).edr, mec = write_unit_edr(mec_dir, 4).edr;
+  const std::string nc = out / "both.nc";
+  Held first(con_dir, {con, "--netcdf", nc});
+  ASSERT_TRUE(first.held());
+  const harness::Run second = run_dump({mec, "--netcdf", nc});
+  EXPECT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(groups(nc), "mec_hk mec_f1d ");
+  first.release();
+  const harness::Run r = first.dump->wait();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out + r.err, "");
+  EXPECT_EQ(groups(nc), "con_hk ");
+  EXPECT_EQ(entries(out.path()), std::set<std::string>{"both.nc"});
+}
+
+// Links where the output goes are replaced or left alone, never written
+// through.
+TEST(DumpExport, LinksBesideTheOutputAreNeverWrittenThrough) {
+  harness::TempDir dir;
+  const std::string edr = write_unit_edr(dir, 3).edr;
+  harness::write_file(dir / "victim", "keep");
+  const std::string nc = dir / "out.nc";
+  for (const std::string &link : {nc, nc + ".tmp"}) {
+    ASSERT_EQ(symlink((dir / "victim").c_str(), link.c_str()), 0);
+  }
+  const std::set<std::string> before = entries(dir.path());
+  const harness::Run r = run_dump({edr, "--netcdf", nc});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(harness::slurp(dir / "victim"), "keep");
+  struct stat st {};
+  ASSERT_EQ(lstat(nc.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(groups(nc), "con_hk ");
+  ASSERT_EQ(lstat((nc + ".tmp").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(entries(dir.path()), before);
+}
+
+// SIGINT, SIGTERM or SIGHUP to the dump while its reading process is held:
+// the reading process ends, the work file goes, and the dump ends by the
+// signal after saying so.
+class DumpSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(DumpSignal, EndsTheReadingProcessAndRemovesTheWorkFile) {
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // an orphan would come here
+  harness::TempDir dir, out;
+  const std::string edr = write_unit_edr(dir, 3).edr;
+  Held export_(dir, {edr, "--netcdf", out / "out.nc"});
+  ASSERT_TRUE(export_.held());
+  kill(export_.dump->pid, GetParam());
+  const harness::Run r = export_.dump->wait();
+  EXPECT_EQ(r.status, 1000 + GetParam());
+  EXPECT_EQ(r.err, "ERROR: " + edr + ": interrupted by SIG" + sigabbrev_np(GetParam()) + "\n");
+  EXPECT_TRUE(entries(out.path()).empty());
+  errno = 0;
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD) << "the reading process outlived the dump";
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, DumpSignal, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const testing::TestParamInfo<int> &info) {
+                           return std::string(sigabbrev_np(info.param));
+                         });
+
+// The reading process ends with the dump even when nothing can be done
+// about it: SIGKILL.
+TEST(DumpReader, EndsWithTheDump) {
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  harness::TempDir dir, out;
+  const std::string edr = write_unit_edr(dir, 3).edr;
+  Held export_(dir, {edr, "--netcdf", out / "out.nc"});
+  ASSERT_TRUE(export_.held());
+  kill(export_.dump->pid, SIGKILL);
+  EXPECT_EQ(export_.dump->wait().status, 1000 + SIGKILL);
+  // Released, a reading process still alive would finish its export.
+  const int go = open((dir / "pause.go").c_str(), O_WRONLY | O_NONBLOCK);
+  if (go >= 0) close(go);
+  int status = 0;
+  ASSERT_GT(waitpid(-1, &status, 0), 0);  // the orphaned reading process
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+}
+
+// A file on which the HDF4 library's SDstart loops for ever (a member of the
+// SD interface's top Vgroup named twice) is reported as damaged once the
+// reading process's CPU time is spent: under the dump's own limit of 2 s
+// here, 1 s. No export leaves anything behind.
+TEST(DumpReader, AFileThatMakesTheLibraryLoopIsReportedDamaged) {
+  harness::TempDir out;
+  const std::string loop = std::string(HLC_DUMP_CORPUS) + "/hdf4/gim_normal-cdf-loop";
+  for (const std::vector<std::string> &mode :
+       {std::vector<std::string>{loop}, {loop, "--netcdf", out / "out.nc"}}) {
+    std::vector<std::string> argv{"/bin/sh", "-c", "ulimit -t 2 && exec \"$0\" \"$@\"",
+                                  HLC_EDR_DUMP_PROGRAM};
+    argv.insert(argv.end(), mode.begin(), mode.end());
+    expect_error(harness::run(argv),
+                 loop + ": reading it took more than 1 s of CPU time: the file is damaged");
+    EXPECT_TRUE(entries(out.path()).empty());
+  }
 }
 
 // ---- memory -------------------------------------------------------------------

@@ -83,8 +83,9 @@ struct Sclk {
 Sclk sclk_of(const Product &p, const void *record, int spin);
 
 // Whether the table headers of product `p` in the file have the layout that
-// its module reads into (hlc_edr_dump_check.cpp); `why` says what differs.
-// A product without tables matches: its module tells that it is missing.
+// its module reads into, and its SDS as many records as its Vdata
+// (hlc_edr_dump_check.cpp); `why` says what differs. A product without
+// tables matches: its module tells that it is missing.
 bool tables_match(int32_t file_id, int32_t sd_id, const Product &p, std::string &why);
 
 // The netCDF-4 export: one group per product, written record by record with
@@ -103,9 +104,11 @@ class NetcdfWriter {
   virtual const std::string &error() const = 0;
 };
 
-// Creates `path` (replacing any file there); `source` is recorded as the
-// file's attribute "source_edr". Null with `error` set on failure.
-std::unique_ptr<NetcdfWriter> create_netcdf(const std::string &path, const std::string &source,
-                                            std::string &error);
+// Writes the netCDF-4 file into the regular file open on `fd` (the caller's
+// own, which it may replace whole), known as `name` in messages; `source` is
+// recorded as the file's attribute "source_edr". Null with `error` set on
+// failure.
+std::unique_ptr<NetcdfWriter> create_netcdf(int fd, const std::string &name,
+                                            const std::string &source, std::string &error);
 
 }  // namespace hlc_dump

@@ -7,7 +7,9 @@
 // order, a wider number type) would make it write past them. The dump
 // therefore first compares those headers with the layout it knows from its
 // table of products, and reads nothing from a product whose headers differ.
-// The check reads table headers only, never a record.
+// Each SDS holds the slab of each Vdata record: a product whose SDS hold
+// more or fewer records than its Vdata is refused too. The check reads
+// table headers only, never a record.
 #include <string>
 #include <vector>
 
@@ -32,12 +34,15 @@ int32 number_type(Type t) {
   return DFNT_FLOAT32;
 }
 
-// The Vdata's record, as VSread gives it for the module's fields.
-bool vdata_matches(int32 file, const Product &p, std::string &why) {
+// The Vdata's record, as VSread gives it for the module's fields; `records`
+// becomes the Vdata's record count (-1 when there is no table to count).
+bool vdata_matches(int32 file, const Product &p, std::string &why, int32 &records) {
+  records = -1;
   const int32 ref = VSfind(file, p.record);
   if (ref <= 0) return true;  // no table: the module tells
   const int32 vs = VSattach(file, ref, "r");
   if (vs == -1) return true;  // nor can the module read it
+  records = VSelts(vs);
   std::string list;
   size_t size = 0;
   for (int k = 0; k < p.nfields; ++k) {
@@ -54,8 +59,9 @@ bool vdata_matches(int32 file, const Product &p, std::string &why) {
   return false;
 }
 
-// Every SDS: its number type, rank and fixed dimensions.
-bool sds_match(int32 sd, const Product &p, std::string &why) {
+// Every SDS: its number type, rank and fixed dimensions, and its record
+// count against the Vdata's `records` (when known).
+bool sds_match(int32 sd, const Product &p, int32 records, std::string &why) {
   if (sd == -1) return true;
   for (int k = 0; k < p.nfields; ++k) {
     const Field &f = p.fields[k];
@@ -77,6 +83,11 @@ bool sds_match(int32 sd, const Product &p, std::string &why) {
       why = "its SDS " + name + " has another number type or shape";
       return false;
     }
+    if (records >= 0 && dims[0] != records) {
+      why = "its SDS " + name + " holds " + std::to_string(dims[0]) + " records, its Vdata " +
+            std::to_string(records);
+      return false;
+    }
   }
   return true;
 }
@@ -84,7 +95,8 @@ bool sds_match(int32 sd, const Product &p, std::string &why) {
 }  // namespace
 
 bool tables_match(int32_t file, int32_t sd, const Product &p, std::string &why) {
-  return vdata_matches(file, p, why) && sds_match(sd, p, why);
+  int32 records = -1;
+  return vdata_matches(file, p, why, records) && sds_match(sd, p, records, why);
 }
 
 }  // namespace hlc_dump

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "hlc_edr_dump.h"
@@ -211,18 +212,21 @@ bool Writer::close() {
 
 }  // namespace
 
-std::unique_ptr<NetcdfWriter> create_netcdf(const std::string &path, const std::string &source,
-                                            std::string &error) {
+std::unique_ptr<NetcdfWriter> create_netcdf(int fd, const std::string &name,
+                                            const std::string &source, std::string &error) {
+  // The library opens files by name only: the name of the open file itself,
+  // which no change to the folder can redirect.
+  const std::string path = "/proc/self/fd/" + std::to_string(fd);
   int ncid = -1;
   int status = nc_create(path.c_str(), NC_NETCDF4 | NC_CLOBBER, &ncid);
   if (status != NC_NOERR) {
-    error = "cannot create " + path + ": " + nc_strerror(status);
+    error = "cannot create " + name + ": " + nc_strerror(status);
     return nullptr;
   }
   status = nc_put_att_text(ncid, NC_GLOBAL, "source_edr", source.size(), source.c_str());
   if (status != NC_NOERR) {
     nc_close(ncid);
-    error = "writing " + path + ": " + nc_strerror(status);
+    error = "writing " + name + ": " + nc_strerror(status);
     return nullptr;
   }
   return std::make_unique<Writer>(ncid);

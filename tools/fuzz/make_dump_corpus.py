@@ -1,11 +1,11 @@
 #!/usr/bin/python3
 """Writes the damaged EDR files that tools/fuzz/dump_replay.sh gives to
-hlc_edr_dump: EDRs that hlc_edr writes from the fuzzing seeds of
-tools/fuzz/corpus (behind their two selector bytes), then cut short, with
-bytes flipped, or with a table header changed where it says how large a
-field, a record or an array is.
+hlc_edr_dump: EDRs that hlc_edr writes from the fuzzing seeds that
+tools/fuzz/make_seeds.sh builds (behind their two selector bytes), then cut
+short, with bytes flipped, or with a table header changed where it says how
+large a field, a record or an array is.
 
-    make_dump_corpus.py HLC_EDR DIR
+    make_dump_corpus.py HLC_EDR TLMBUILD DIR
 
 DIR gets the files that the dump must refuse or read cleanly in every build;
 DIR/hdf4 gets those on which the HDF4 library itself fails (it trusts the
@@ -22,8 +22,7 @@ DFTAG_VERSION, DFTAG_NT, DFTAG_VH, DFTAG_VG = 30, 106, 1962, 1965
 
 def edr(hlc_edr, seed, inst, kind, work):
     """The EDR that hlc_edr writes from a fuzzing seed."""
-    here = os.path.dirname(os.path.abspath(__file__))
-    with open(os.path.join(here, "corpus", seed), "rb") as f:
+    with open(os.path.join(work, "seeds", seed), "rb") as f:
         tlm = f.read()[2:]
     # Relative names: the SD interface keeps the file's name in the file.
     tlm_name, edr_name = seed + ".tlm", seed + ".hdf"
@@ -62,14 +61,19 @@ def put16(data, offset, value):
 
 
 def main():
-    hlc_edr, out = sys.argv[1:3]
+    hlc_edr, tlmbuild, out = sys.argv[1:4]
     os.makedirs(os.path.join(out, "hdf4"), exist_ok=True)
     files = {}
     with tempfile.TemporaryDirectory() as work:
+        here = os.path.dirname(os.path.abspath(__file__))
+        subprocess.run(["bash", os.path.join(here, "make_seeds.sh"), os.path.abspath(tlmbuild),
+                        os.path.join(work, "seeds")], check=True)
         con = edr(hlc_edr, "con", "con", None, work)
         mec = edr(hlc_edr, "mec", "mec", None, work)
         mancal = edr(hlc_edr, "gem", "gem", "mancal", work)
         raw = edr(hlc_edr, "gem_raw", "gem", "raw", work)
+        gem_normal = edr(hlc_edr, "gem", "gem", "normal", work)
+        gim_normal = edr(hlc_edr, "gim", "gim", "normal", work)
 
     # Cut short: in the object descriptors, in the tables, at the end.
     for name, base in (("con", con), ("mec", mec), ("gem_mancal", mancal)):
@@ -111,6 +115,26 @@ def main():
         if tag == DFTAG_NT and mancal[offset + 1] == 21:
             damaged[offset + 1:offset + 3] = bytes([25, 32])
     files["gem_mancal-sds-type"] = damaged
+
+    # Names changed by one byte, so that the product's module cannot open
+    # the tables that are there: the SDS of the counts, a Vdata field.
+    damaged = bytearray(gem_normal)
+    damaged[damaged.rindex(b"GEM_Normal_counts") + 16] ^= 0x20
+    files["gem_normal-sds-name"] = damaged
+    offset, n = vdata_header(gem_normal, "GEM_Normal")
+    damaged = bytearray(gem_normal)
+    damaged[damaged.index(b"step_time", offset) + 4] ^= 0x20
+    files["gem_normal-field-name"] = damaged
+
+    # The SD interface's top Vgroup naming one of its members twice: SDstart
+    # walks the members from one to the next without end.
+    damaged = bytearray(gim_normal)
+    for tag, _, offset, length, _ in dds(gim_normal):
+        if tag == DFTAG_VG and b"CDF0.0" in gim_normal[offset:offset + length]:
+            n = struct.unpack(">H", gim_normal[offset:offset + 2])[0]
+            refs = offset + 2 + 2 * n
+            damaged[refs + 2 * (n - 1):refs + 2 * n] = gim_normal[refs + 2:refs + 4]
+    files["hdf4/gim_normal-cdf-loop"] = damaged
 
     # The library's own failures: a version object longer than its buffer,
     # and field places past the end of the Vdata record.
