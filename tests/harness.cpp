@@ -1,6 +1,8 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
@@ -163,12 +165,107 @@ std::string Script::expected(const std::string &last) const {
   return text() + format("Accumulated processed byte count: %ld\n", bytes_) + last;
 }
 
-Run Script::run() const {
-  builder_.write(tlm_);
+std::vector<std::string> Script::args() const {
   std::vector<std::string> args{"-inst", kInstWords[inst_]};
   if (!kind_.empty()) args.insert(args.end(), {"-apid", kind_});
   args.insert(args.end(), {"-tlm", tlm_, "-edr", edr});
-  return run_edr(args);
+  return args;
+}
+
+Run Script::run() const {
+  builder_.write(tlm_);
+  return run_edr(args());
+}
+
+Background::Background(const std::vector<std::string> &args, const std::vector<int> &ignored) {
+  char err_name[] = "/tmp/hlc_err_XXXXXX";
+  const int err_fd = mkstemp(err_name);
+  int out[2];
+  if (err_fd < 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("mkstemp or pipe failed");
+  err_name_ = err_name;
+  std::vector<std::string> argv{HLC_EDR_PROGRAM};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char *> c_args;
+  for (const std::string &a : argv) c_args.push_back(const_cast<char *>(a.c_str()));
+  c_args.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    int null_fd = open("/dev/null", O_RDONLY);
+    dup2(null_fd, 0);
+    dup2(out[1], 1);
+    dup2(err_fd, 2);
+    for (int number : ignored) ::signal(number, SIG_IGN);
+    execv(c_args[0], c_args.data());
+    _exit(127);
+  }
+  ::close(out[1]);
+  ::close(err_fd);
+  out_fd_ = out[0];
+}
+
+Background::~Background() {
+  if (!ended_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  ::close(out_fd_);
+  unlink(err_name_.c_str());
+}
+
+bool Background::read_more() {
+  pollfd p{out_fd_, POLLIN, 0};
+  if (poll(&p, 1, 60000) == 0) {
+    ADD_FAILURE() << "no output for a minute; so far:\n" << out_;
+    kill(pid_, SIGKILL);
+    return false;
+  }
+  char buf[4096];
+  const ssize_t n = read(out_fd_, buf, sizeof buf);
+  if (n <= 0) return false;
+  out_.append(buf, static_cast<size_t>(n));
+  return true;
+}
+
+const std::string &Background::read_until(const std::string &expected) {
+  while (out_.size() < expected.size() && read_more()) {
+  }
+  return out_;
+}
+
+void Background::signal(int number) {
+  kill(pid_, number);
+}
+
+Run Background::finish() {
+  while (read_more()) {
+  }
+  int wstatus = 0;
+  struct rusage usage {};
+  wait4(pid_, &wstatus, 0, &usage);
+  ended_ = true;
+  Run r{out_, slurp(err_name_), 0, usage.ru_maxrss};
+  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 1000 + WTERMSIG(wstatus);
+  return r;
+}
+
+Fifo::Fifo(const std::string &path) {
+  if (mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+  fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd_ < 0) throw std::runtime_error("cannot open the FIFO");
+}
+
+void Fifo::write(const std::vector<uint8_t> &bytes, size_t from, size_t to) {
+  while (from < to) {
+    const ssize_t n = ::write(fd_, bytes.data() + from, to - from);
+    if (n <= 0) throw std::runtime_error("cannot write to the FIFO");
+    from += static_cast<size_t>(n);
+  }
+}
+
+void Fifo::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
 }
 
 }  // namespace harness

@@ -88,6 +88,10 @@ class Script {
   std::string expected(const std::string &last) const;
 
   Run run() const;
+  // The command line of the run (program name excluded).
+  std::vector<std::string> args() const;
+  // The TLM file's bytes so far.
+  const std::vector<uint8_t> &bytes() const { return builder_.bytes(); }
 
  private:
   std::string tlm_;
@@ -98,6 +102,52 @@ class Script {
   std::string body_;
   int records_ = 0;
   long bytes_ = 0;
+};
+
+// hlc_edr started in the background, its standard output read through a
+// pipe as the run goes (standard error goes to a file). A run still going
+// when the object goes is killed.
+class Background {
+ public:
+  // `ignored`: signals set to be ignored in the program from its start.
+  explicit Background(const std::vector<std::string> &args, const std::vector<int> &ignored = {});
+  ~Background();
+  Background(const Background &) = delete;
+  Background &operator=(const Background &) = delete;
+
+  // Reads standard output until it holds as many bytes as `expected` (or it
+  // ends) and returns it whole.
+  const std::string &read_until(const std::string &expected);
+  void signal(int number);
+  // Reads standard output to its end and waits for the program.
+  Run finish();
+
+ private:
+  // Reads what comes next; false at the end. A run that writes nothing for
+  // a minute fails the test and is killed, so that it cannot hang it.
+  bool read_more();
+  int pid_ = -1;
+  int out_fd_ = -1;
+  std::string err_name_;
+  std::string out_;
+  bool ended_ = false;
+};
+
+// A FIFO under `path`, open for writing (and for reading, so that opening it
+// never waits for the program): the test feeds it in parts.
+class Fifo {
+ public:
+  explicit Fifo(const std::string &path);
+  ~Fifo() { close(); }
+  Fifo(const Fifo &) = delete;
+  Fifo &operator=(const Fifo &) = delete;
+  // Writes bytes [from, to) of `bytes`.
+  void write(const std::vector<uint8_t> &bytes, size_t from, size_t to);
+  // The end of the input.
+  void close();
+
+ private:
+  int fd_ = -1;
 };
 
 }  // namespace harness

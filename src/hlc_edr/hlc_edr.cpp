@@ -14,7 +14,9 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <poll.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,6 +59,81 @@ constexpr char kVdataClass[] = "tlm_edr_data";
 [[noreturn]] void fatal_exit() {
   fflush(stdout);
   exit(-1);
+}
+
+// ---------------------------------------------------------------------------
+// Signals that end a run
+// ---------------------------------------------------------------------------
+
+// SIGINT, SIGTERM and SIGHUP end a run at the next packet, or at once while
+// the reader waits for input: the log written so far stays whole, followed
+// by an "ERROR: " line, and the run ends by the same signal. A signal that
+// was ignored when the program started stays ignored.
+struct EndingSignal {
+  int number;
+  const char *name;
+  bool caught;
+};
+EndingSignal ending_signals[] = {
+    {SIGINT, "SIGINT", false}, {SIGTERM, "SIGTERM", false}, {SIGHUP, "SIGHUP", false}};
+
+volatile sig_atomic_t ending_signal = 0;
+// Written by the handler, watched by the reader while it waits for input, so
+// that a signal arriving just before the wait still ends it.
+int signal_pipe[2] = {-1, -1};
+
+// Only async-signal-safe calls. The first signal puts every caught signal
+// back to its default action, so that a second one ends the run at once
+// even if it is stuck writing its log.
+void on_ending_signal(int number) {
+  const int saved = errno;
+  if (ending_signal == 0) ending_signal = number;
+  for (const EndingSignal &s : ending_signals) {
+    if (s.caught) signal(s.number, SIG_DFL);
+  }
+  if (signal_pipe[1] >= 0) {
+    ssize_t written = write(signal_pipe[1], "", 1);
+    (void)written;
+  }
+  errno = saved;
+}
+
+// Installed with SA_RESTART: no other call (the log's writes to a pipe,
+// HDF4's own, a lock being waited for) ever fails with EINTR, which would
+// make the standard library drop the buffered log; waits for input end
+// through signal_pipe.
+void catch_ending_signals() {
+  if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) signal_pipe[0] = signal_pipe[1] = -1;
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = on_ending_signal;
+  sigemptyset(&action.sa_mask);
+  for (const EndingSignal &s : ending_signals) sigaddset(&action.sa_mask, s.number);
+  action.sa_flags = SA_RESTART;
+  for (EndingSignal &s : ending_signals) {
+    struct sigaction before;
+    if (sigaction(s.number, nullptr, &before) != 0 || before.sa_handler == SIG_IGN) continue;
+    s.caught = sigaction(s.number, &action, nullptr) == 0;
+  }
+}
+
+// Ends the run that a signal interrupted: nothing more is written to the
+// output, which stays under its work name.
+[[noreturn]] void end_by_signal() {
+  const int number = ending_signal;
+  const char *name = "";
+  for (const EndingSignal &s : ending_signals) {
+    if (s.number == number) name = s.name;
+  }
+  printf("ERROR: Interrupted by signal %s.\n", name);
+  fflush(stdout);
+  signal(number, SIG_DFL);
+  raise(number);
+  fatal_exit();  // not reached: the signal's default action ends the process
+}
+
+void end_if_signalled() {
+  if (ending_signal != 0) end_by_signal();
 }
 
 uint32_t be16(const uint8_t *p) {
@@ -195,12 +272,34 @@ struct TlmReader {
   int record_number = 1;
   bool first_record = true;
   long long byte_total = 0;
+  // Not a regular file (a FIFO, a pipe, a terminal): a read may wait.
+  bool may_wait = false;
   // The file is read in large blocks; labels and bodies are served from them.
   uint8_t block[65536];
   size_t pos = 0;  // next byte of the block to serve
   size_t len = 0;  // bytes in the block
 };
 TlmReader reader;
+
+// Returns when the TLM file has input (or its end, or an error) to read;
+// a signal ends the run meanwhile. Before it waits, the log so far is
+// written out, so that whoever feeds the input sees how far the run is.
+void wait_for_input(int fd) {
+  pollfd watch[2] = {{fd, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
+  int timeout = 0;
+  for (;;) {
+    end_if_signalled();
+    const int ready = poll(watch, 2, timeout);
+    if (ready > 0) break;
+    if (ready == 0) {
+      fflush(stdout);
+      timeout = -1;
+    } else if (errno != EINTR) {
+      break;  // the read reports what is wrong
+    }
+  }
+  end_if_signalled();
+}
 
 // Reads up to n bytes, going on after partial reads and interruptions.
 // Returns the number of bytes read (less than n only at end of file), or -1
@@ -211,10 +310,14 @@ long read_full(int fd, uint8_t *buf, long n) {
   long got = 0;
   while (got < n) {
     if (reader.pos == reader.len) {
+      if (reader.may_wait) wait_for_input(fd);
       ssize_t r = read(fd, reader.block, sizeof reader.block);
       if (r < 0 && errno != EINTR) r = read(fd, reader.block, static_cast<size_t>(n - got));
       if (r < 0) {
-        if (errno == EINTR) continue;
+        if (errno == EINTR) {
+          end_if_signalled();
+          continue;
+        }
         return -1;
       }
       if (r == 0) break;
@@ -244,11 +347,16 @@ long read_full(int fd, uint8_t *buf, long n) {
 int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *data_size,
                   uint32_t *seconds, int *subseconds, int *sequence_count, uint8_t *buffer) {
   if (!reader.opened) {
-    reader.fd = open(tlm_path, O_RDONLY);
+    // Opened without waiting for a writer of a FIFO: the first read waits,
+    // where a signal can end the run.
+    reader.fd = open(tlm_path, O_RDONLY | O_NONBLOCK);
     if (reader.fd < 0) {
       printf("ERROR: Failed to open TLM file.\n");
       fatal_exit();
     }
+    struct stat st;
+    reader.may_wait = fstat(reader.fd, &st) != 0 || !S_ISREG(st.st_mode);
+    fcntl(reader.fd, F_SETFL, fcntl(reader.fd, F_GETFL) & ~O_NONBLOCK);
     reader.opened = true;
   }
 
@@ -673,6 +781,10 @@ namespace {
 
 struct OutputFiles {
   char work_name[1024] = "";
+  const char *edr_path = "";
+  // The work file as this run created it, open and locked from its
+  // creation to the final rename.
+  int lock_fd = -1;
   bool edr_open = false;
   bool text_open = false;
   int32 file_id = -1;
@@ -686,20 +798,105 @@ OutputFiles output;
 
 namespace {
 
-// A work file left by an earlier run is removed before the new one is
-// created, so that the output is always a new regular file: creating over
-// a stale symbolic link would write through it into the file it names.
-// False (with errno set) when it is there and cannot be removed.
-bool remove_stale_work_file(const char *work_name) {
-  return unlink(work_name) == 0 || errno == ENOENT;
+// A run holds an exclusive lock (flock) on its work file from creating it to
+// the final rename; the lock goes with the run's process. A work file
+// whose lock nobody holds was left by a run that is no longer alive.
+
+// True when `path` names the file open on `fd`.
+bool names(const char *path, int fd) {
+  struct stat open_file, named;
+  return fstat(fd, &open_file) == 0 && lstat(path, &named) == 0 &&
+         open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
+}
+
+enum class WorkFile { kAbsent, kHeld, kStale, kUnknown };
+
+// What the work name holds. kStale: anything but a regular file (which no
+// run creates; a symbolic link is never followed), with *locked -1, or a
+// regular file that no live run holds, with *locked its descriptor, now
+// locked by this run. kUnknown (errno set): it cannot be looked at.
+WorkFile look_at_work_file(const char *path, int *locked) {
+  *locked = -1;
+  struct stat st;
+  if (lstat(path, &st) != 0) return errno == ENOENT ? WorkFile::kAbsent : WorkFile::kUnknown;
+  if (!S_ISREG(st.st_mode)) return WorkFile::kStale;
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return WorkFile::kAbsent;
+    return errno == ELOOP ? WorkFile::kStale : WorkFile::kUnknown;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return error == EWOULDBLOCK ? WorkFile::kHeld : WorkFile::kUnknown;
+  }
+  *locked = fd;
+  return WorkFile::kStale;
+}
+
+[[noreturn]] void refuse_held_output() {
+  printf("ERROR: Output file %s is being written by another run.\n", output.edr_path);
+  fatal_exit();
+}
+
+// Refuses, before anything is read or created, a run whose output another
+// live run is writing.
+void refuse_output_held_at_start() {
+  int locked;
+  if (look_at_work_file(output.work_name, &locked) == WorkFile::kHeld) refuse_held_output();
+  if (locked >= 0) close(locked);
+}
+
+// Creates the work file as a new regular file and locks it; returns its
+// descriptor, or -1 with errno set. A stale work file is removed first
+// (never written through: creating over a stale symbolic link would write
+// into the file it names); one that a live run holds ends this run before
+// it creates anything. Another run may take a file for stale in the moment
+// between its creation and its lock; the lock is therefore waited for (the
+// other run holds it only while it removes the file) and the work name
+// checked again, and the creation tried anew if the file has gone.
+int create_work_file() {
+  const char *path = output.work_name;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+      }
+      if (names(path, fd)) return fd;
+      close(fd);
+      continue;
+    }
+    if (errno != EEXIST) return -1;
+    int stale;
+    switch (look_at_work_file(path, &stale)) {
+      case WorkFile::kAbsent:
+        continue;
+      case WorkFile::kHeld:
+        refuse_held_output();
+      case WorkFile::kUnknown:
+        return -1;
+      case WorkFile::kStale:
+        break;
+    }
+    const bool removed =
+        (stale >= 0 && !names(path, stale)) || unlink(path) == 0 || errno == ENOENT;
+    const int error = errno;
+    if (stale >= 0) close(stale);
+    errno = error;
+    if (!removed) return -1;
+  }
+  refuse_held_output();  // every attempt lost to other runs
 }
 
 }  // namespace
 
 // Creates the HDF4 work file and starts the V, SD and AN interfaces on it.
-// Returns only on success.
+// Returns only on success. HDF4 opens the work name that create_work_file
+// has just created and truncates that same file.
 void open_HDF_file(const char *work_name, int32 *file_id, int32 *sd_id, int32 *an_id) {
-  *file_id = remove_stale_work_file(work_name) ? Hopen(work_name, DFACC_CREATE, 0) : -1;
+  output.lock_fd = create_work_file();
+  *file_id = output.lock_fd >= 0 ? Hopen(work_name, DFACC_CREATE, 0) : -1;
   if (*file_id == -1) {
     printf("ERROR: Hopen failed\n");
     fflush(stdout);
@@ -724,9 +921,13 @@ void open_HDF_file(const char *work_name, int32 *file_id, int32 *sd_id, int32 *a
 
 namespace {
 
+// The text is written through a second descriptor of the locked file.
 void open_text_file() {
-  output.text = remove_stale_work_file(output.work_name) ? fopen(output.work_name, "w") : nullptr;
+  output.lock_fd = create_work_file();
+  const int fd = output.lock_fd >= 0 ? dup(output.lock_fd) : -1;
+  output.text = fd >= 0 ? fdopen(fd, "w") : nullptr;
   if (output.text == nullptr) {
+    if (fd >= 0) close(fd);
     printf("ERROR: Cannot open output file %s.\n", output.work_name);
     fatal_exit();
   }
@@ -1017,7 +1218,16 @@ void dispatch(int inst, const Packet &pkt, const uint8_t *data) {
   }
 }
 
+// A signal that came during the shutdown still ends the run, before the
+// rename. The work name must still name the file this run created and
+// wrote: a file put there by anyone else is never moved to the EDR path.
 [[noreturn]] void rename_work_file(const char *edrf) {
+  end_if_signalled();
+  if (!names(output.work_name, output.lock_fd)) {
+    printf("ERROR: Work file %s was removed or replaced during the run; %s was not changed.\n",
+           output.work_name, edrf);
+    fatal_exit();
+  }
   if (rename(output.work_name, edrf) != 0) {
     printf("ERROR: Failed to rename temporary file.\n");
     fatal_exit();
@@ -1088,8 +1298,10 @@ int main(int argc, char **argv) {
   // A file-size limit reached while writing makes the write fail, to be
   // reported like any other failed write, instead of killing the run.
   signal(SIGXFSZ, SIG_IGN);
+  catch_ending_signals();
   // The log is written in large pieces unless someone watches it; every
-  // fatal path flushes it, and so does every module error report.
+  // fatal path flushes it, and so does every module error report and the
+  // reader before it waits for input from a FIFO or a pipe.
   static char log_buffer[1 << 16];
   if (!isatty(STDOUT_FILENO)) setvbuf(stdout, log_buffer, _IOFBF, sizeof log_buffer);
   int inst = 0;
@@ -1109,12 +1321,18 @@ int main(int argc, char **argv) {
   const size_t edr_length = strlen(edrf);
   memcpy(output.work_name, edrf, edr_length);
   memcpy(output.work_name + edr_length, ".tmp", 5);
+  output.edr_path = edrf;
   refuse_output_on_input(tlmf, output.work_name);
   refuse_output_on_input(tlmf, edrf);
+  refuse_output_held_at_start();
 
   Packet pkt;
-  while (got_good_apid(tlmf, &pkt.apid, &pkt.flags, &pkt.size, &pkt.seconds, &pkt.subseconds,
-                       &pkt.count, packet_buffer) != 0) {
+  for (;;) {
+    end_if_signalled();
+    if (got_good_apid(tlmf, &pkt.apid, &pkt.flags, &pkt.size, &pkt.seconds, &pkt.subseconds,
+                      &pkt.count, packet_buffer) == 0) {
+      break;
+    }
     if (apid != 0 && pkt.apid != apid) pkt.apid = 0;
     dispatch(inst, pkt, packet_buffer);
   }
