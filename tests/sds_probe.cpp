@@ -17,7 +17,7 @@ static int32 sds_id_sds_probe2 = -1;
 static int32 sds_id_sds_probe3 = -1;
 static int32 recnum_wr = 0;
 static int32 recnum_rd = -1;
-static int32 vdata_pos = 0;
+static hlc_rm::Session session;  // open use, and where the next read happens
 
 static const char sds_probe_text[] =
     "/*\n   SDS probe record, for tests of the record-module template \n*/\n\n"
@@ -65,7 +65,7 @@ static constexpr hlc_rm::Module mod = {
     .sds_id = {&sds_id_sds_probe1, &sds_id_sds_probe2, &sds_id_sds_probe3},
     .recnum_wr = &recnum_wr,
     .recnum_rd = &recnum_rd,
-    .vdata_pos = &vdata_pos,
+    .session = &session,
 };
 static_assert(hlc_rm::field_list_matches(fields, field_list));
 static_assert(hlc_rm::orders_match(fields));

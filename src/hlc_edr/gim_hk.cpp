@@ -16,7 +16,7 @@ char Vgrp_descrp_GIM_Housekeeping[GIM_HK_DESC_SIZE];
 }
 static int32 vdata_id_gim_hk = -1;
 static int32 recnum_rd = -1;
-static int32 vdata_pos = 0;
+static hlc_rm::Session session;  // open use, and where the next read happens
 
 #define FIELD(f, t) HLC_RM_FIELD(Record, f, t)
 
@@ -56,7 +56,7 @@ static constexpr hlc_rm::Module mod = {
     .sds_id = {nullptr, nullptr, nullptr},
     .recnum_wr = nullptr,
     .recnum_rd = &recnum_rd,
-    .vdata_pos = &vdata_pos,
+    .session = &session,
 };
 
 static_assert(hlc_rm::field_list_matches(fields, field_list));

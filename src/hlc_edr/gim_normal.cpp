@@ -19,7 +19,7 @@ static int32 vdata_id_gim_normal = -1;
 static int32 sds_id_gim_normal1 = -1;
 static int32 recnum_wr = 0;
 static int32 recnum_rd = -1;
-static int32 vdata_pos = 0;
+static hlc_rm::Session session;  // open use, and where the next read happens
 
 #define FIELD(f, t) HLC_RM_FIELD(Record, f, t)
 
@@ -67,7 +67,7 @@ static constexpr hlc_rm::Module mod = {
     .sds_id = {&sds_id_gim_normal1, nullptr, nullptr},
     .recnum_wr = &recnum_wr,
     .recnum_rd = &recnum_rd,
-    .vdata_pos = &vdata_pos,
+    .session = &session,
 };
 
 static_assert(hlc_rm::field_list_matches(fields, field_list));

@@ -20,7 +20,7 @@ static int32 sds_id_gim_raw2 = -1;
 static int32 sds_id_gim_raw3 = -1;
 static int32 recnum_wr = 0;
 static int32 recnum_rd = -1;
-static int32 vdata_pos = 0;
+static hlc_rm::Session session;  // open use, and where the next read happens
 
 #define FIELD(f, t) HLC_RM_FIELD(Record, f, t)
 
@@ -77,7 +77,7 @@ static constexpr hlc_rm::Module mod = {
     .sds_id = {&sds_id_gim_raw1, &sds_id_gim_raw2, &sds_id_gim_raw3},
     .recnum_wr = &recnum_wr,
     .recnum_rd = &recnum_rd,
-    .vdata_pos = &vdata_pos,
+    .session = &session,
 };
 
 static_assert(hlc_rm::field_list_matches(fields, field_list));

@@ -23,7 +23,7 @@ char Vgrp_descrp_MEC_f1d[MEC_F1D_DESC_SIZE];
 }
 static int32 vdata_id_mec_f1d = -1;
 static int32 recnum_rd = -1;
-static int32 vdata_pos = 0;
+static hlc_rm::Session session;  // open use, and where the next read happens
 
 #define FIELD(f, t) HLC_RM_FIELD(Record, f, t)
 
@@ -57,7 +57,7 @@ static constexpr hlc_rm::Module mod = {
     .sds_id = {nullptr, nullptr, nullptr},
     .recnum_wr = nullptr,
     .recnum_rd = &recnum_rd,
-    .vdata_pos = &vdata_pos,
+    .session = &session,
 };
 
 static_assert(hlc_rm::field_list_matches(fields, field_list));

@@ -61,6 +61,16 @@ constexpr int kMaxSds = 3;
 // a read is an automatic array of this size, gone when the call returns.
 constexpr size_t kMaxPacked = 512;
 
+// What the module is open for. Its identifiers serve one use at a time:
+// opening it again before it is closed would lose the open tables.
+enum class Use { kIdle, kWriting, kReading };
+
+// The module's state beyond its identifiers.
+struct Session {
+  Use use = Use::kIdle;
+  int32 vdata_pos = 0;  // where the attached Vdata's next read happens; -1 unknown
+};
+
 // Everything that distinguishes one module from another, and pointers to the
 // module's process-wide state.
 struct Module {
@@ -85,7 +95,7 @@ struct Module {
   int32 *sds_id[kMaxSds];
   int32 *recnum_wr;  // SDS modules only
   int32 *recnum_rd;
-  int32 *vdata_pos;  // where the attached Vdata's next read happens
+  Session *session;
 };
 
 // ---- compile-time checks of a module's layout ------------------------------
@@ -202,11 +212,48 @@ inline int32 wr_desc(const Module &m, char *buffer) {
   return 0;
 }
 
+// ---- open and close ---------------------------------------------------------
+
+// False, with the module's message, when the module is open already.
+inline bool may_open(const Module &m, const char *op) {
+  const Use use = m.session->use;
+  if (use == Use::kIdle) return true;
+  fail(m, op, "state check: the module is already open for %s.",
+       use == Use::kWriting ? "writing" : "reading");
+  return false;
+}
+
+// True while the module holds an attached Vdata or a selected SDS.
+inline bool holds_tables(const Module &m) {
+  bool held = *m.vdata_id != -1;
+  for (int k = 0; k < m.nsds; ++k) held = held || *m.sds_id[k] != -1;
+  return held;
+}
+
+// Lets go of the attached Vdata and the selected SDS, in that order.
+inline void release_tables(const Module &m) {
+  if (*m.vdata_id != -1) VSdetach(*m.vdata_id);
+  *m.vdata_id = -1;
+  for (int k = 0; k < m.nsds; ++k) {
+    if (*m.sds_id[k] != -1) SDendaccess(*m.sds_id[k]);
+    *m.sds_id[k] = -1;
+  }
+}
+
+// A record position is a record's index, or -1 for the next one.
+inline bool position_ok(const Module &m, const char *op, int32 position) {
+  if (position >= -1) return true;
+  fail(m, op, "position check: %d is below -1.", position);
+  return false;
+}
+
 // ---- writing ----------------------------------------------------------------
 
 inline int32 init_cr(const Module &m, int32 file_id, int32 sd_id, int32 an_id,
                      const char *vdata_class) {
   static const char op[] = "init_cr_";
+  if (!may_open(m, op)) return -1;
+  m.session->use = Use::kWriting;
   int32 status = 0;
 
   *m.vgrp_id = Vattach(file_id, -1, "w");
@@ -291,6 +338,9 @@ inline void slab(const Sds &s, int32 index, int32 start[4], int32 edges[4]) {
 
 inline int32 write(const Module &m, const void *record, int32 position) {
   static const char op[] = "write_";
+  // Nothing is written at a position that is no record's: the Vdata would
+  // append while the slabs went elsewhere, misaligned for good.
+  if (!position_ok(m, op, position)) return -1;
   int32 status = 0;
   alignas(8) uint8 packed[kMaxPacked];
   if (m.packed_size > sizeof packed) {
@@ -326,10 +376,15 @@ inline int32 write(const Module &m, const void *record, int32 position) {
   return status;
 }
 
+// Does nothing unless the module is open for writing, so that no identifier
+// is let go twice (HDF4 may have given it to another table since).
 inline void close_wr(const Module &m) {
-  VSdetach(*m.vdata_id);
-  Vdetach(*m.vgrp_id);
-  for (int k = 0; k < m.nsds; ++k) SDendaccess(*m.sds_id[k]);
+  if (m.session->use != Use::kWriting) return;
+  if (*m.vdata_id != -1) VSdetach(*m.vdata_id);
+  *m.vdata_id = -1;
+  if (*m.vgrp_id != -1) Vdetach(*m.vgrp_id);
+  release_tables(m);  // the SDS
+  m.session->use = Use::kIdle;
 }
 
 // ---- reading ----------------------------------------------------------------
@@ -364,7 +419,9 @@ inline bool vdata_matches(const Module &m, int32 vdata_id) {
   return VSsizeof(vdata_id, list) == static_cast<int32>(m.packed_size);
 }
 
-inline int32 init_acc(const Module &m, int32 file_id, int32 sd_id, const char *access) {
+// The steps of init_acc: the SDS, then the Vdata. Whatever a failed step
+// leaves selected or attached stays held until close_rd.
+inline int32 open_tables(const Module &m, int32 file_id, int32 sd_id, const char *access) {
   static const char op[] = "init_acc_";
   for (int k = 0; k < m.nsds; ++k) {
     int32 index = SDnametoindex(sd_id, m.sds[k].name);
@@ -397,9 +454,12 @@ inline int32 init_acc(const Module &m, int32 file_id, int32 sd_id, const char *a
     return -1;
   }
   // A freshly attached Vdata reads from its first record.
-  *m.vdata_pos = 0;
+  m.session->vdata_pos = 0;
   int32 count = 0;
-  VSinquire(*m.vdata_id, &count, nullptr, nullptr, nullptr, nullptr);
+  if (VSinquire(*m.vdata_id, &count, nullptr, nullptr, nullptr, nullptr) == FAIL) {
+    fail(m, op, "VSinquire: Couldn't get the number of records.");
+    return -1;
+  }
   if (count == 0) return 0;
   if (VSsetfields(*m.vdata_id, m.field_list) != 0) {
     fail(m, op, "VSsetfields: Unable to set fields.");
@@ -417,8 +477,19 @@ inline int32 init_acc(const Module &m, int32 file_id, int32 sd_id, const char *a
   return count;
 }
 
+inline int32 init_acc(const Module &m, int32 file_id, int32 sd_id, const char *access) {
+  static const char op[] = "init_acc_";
+  if (!may_open(m, op)) return -1;
+  m.session->use = Use::kReading;
+  const int32 result = open_tables(m, file_id, sd_id, access);
+  // Open for reading while anything is held, until close_rd lets it go.
+  if (!holds_tables(m)) m.session->use = Use::kIdle;
+  return result;
+}
+
 inline int32 read(const Module &m, void *record, int32 position) {
   static const char op[] = "read_";
+  if (!position_ok(m, op, position)) return -1;
   if (position == -1) position = *m.recnum_rd + 1;
   int32 count = 0;
   VSinquire(*m.vdata_id, &count, nullptr, nullptr, nullptr, nullptr);
@@ -428,10 +499,13 @@ inline int32 read(const Module &m, void *record, int32 position) {
   // Sequential reads do not seek. The Vdata's own position is what counts:
   // after the table is opened again it stands at record 0, whatever was read
   // before, so a read that continues the old sequence seeks.
-  if (position != *m.vdata_pos) {
+  // After a failed seek the Vdata stands anywhere: the next read seeks.
+  bool lost = false;
+  if (position != m.session->vdata_pos) {
     if (VSseek(*m.vdata_id, position) == -1) {
       fail(m, op, "VSseek unsuccessful");
       status = -1;
+      lost = true;
     }
   }
   *m.recnum_rd = position;
@@ -452,17 +526,19 @@ inline int32 read(const Module &m, void *record, int32 position) {
   if (VSread(*m.vdata_id, packed, 1, FULL_INTERLACE) == -1) {
     fail(m, op, "VSread: Couldn't read data.");
     status = -1;
-    *m.vdata_pos = -1;  // unknown: the next read seeks
-  } else {
-    *m.vdata_pos = position + 1;
+    lost = true;
   }
+  m.session->vdata_pos = lost ? -1 : position + 1;
   unpack(m, packed, record);
   return status;
 }
 
+// Does nothing unless the module is open for reading (after a failed
+// init_acc too, which may have left an SDS selected).
 inline void close_rd(const Module &m) {
-  VSdetach(*m.vdata_id);
-  for (int k = 0; k < m.nsds; ++k) SDendaccess(*m.sds_id[k]);
+  if (m.session->use != Use::kReading) return;
+  release_tables(m);
+  m.session->use = Use::kIdle;
 }
 
 // Number printed to identify the annotation list of one rd_Vgrp_desc call.
@@ -500,6 +576,8 @@ inline void rd_desc(const Module &m, int32 file_id, int32 an_id) {
   if (listed > 0 && listed <= n) ann_id = list[listed - 1];
   if (ann_id == -1) fail(m, op, "ANselect: Couldn't");
 
+  // Cleared first: a read that fails must not show an earlier description.
+  memset(m.desc, 0, static_cast<size_t>(m.desc_size));
   if (ANreadann(ann_id, m.desc, m.desc_size) == -1) fail(m, op, "ANreadann: Couldn't");
   printf("AN: %.*s\n", static_cast<int>(m.desc_size), m.desc);
   fflush(stdout);
