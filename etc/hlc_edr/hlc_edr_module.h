@@ -12,6 +12,9 @@
    init_rd_/init_acc_ give -1, leaving what is open as it was, until
    close_wr_ or close_rd_ has closed it. Each close does nothing unless the
    module is open for its use, so close_rd_ may follow a failed init_rd_.
+
+   Each module also describes its layout for generic readers:
+   hlc_edr_layout.h.
 */
 
 #ifndef HLC_EDR_MODULE_H

@@ -6,6 +6,10 @@
 // with an unlimited first dimension (one slab per record), and a data
 // description annotation that carries the text of the module's header.
 //
+// A module states its layout once, as the table of record_layout.h; the
+// engine takes the Vdata fields and the SDS from it, and the module's
+// descriptor (hlc_edr_layout.h) shows it to reading programs.
+//
 // Each module's source includes this header once and gets its own private copy
 // of the engine (everything here has internal linkage), so a module object is
 // self-contained: it needs HDF4 and the C library and nothing else. The engine
@@ -21,41 +25,10 @@
 
 #include "hdf.h"
 #include "mfhdf.h"
+#include "record_layout.h"
 
 namespace {
 namespace hlc_rm {
-
-// One field of the Vdata table: a scalar or a one-dimensional array.
-struct Field {
-  const char *name;
-  int32 type;     // HDF number type
-  int32 order;    // number of values
-  size_t offset;  // place in the record structure
-  size_t size;    // bytes in the record structure (and in the packed record)
-};
-
-constexpr size_t type_size(int32 type) {
-  return type == DFNT_UINT8 ? 1 : type == DFNT_UINT16 ? 2 : 4;  // uint32, float32
-}
-
-constexpr Field field(const char *name, int32 type, size_t offset, size_t size) {
-  return {name, type, static_cast<int32>(size / type_size(type)), offset, size};
-}
-
-// The Vdata field `f` of record structure R, stored with HDF number type t.
-#define HLC_RM_FIELD(R, f, t) hlc_rm::field(#f, t, offsetof(R, f), sizeof(R::f))
-
-// One SDS: a count array of the record, one slab per record.
-struct Sds {
-  const char *name;        // "GEM_Raw_counts"
-  const char *short_name;  // "counts", used in the write and read messages
-  int32 type;
-  int32 rank;
-  int32 dims[4];  // dims[0] is the unlimited record dimension (0)
-  size_t offset;  // place of the array in the record structure
-};
-
-constexpr int kMaxSds = 3;
 
 // The largest packed record of any module: the working buffer of a write or
 // a read is an automatic array of this size, gone when the call returns.
@@ -80,14 +53,12 @@ struct Module {
   const char *vgroup_name;   // "VG_Concentrator_Housekeeping"
   const char *vgroup_class;  // "VG_CON_HK"
   const char *record_name;   // Vdata name
-  const Field *fields;
-  int nfields;
-  const char *field_list;  // field names joined by ", "
-  const Sds *sds;
-  int nsds;
-  size_t packed_size;
-  const char *text;  // the header's text
-  char *desc;        // the description buffer
+  const char *title;         // the product, as the header's title names it
+  size_t record_size;        // sizeof the record structure
+  LayoutView layout;         // the members, from the module's one table
+  const char *field_list;    // field names joined by ", "
+  const char *text;          // the header's text
+  char *desc;                // the description buffer
   int32 desc_size;
   // state
   int32 *vgrp_id;
@@ -98,52 +69,12 @@ struct Module {
   Session *session;
 };
 
-// ---- compile-time checks of a module's layout ------------------------------
-
-constexpr size_t cstrlen(const char *s) {
-  size_t n = 0;
-  while (s[n] != '\0') ++n;
-  return n;
+// Vdata field i and SDS k of a module.
+inline const hlc_edr_member &field(const Module &m, int i) {
+  return m.layout.members[m.layout.field_index[i]];
 }
-
-constexpr bool same_text(const char *a, const char *b) {
-  size_t i = 0;
-  for (; a[i] != '\0' && a[i] == b[i]; ++i) {
-  }
-  return a[i] == b[i];
-}
-
-// True when `list` is exactly the field names joined by ", ".
-template <size_t N>
-constexpr bool field_list_matches(const Field (&fields)[N], const char *list) {
-  size_t p = 0;
-  for (size_t i = 0; i < N; ++i) {
-    if (i > 0) {
-      if (list[p] != ',' || list[p + 1] != ' ') return false;
-      p += 2;
-    }
-    for (const char *c = fields[i].name; *c != '\0'; ++c, ++p) {
-      if (list[p] != *c) return false;
-    }
-  }
-  return list[p] == '\0';
-}
-
-template <size_t N>
-constexpr size_t packed_size_of(const Field (&fields)[N]) {
-  size_t total = 0;
-  for (size_t i = 0; i < N; ++i) total += fields[i].size;
-  return total;
-}
-
-template <size_t N>
-constexpr bool orders_match(const Field (&fields)[N]) {
-  for (size_t i = 0; i < N; ++i) {
-    if (fields[i].order < 1 || fields[i].size != type_size(fields[i].type) * fields[i].order) {
-      return false;
-    }
-  }
-  return true;
+inline const hlc_edr_member &sds(const Module &m, int k) {
+  return m.layout.members[m.layout.sds_index[k]];
 }
 
 // The opening line of every description, ahead of the header's text.
@@ -155,6 +86,64 @@ constexpr const char kOpen3[] = "'.\n\n\n";
 constexpr size_t description_length(const char *header, const char *vgroup, const char *text) {
   return cstrlen(kOpen1) + cstrlen(header) + cstrlen(kOpen2) + cstrlen(vgroup) + cstrlen(kOpen3) +
          cstrlen(text);
+}
+
+// The module agrees with its table and its header text: the checks of
+// layout_ok, a record time, an identifier for every SDS, and the title that
+// the header's text gives ("HLC EDR Structure definitions -- <title>").
+template <size_t N>
+constexpr bool module_ok(const Module &m, const Layout<N> &l) {
+  if (!layout_ok(l, m.record_size, m.record_name, m.field_list)) return false;
+  if (spins_of(m.layout) == 0) return layout_fault("no record time");
+  for (int k = 0; k < l.nsds; ++k) {
+    if (m.sds_id[k] == nullptr || m.recnum_wr == nullptr) return layout_fault("SDS state");
+  }
+  const char kTitle[] = "HLC EDR Structure definitions -- ";
+  for (size_t at = 0; m.text[at] != '\0'; ++at) {
+    if (holds_at(m.text, at, kTitle) && holds_at(m.text, at + cstrlen(kTitle), m.title)) {
+      const char next = m.text[at + cstrlen(kTitle) + cstrlen(m.title)];
+      if (next == ' ' || next == '\n') return true;
+    }
+  }
+  return layout_fault("the header's title is not the module's");
+}
+
+// read_<m> for a record given as void *, for the descriptor.
+template <class R, int32 (*F)(R *, int32)>
+int32 read_void(void *record, int32 position) {
+  return F(static_cast<R *>(record), position);
+}
+
+// The module's descriptor, with its reading operations.
+constexpr hlc_edr_product describe(const Module &m, int32 (*init_rd)(int32, int32, const char *),
+                                   int32 (*read)(void *, int32), void (*close_rd)(),
+                                   void (*rd_desc)(int32, int32)) {
+  const LayoutView &l = m.layout;
+  return {
+      .module = m.name,
+      .record = m.record_name,
+      .title = m.title,
+      .header = m.header,
+      .vgroup = m.vgroup_name,
+      .vgroup_class = m.vgroup_class,
+      .vdata = m.record_name,
+      .field_list = m.field_list,
+      .record_size = m.record_size,
+      .packed_size = l.packed_size,
+      .nmembers = l.nmembers,
+      .members = l.members,
+      .nfields = l.nfields,
+      .nsds = l.nsds,
+      .spins = spins_of(l),
+      .sclk_seconds = member_index(l, "sclk_seconds"),
+      .sclk_subseconds = member_index(l, "sclk_subseconds"),
+      .init_rd = init_rd,
+      .read = read,
+      .close_rd = close_rd,
+      .rd_Vgrp_desc = rd_desc,
+      .desc = m.desc,
+      .desc_size = static_cast<size_t>(m.desc_size),
+  };
 }
 
 // ---- error reports ----------------------------------------------------------
@@ -185,18 +174,18 @@ __attribute__((format(printf, 3, 4))) inline void fail(const Module &m, const ch
 inline void pack(const Module &m, void *packed, const void *record) {
   unsigned char *out = static_cast<unsigned char *>(packed);
   const unsigned char *in = static_cast<const unsigned char *>(record);
-  for (int i = 0; i < m.nfields; ++i) {
-    memcpy(out, in + m.fields[i].offset, m.fields[i].size);
-    out += m.fields[i].size;
+  for (int i = 0; i < m.layout.nfields; ++i) {
+    memcpy(out, in + field(m, i).offset, field(m, i).size);
+    out += field(m, i).size;
   }
 }
 
 inline void unpack(const Module &m, const void *packed, void *record) {
   const unsigned char *in = static_cast<const unsigned char *>(packed);
   unsigned char *out = static_cast<unsigned char *>(record);
-  for (int i = 0; i < m.nfields; ++i) {
-    memcpy(out + m.fields[i].offset, in, m.fields[i].size);
-    in += m.fields[i].size;
+  for (int i = 0; i < m.layout.nfields; ++i) {
+    memcpy(out + field(m, i).offset, in, field(m, i).size);
+    in += field(m, i).size;
   }
 }
 
@@ -226,7 +215,7 @@ inline bool may_open(const Module &m, const char *op) {
 // True while the module holds an attached Vdata or a selected SDS.
 inline bool holds_tables(const Module &m) {
   bool held = *m.vdata_id != -1;
-  for (int k = 0; k < m.nsds; ++k) held = held || *m.sds_id[k] != -1;
+  for (int k = 0; k < m.layout.nsds; ++k) held = held || *m.sds_id[k] != -1;
   return held;
 }
 
@@ -234,7 +223,7 @@ inline bool holds_tables(const Module &m) {
 inline void release_tables(const Module &m) {
   if (*m.vdata_id != -1) VSdetach(*m.vdata_id);
   *m.vdata_id = -1;
-  for (int k = 0; k < m.nsds; ++k) {
+  for (int k = 0; k < m.layout.nsds; ++k) {
     if (*m.sds_id[k] != -1) SDendaccess(*m.sds_id[k]);
     *m.sds_id[k] = -1;
   }
@@ -295,9 +284,10 @@ inline int32 init_cr(const Module &m, int32 file_id, int32 sd_id, int32 an_id,
     fail(m, op, "Vinsert: Couldn't insert Vdata into Vgroup");
     status = -1;
   }
-  for (int i = 0; i < m.nfields; ++i) {
-    if (VSfdefine(*m.vdata_id, m.fields[i].name, m.fields[i].type, m.fields[i].order) != 0) {
-      fail(m, op, "VSfdefine: Couldn't define %s", m.fields[i].name);
+  for (int i = 0; i < m.layout.nfields; ++i) {
+    const hlc_edr_member &f = field(m, i);
+    if (VSfdefine(*m.vdata_id, f.name, f.type, f.order) != 0) {
+      fail(m, op, "VSfdefine: Couldn't define %s", f.name);
       status = -1;
     }
   }
@@ -307,32 +297,31 @@ inline int32 init_cr(const Module &m, int32 file_id, int32 sd_id, int32 an_id,
   }
 
   // SDS failures are reported but leave the status as it is.
-  for (int k = 0; k < m.nsds; ++k) {
-    const Sds &s = m.sds[k];
-    int32 dims[4];
-    for (int d = 0; d < 4; ++d) dims[d] = s.dims[d];
-    dims[0] = SD_UNLIMITED;
-    *m.sds_id[k] = SDcreate(sd_id, s.name, s.type, s.rank, dims);
-    if (*m.sds_id[k] == -1) fail(m, op, "SDcreate: Couldn't create %s", s.name);
+  for (int k = 0; k < m.layout.nsds; ++k) {
+    const hlc_edr_member &s = sds(m, k);
+    int32 dims[1 + HLC_EDR_MAX_RANK] = {SD_UNLIMITED};
+    for (int d = 0; d < s.rank; ++d) dims[d + 1] = s.dims[d].size;
+    *m.sds_id[k] = SDcreate(sd_id, s.sds, s.type, 1 + s.rank, dims);
+    if (*m.sds_id[k] == -1) fail(m, op, "SDcreate: Couldn't create %s", s.sds);
     int32 sds_ref = SDidtoref(*m.sds_id[k]);
-    if (sds_ref == -1) fail(m, op, "SDidtoref: Couldn't get ref for %s", s.name);
+    if (sds_ref == -1) fail(m, op, "SDidtoref: Couldn't get ref for %s", s.sds);
     // Without a reference the SDS cannot join the Vgroup: adding -1 would
     // put a reference to no object into it.
     if (sds_ref == -1 || Vaddtagref(*m.vgrp_id, DFTAG_NDG, sds_ref) == -1) {
-      fail(m, op, "Vaddtagref: Couldn't add SDS %s to Vgrp", s.name);
+      fail(m, op, "Vaddtagref: Couldn't add SDS %s to Vgrp", s.sds);
     }
   }
-  if (m.nsds > 0) *m.recnum_wr = 0;
+  if (m.layout.nsds > 0) *m.recnum_wr = 0;
   return status;
 }
 
-// The slab of SDS k that holds record `index`.
-inline void slab(const Sds &s, int32 index, int32 start[4], int32 edges[4]) {
+// The slab of an SDS member that holds record `index`.
+inline void slab(const hlc_edr_member &s, int32 index, int32 start[], int32 edges[]) {
   start[0] = index;
   edges[0] = 1;
-  for (int d = 1; d < 4; ++d) {
-    start[d] = 0;
-    edges[d] = s.dims[d];
+  for (int d = 0; d < s.rank; ++d) {
+    start[d + 1] = 0;
+    edges[d + 1] = s.dims[d].size;
   }
 }
 
@@ -343,14 +332,14 @@ inline int32 write(const Module &m, const void *record, int32 position) {
   if (!position_ok(m, op, position)) return -1;
   int32 status = 0;
   alignas(8) uint8 packed[kMaxPacked];
-  if (m.packed_size > sizeof packed) {
+  if (m.layout.packed_size > sizeof packed) {
     fail(m, op, "pack: record larger than the working buffer.");
     return -1;
   }
   pack(m, packed, record);
 
   if (position != -1) {
-    if (m.nsds > 0) *m.recnum_wr = position;
+    if (m.layout.nsds > 0) *m.recnum_wr = position;
     if (VSseek(*m.vdata_id, position) == -1) {
       fail(m, op, "VSseek: error.");
       status = -1;
@@ -360,15 +349,16 @@ inline int32 write(const Module &m, const void *record, int32 position) {
     fail(m, op, "VSwrite: Couldn't write data.");
     status = -1;
   }
-  if (m.nsds > 0) {
+  if (m.layout.nsds > 0) {
     int32 index = (*m.recnum_wr)++;
-    for (int k = 0; k < m.nsds; ++k) {
-      int32 start[4], edges[4];
-      slab(m.sds[k], index, start, edges);
+    for (int k = 0; k < m.layout.nsds; ++k) {
+      const hlc_edr_member &s = sds(m, k);
+      int32 start[1 + HLC_EDR_MAX_RANK], edges[1 + HLC_EDR_MAX_RANK];
+      slab(s, index, start, edges);
       void *data =
-          const_cast<unsigned char *>(static_cast<const unsigned char *>(record)) + m.sds[k].offset;
+          const_cast<unsigned char *>(static_cast<const unsigned char *>(record)) + s.offset;
       if (SDwritedata(*m.sds_id[k], start, nullptr, edges, data) == -1) {
-        fail(m, op, "SDwritedata: Problem writing %s data.", m.sds[k].short_name);
+        fail(m, op, "SDwritedata: Problem writing %s data.", s.name);
         status = -1;
       }
     }
@@ -391,13 +381,13 @@ inline void close_wr(const Module &m) {
 
 // True when the SDS has the record array's number type, rank and fixed
 // dimensions.
-inline bool sds_matches(const Sds &s, int32 sds_id) {
+inline bool sds_matches(const hlc_edr_member &s, int32 sds_id) {
   char name[H4_MAX_NC_NAME + 1];
   int32 rank = 0, dims[H4_MAX_VAR_DIMS], type = 0, nattrs = 0;
   if (SDgetinfo(sds_id, name, &rank, dims, &type, &nattrs) == -1) return false;
-  if (type != s.type || rank != s.rank) return false;
-  for (int d = 1; d < rank; ++d) {
-    if (dims[d] != s.dims[d]) return false;
+  if (type != s.type || rank != 1 + s.rank) return false;
+  for (int d = 0; d < s.rank; ++d) {
+    if (dims[d + 1] != s.dims[d].size) return false;
   }
   return true;
 }
@@ -405,28 +395,29 @@ inline bool sds_matches(const Sds &s, int32 sds_id) {
 // True when every field of the attached table has the record's number type
 // and order, so that a record read is exactly the packed size.
 inline bool vdata_matches(const Module &m, int32 vdata_id) {
-  for (int i = 0; i < m.nfields; ++i) {
+  for (int i = 0; i < m.layout.nfields; ++i) {
+    const hlc_edr_member &f = field(m, i);
     int32 index = -1;
-    if (VSfindex(vdata_id, m.fields[i].name, &index) == -1) return false;
-    if (VFfieldtype(vdata_id, index) != m.fields[i].type ||
-        VFfieldorder(vdata_id, index) != m.fields[i].order) {
+    if (VSfindex(vdata_id, f.name, &index) == -1) return false;
+    if (VFfieldtype(vdata_id, index) != f.type || VFfieldorder(vdata_id, index) != f.order) {
       return false;
     }
   }
   char list[4096];
   if (strlen(m.field_list) >= sizeof list) return false;
   strcpy(list, m.field_list);
-  return VSsizeof(vdata_id, list) == static_cast<int32>(m.packed_size);
+  return VSsizeof(vdata_id, list) == static_cast<int32>(m.layout.packed_size);
 }
 
 // The steps of init_acc: the SDS, then the Vdata. Whatever a failed step
 // leaves selected or attached stays held until close_rd.
 inline int32 open_tables(const Module &m, int32 file_id, int32 sd_id, const char *access) {
   static const char op[] = "init_acc_";
-  for (int k = 0; k < m.nsds; ++k) {
-    int32 index = SDnametoindex(sd_id, m.sds[k].name);
+  for (int k = 0; k < m.layout.nsds; ++k) {
+    const hlc_edr_member &s = sds(m, k);
+    int32 index = SDnametoindex(sd_id, s.sds);
     if (index == -1) {
-      fail(m, op, "SDnametoindex: Couldn't find %s", m.sds[k].name);
+      fail(m, op, "SDnametoindex: Couldn't find %s", s.sds);
       return -1;
     }
     *m.sds_id[k] = SDselect(sd_id, index);
@@ -436,8 +427,8 @@ inline int32 open_tables(const Module &m, int32 file_id, int32 sd_id, const char
     }
     // A slab is read straight into the record's array: an SDS of another
     // type or shape (a damaged or foreign file) would overrun it.
-    if (!sds_matches(m.sds[k], *m.sds_id[k])) {
-      fail(m, op, "SDgetinfo: %s is not of the record's type and shape", m.sds[k].name);
+    if (!sds_matches(s, *m.sds_id[k])) {
+      fail(m, op, "SDgetinfo: %s is not of the record's type and shape", s.sds);
       SDendaccess(*m.sds_id[k]);
       *m.sds_id[k] = -1;
       return -1;
@@ -509,17 +500,18 @@ inline int32 read(const Module &m, void *record, int32 position) {
     }
   }
   *m.recnum_rd = position;
-  for (int k = 0; k < m.nsds; ++k) {
-    int32 start[4], edges[4];
-    slab(m.sds[k], position, start, edges);
+  for (int k = 0; k < m.layout.nsds; ++k) {
+    const hlc_edr_member &s = sds(m, k);
+    int32 start[1 + HLC_EDR_MAX_RANK], edges[1 + HLC_EDR_MAX_RANK];
+    slab(s, position, start, edges);
     if (SDreaddata(*m.sds_id[k], start, nullptr, edges,
-                   static_cast<unsigned char *>(record) + m.sds[k].offset) == -1) {
-      fail(m, op, "SDreaddata: Couldn't read %s", m.sds[k].short_name);
+                   static_cast<unsigned char *>(record) + s.offset) == -1) {
+      fail(m, op, "SDreaddata: Couldn't read %s", s.name);
       status = -1;
     }
   }
   alignas(8) uint8 packed[kMaxPacked] = {};
-  if (m.packed_size > sizeof packed) {
+  if (m.layout.packed_size > sizeof packed) {
     fail(m, op, "unpack: record larger than the working buffer.");
     return -1;
   }
