@@ -345,18 +345,21 @@ struct Writing {
   int32 (*init_wr)(int32, int32, int32, const char *);
   int32 (*write)(const void *record);
   void (*close_wr)();
+  void (*pack)(void *packed, const void *record);
+  void (*unpack)(const void *packed, void *record);
 };
-#define WRITING(m, R)                    \
-  {                                      \
-#m, {                                \
-      init_wr_##m,                       \
-          [](const void *bytes) {        \
-            R r;                         \
-            memcpy(&r, bytes, sizeof r); \
-            return write_##m(r, -1);     \
-          },                             \
-          close_wr_##m                   \
-    }                                    \
+#define WRITING(m, R)                                                                           \
+  {                                                                                             \
+#m, {                                                                                       \
+      init_wr_##m,                                                                              \
+          [](const void *bytes) {                                                               \
+            R r;                                                                                \
+            memcpy(&r, bytes, sizeof r);                                                        \
+            return write_##m(r, -1);                                                            \
+          },                                                                                    \
+          close_wr_##m, [](void *p, const void *r) { pack_##m(p, static_cast<const R *>(r)); }, \
+          [](const void *p, void *r) { unpack_##m(p, static_cast<R *>(r)); }                    \
+    }                                                                                           \
   }
 const std::map<std::string, Writing> kWriting = {
     WRITING(gem_hk, GEM_Housekeeping), WRITING(gem_mancal, GEM_ManCal),
@@ -369,6 +372,27 @@ const std::map<std::string, Writing> kWriting = {
 #undef WRITING
 
 class InUse : public HdfFileTest, public testing::WithParamInterface<Product> {};
+
+// The module packs each Vdata field at the descriptor's packed offset, and
+// unpacks every one back to its place.
+TEST_P(InUse, PacksAtTheDescriptorsPlaces) {
+  const hlc_edr_product *d = descriptor(GetParam());
+  ASSERT_NE(d, nullptr);
+  const Writing &w = kWriting.at(d->module);
+  std::vector<unsigned char> record(d->record_size), back(d->record_size, 0);
+  std::vector<unsigned char> packed(d->packed_size + 1, 0xA5);
+  for (size_t i = 0; i < record.size(); ++i) record[i] = static_cast<unsigned char>(i * 13 + 5);
+  w.pack(packed.data(), record.data());
+  EXPECT_EQ(packed.back(), 0xA5) << "past the packed record";
+  w.unpack(packed.data(), back.data());
+  for (int32_t i = 0; i < d->nmembers; ++i) {
+    const hlc_edr_member &m = d->members[i];
+    if (m.sds != nullptr) continue;
+    EXPECT_EQ(memcmp(packed.data() + m.packed_offset, record.data() + m.offset, m.size), 0)
+        << m.name;
+    EXPECT_EQ(memcmp(back.data() + m.offset, record.data() + m.offset, m.size), 0) << m.name;
+  }
+}
 
 // A record that the module writes reads back through the descriptor's
 // operations, member by member at the descriptor's places; the description

@@ -47,18 +47,20 @@ struct Session {
 // Everything that distinguishes one module from another, and pointers to the
 // module's process-wide state.
 struct Module {
-  const char *name;          // "con_hk"
-  const char *source;        // source file name, shown in every error report
-  const char *header;        // header file name, named in the description
-  const char *vgroup_name;   // "VG_Concentrator_Housekeeping"
-  const char *vgroup_class;  // "VG_CON_HK"
-  const char *record_name;   // Vdata name
-  const char *title;         // the product, as the header's title names it
-  size_t record_size;        // sizeof the record structure
-  LayoutView layout;         // the members, from the module's one table
-  const char *field_list;    // field names joined by ", "
-  const char *text;          // the header's text
-  char *desc;                // the description buffer
+  const char *name;                                // "con_hk"
+  const char *source;                              // source file name, shown in every error report
+  const char *header;                              // header file name, named in the description
+  const char *vgroup_name;                         // "VG_Concentrator_Housekeeping"
+  const char *vgroup_class;                        // "VG_CON_HK"
+  const char *record_name;                         // Vdata name
+  const char *title;                               // the product, as the header's title names it
+  size_t record_size;                              // sizeof the record structure
+  LayoutView layout;                               // the members, from the module's one table
+  void (*pack)(void *packed, const void *record);  // packer<table>
+  void (*unpack)(const void *packed, void *record);  // unpacker<table>
+  const char *field_list;                            // field names joined by ", "
+  const char *text;                                  // the header's text
+  char *desc;                                        // the description buffer
   int32 desc_size;
   // state
   int32 *vgrp_id;
@@ -171,22 +173,42 @@ __attribute__((format(printf, 3, 4))) inline void fail(const Module &m, const ch
 
 // ---- packing ----------------------------------------------------------------
 
-inline void pack(const Module &m, void *packed, const void *record) {
-  unsigned char *out = static_cast<unsigned char *>(packed);
-  const unsigned char *in = static_cast<const unsigned char *>(record);
-  for (int i = 0; i < m.layout.nfields; ++i) {
-    memcpy(out, in + field(m, i).offset, field(m, i).size);
-    out += field(m, i).size;
+// A record and its packed form differ only where the structure pads: the
+// layout's runs (record_layout.h) are copied whole, each with a size known at
+// compile time, so that a run of a few fields is a few moves, not a library
+// call per field.
+template <const auto &L, int I = 0>
+inline void pack_runs(unsigned char *out, const unsigned char *in) {
+  if constexpr (I < L.nruns) {
+    memcpy(out + L.runs[I].packed, in + L.runs[I].offset, L.runs[I].size);
+    pack_runs<L, I + 1>(out, in);
   }
 }
 
-inline void unpack(const Module &m, const void *packed, void *record) {
-  const unsigned char *in = static_cast<const unsigned char *>(packed);
-  unsigned char *out = static_cast<unsigned char *>(record);
-  for (int i = 0; i < m.layout.nfields; ++i) {
-    memcpy(out + field(m, i).offset, in, field(m, i).size);
-    in += field(m, i).size;
+template <const auto &L, int I = 0>
+inline void unpack_runs(const unsigned char *in, unsigned char *out) {
+  if constexpr (I < L.nruns) {
+    memcpy(out + L.runs[I].offset, in + L.runs[I].packed, L.runs[I].size);
+    unpack_runs<L, I + 1>(in, out);
   }
+}
+
+// The pack and unpack of the layout L, for a module's Module.
+template <const auto &L>
+void packer(void *packed, const void *record) {
+  pack_runs<L>(static_cast<unsigned char *>(packed), static_cast<const unsigned char *>(record));
+}
+template <const auto &L>
+void unpacker(const void *packed, void *record) {
+  unpack_runs<L>(static_cast<const unsigned char *>(packed), static_cast<unsigned char *>(record));
+}
+
+inline void pack(const Module &m, void *packed, const void *record) {
+  m.pack(packed, record);
+}
+
+inline void unpack(const Module &m, const void *packed, void *record) {
+  m.unpack(packed, record);
 }
 
 // ---- description ------------------------------------------------------------
@@ -317,11 +339,9 @@ inline int32 init_cr(const Module &m, int32 file_id, int32 sd_id, int32 an_id,
 
 // The slab of an SDS member that holds record `index`.
 inline void slab(const hlc_edr_member &s, int32 index, int32 start[], int32 edges[]) {
-  start[0] = index;
-  edges[0] = 1;
-  for (int d = 0; d < s.rank; ++d) {
-    start[d + 1] = 0;
-    edges[d + 1] = s.dims[d].size;
+  for (int d = 0; d <= HLC_EDR_MAX_RANK; ++d) {
+    start[d] = d == 0 ? index : 0;
+    edges[d] = d == 0 ? 1 : d <= s.rank ? s.dims[d - 1].size : 0;
   }
 }
 
@@ -510,11 +530,12 @@ inline int32 read(const Module &m, void *record, int32 position) {
       status = -1;
     }
   }
-  alignas(8) uint8 packed[kMaxPacked] = {};
+  alignas(8) uint8 packed[kMaxPacked];
   if (m.layout.packed_size > sizeof packed) {
     fail(m, op, "unpack: record larger than the working buffer.");
     return -1;
   }
+  memset(packed, 0, m.layout.packed_size);  // what a failed read leaves
   if (VSread(*m.vdata_id, packed, 1, FULL_INTERLACE) == -1) {
     fail(m, op, "VSread: Couldn't read data.");
     status = -1;
