@@ -47,20 +47,21 @@ struct Session {
 // Everything that distinguishes one module from another, and pointers to the
 // module's process-wide state.
 struct Module {
-  const char *name;                                // "con_hk"
-  const char *source;                              // source file name, shown in every error report
-  const char *header;                              // header file name, named in the description
-  const char *vgroup_name;                         // "VG_Concentrator_Housekeeping"
-  const char *vgroup_class;                        // "VG_CON_HK"
-  const char *record_name;                         // Vdata name
-  const char *title;                               // the product, as the header's title names it
-  size_t record_size;                              // sizeof the record structure
-  LayoutView layout;                               // the members, from the module's one table
-  void (*pack)(void *packed, const void *record);  // packer<table>
-  void (*unpack)(const void *packed, void *record);  // unpacker<table>
-  const char *field_list;                            // field names joined by ", "
-  const char *text;                                  // the header's text
-  char *desc;                                        // the description buffer
+  const char *name;          // "con_hk"
+  const char *source;        // source file, named in every error report
+  const char *header;        // header file, named in the description
+  const char *vgroup_name;   // "VG_Concentrator_Housekeeping"
+  const char *vgroup_class;  // "VG_CON_HK"
+  const char *record_name;   // Vdata name
+  const char *title;         // the product, as the header's title names it
+  size_t record_size;        // sizeof the record structure
+  LayoutView layout;         // the members, from the module's one table
+  // packer<table> and unpacker<table> of that table
+  void (*pack)(void *packed, const void *record);
+  void (*unpack)(const void *packed, void *record);
+  const char *field_list;  // field names joined by ", "
+  const char *text;        // the header's text
+  char *desc;              // the description buffer
   int32 desc_size;
   // state
   int32 *vgrp_id;
