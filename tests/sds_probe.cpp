@@ -17,32 +17,36 @@ static int32 sds_id_sds_probe2 = -1;
 static int32 sds_id_sds_probe3 = -1;
 static int32 recnum_wr = 0;
 static int32 recnum_rd = -1;
-static int32 vdata_pos = 0;
+static hlc_rm::Session session;  // open use, and where the next read happens
 
-static const char sds_probe_text[] =
-    "/*\n   SDS probe record, for tests of the record-module template \n*/\n\n"
+static constexpr char sds_probe_text[] =
+    "/*\n   HLC EDR Structure definitions -- SDS Probe Data \n"
+    "   (a record for tests of the record-module template)\n*/\n\n"
     "struct SDS_Probe {\n\n   uint32   sclk_seconds;\n   uint16   sclk_subseconds;\n"
     "   uint8    mode;\n   float32  level[3];\n   uint16   ESA_set[24][5];\n"
     "   uint16   ESA_level[24][5];\n   uint16   counts[24][5][7];\n"
     "                                       };\n\n";
 
-static constexpr hlc_rm::Field fields[] = {
-    HLC_RM_FIELD(Record, sclk_seconds, DFNT_UINT32),
-    HLC_RM_FIELD(Record, sclk_subseconds, DFNT_UINT16),
-    HLC_RM_FIELD(Record, mode, DFNT_UINT8),
-    HLC_RM_FIELD(Record, level, DFNT_FLOAT32),
+#define V(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, nullptr, __VA_ARGS__)
+#define S(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, "SDS_Probe_" #f, __VA_ARGS__)
+#define N(n)    \
+  hlc_edr_dim { \
+#n, n       \
+  }
+static constexpr hlc_rm::Entry members[] = {
+    {V(sclk_seconds, UINT32), {.long_name = "seconds", .units = "s"}},
+    {V(sclk_subseconds, UINT16), {.long_name = "fractions of a second", .units = "s/65536"}},
+    {V(mode, UINT8), {.long_name = "mode"}},
+    {V(level, FLOAT32, N(3)), {.long_name = "levels"}},
+    {S(ESA_set, UINT16, N(24), N(5)), {.long_name = "ESA set"}},
+    {S(ESA_level, UINT16, N(24), N(5)), {.long_name = "ESA level"}},
+    {S(counts, UINT16, N(24), N(5), N(7)), {.long_name = "counts"}},
 };
+#undef V
+#undef S
+#undef N
+static constexpr auto table = hlc_rm::layout(members);
 static constexpr char field_list[] = "sclk_seconds, sclk_subseconds, mode, level";
-static constexpr hlc_rm::Sds sds[] = {
-    {"SDS_Probe_ESA_set", "ESA_set", DFNT_UINT16, 3, {0, 24, 5, 0}, offsetof(Record, ESA_set)},
-    {"SDS_Probe_ESA_level",
-     "ESA_level",
-     DFNT_UINT16,
-     3,
-     {0, 24, 5, 0},
-     offsetof(Record, ESA_level)},
-    {"SDS_Probe_counts", "counts", DFNT_UINT16, 4, {0, 24, 5, 7}, offsetof(Record, counts)},
-};
 
 static constexpr hlc_rm::Module mod = {
     .name = "sds_probe",
@@ -51,12 +55,12 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_name = "VG_SDS_Probe",
     .vgroup_class = "VG_SDS_PROBE",
     .record_name = "SDS_Probe",
-    .fields = fields,
-    .nfields = 4,
+    .title = "SDS Probe Data",
+    .record_size = sizeof(Record),
+    .layout = table.view(),
+    .pack = hlc_rm::packer<table>,
+    .unpack = hlc_rm::unpacker<table>,
     .field_list = field_list,
-    .sds = sds,
-    .nsds = 3,
-    .packed_size = hlc_rm::packed_size_of(fields),
     .text = sds_probe_text,
     .desc = Vgrp_descrp_SDS_Probe,
     .desc_size = SDS_PROBE_DESC_SIZE,
@@ -65,11 +69,10 @@ static constexpr hlc_rm::Module mod = {
     .sds_id = {&sds_id_sds_probe1, &sds_id_sds_probe2, &sds_id_sds_probe3},
     .recnum_wr = &recnum_wr,
     .recnum_rd = &recnum_rd,
-    .vdata_pos = &vdata_pos,
+    .session = &session,
 };
-static_assert(hlc_rm::field_list_matches(fields, field_list));
-static_assert(hlc_rm::orders_match(fields));
-static_assert(hlc_rm::packed_size_of(fields) == 19);
+static_assert(hlc_rm::module_ok(mod, table));
+static_assert(table.packed_size == 19);
 
 extern "C" {
 int32 init_cr_sds_probe(int32 f, int32 sd, int32 an, const char *c) {

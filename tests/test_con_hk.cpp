@@ -369,12 +369,12 @@ TEST_F(ConHkModule, WriteFailuresReturnMinusOne) {
   Concentrator_Housekeeping r;
   memset(&r, 0, sizeof r);
   ASSERT_EQ(write_con_hk(r, -1), 0);
-  // A negative position other than -1 cannot be sought.
+  // A position below -1 is no record's: nothing is written there.
   testing::internal::CaptureStderr();
   EXPECT_EQ(write_con_hk(r, -7), -1);
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(reports(err),
-            std::vector<std::string>{"ERROR in  con_hk.cpp -> write_con_hk -> VSseek: error."})
+  EXPECT_EQ(reports(err), std::vector<std::string>{"ERROR in  con_hk.cpp -> write_con_hk -> "
+                                                   "position check: -7 is below -1."})
       << err;
   close_wr_con_hk();
   // After the table is closed nothing can be written to it.

@@ -1,11 +1,15 @@
 // The record-module template with SDS, on the test module "sds_probe": slab
 // positions, read positioning, the description of one Vgroup among several,
-// and the SDS failure reports.
+// and the SDS failure reports; and, through the C operations of a module
+// without SDS (con_hk) and one with three (gem_raw), how record positions
+// and opening twice are refused.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "con_hk_api.h"
+#include "gem_raw_api.h"
 #include "harness.h"
 #include "hdf_fixture.h"
 #include "mfhdf.h"
@@ -349,4 +353,249 @@ TEST_F(Template, SdsFailureReports) {
   finish();
 }
 
+// ---- positions and opening, through the C operations -------------------------
+
+// The next `fail_calls` calls of the HDF4 function named `fail_name` fail.
+// The record modules linked into this test call the definitions below, which
+// pass every other call on to HDF4.
+const char *fail_name = "";
+int fail_calls = 0;
+
+bool take_failure(const char *name) {
+  if (fail_calls == 0 || strcmp(fail_name, name) != 0) return false;
+  --fail_calls;
+  return true;
+}
+
+// One module seen through its C operations: a record is known by its tag,
+// its time in the Vdata and, in a module with SDS, its last count.
+struct Api {
+  const char *module;
+  int32 (*init_wr)(int32, int32, int32, const char *);
+  int32 (*write)(uint32 tag, int32 position);
+  void (*close_wr)();
+  int32 (*init_rd)(int32, int32, const char *);
+  // The record's time, and its last count (its time again without SDS).
+  int32 (*read)(int32 position, uint32 *tag, uint32 *count);
+  void (*close_rd)();
+};
+
+#define API(m, R, count, set_count)                                         \
+  Api {                                                                     \
+#m, init_wr_##m,                                                          \
+        [](uint32 tag, int32 pos) {                                           \
+          R r;                                                                \
+          memset(&r, 0, sizeof r);                                            \
+          r.sclk_seconds = tag;                                               \
+          set_count;                                                          \
+          return write_##m(r, pos);                                           \
+        },                                                                    \
+        close_wr_##m, init_rd_##m,                                            \
+        [](int32 pos, uint32 *tag, uint32 *c) {                               \
+          R r;                                                                \
+          memset(&r, 0, sizeof r);                                            \
+          const int32 status = read_##m(&r, pos);                             \
+          *tag = r.sclk_seconds;                                              \
+          *c = count;                                                         \
+          return status;                                                      \
+        },                                                                    \
+        close_rd_##m \
+  }
+
+const Api kApis[] = {
+    API(con_hk, Concentrator_Housekeeping, r.sclk_seconds, (void)0),
+    API(gem_raw, GEM_Raw, r.counts[23][4][6], r.counts[23][4][6] = static_cast<uint16>(tag)),
+};
+#undef API
+
+void PrintTo(const Api &api, std::ostream *os) {
+  *os << api.module;
+}
+
 }  // namespace
+
+class Positions : public HdfFileTest, public testing::WithParamInterface<Api> {
+ protected:
+  const Api &api = GetParam();
+  std::string source = std::string(GetParam().module) + ".cpp";
+  std::string m = GetParam().module;
+
+  std::string report(const std::string &op, const std::string &what) const {
+    return "ERROR in  " + source + " -> " + op + "_" + m + " -> " + what;
+  }
+  // Records 100, 101, ... at positions 0 .. n-1.
+  void write_file(int n) {
+    open(DFACC_CREATE);
+    ASSERT_EQ(api.init_wr(f, sd, an, "tlm_edr_data"), 0);
+    for (int i = 0; i < n; ++i) ASSERT_EQ(api.write(100 + i, -1), 0);
+    api.close_wr();
+    finish();
+  }
+  // Reads at `position` and expects record `expected` (-1: nothing read).
+  void expect_read(int32 position, int expected) {
+    uint32 tag = 0, count = 0;
+    const int32 status = api.read(position, &tag, &count);
+    if (expected < 0) {
+      EXPECT_EQ(status, -1) << "at " << position;
+      return;
+    }
+    EXPECT_EQ(status, 0) << "at " << position;
+    EXPECT_EQ(tag, 100u + expected) << "at " << position;
+    EXPECT_EQ(count, 100u + expected) << "at " << position;
+  }
+  void expect_records(int n) {
+    open(DFACC_READ);
+    ASSERT_EQ(api.init_rd(f, sd, "r"), n);
+    for (int i = 0; i < n; ++i) expect_read(i, i);
+    api.close_rd();
+    finish();
+  }
+};
+
+// Below -1 nothing is written and nothing read, and the read position stays.
+TEST_P(Positions, BelowMinusOneIsRefused) {
+  open(DFACC_CREATE);
+  ASSERT_EQ(api.init_wr(f, sd, an, "tlm_edr_data"), 0);
+  for (int i = 0; i < 6; ++i) ASSERT_EQ(api.write(100 + i, -1), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(api.write(999, -2), -1);
+  EXPECT_EQ(api.write(999, -7), -1);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(reports(err),
+            (std::vector<std::string>{report("write", "position check: -2 is below -1."),
+                                      report("write", "position check: -7 is below -1.")}))
+      << err;
+  for (int i = 6; i < 10; ++i) ASSERT_EQ(api.write(100 + i, -1), 0);
+  api.close_wr();
+  finish();
+  expect_records(10);
+
+  open(DFACC_READ);
+  ASSERT_EQ(api.init_rd(f, sd, "r"), 10);
+  expect_read(5, 5);
+  testing::internal::CaptureStderr();
+  expect_read(-5, -1);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(reports(err),
+            (std::vector<std::string>{report("read", "position check: -5 is below -1.")}))
+      << err;
+  expect_read(-1, 6);
+  api.close_rd();
+  finish();
+}
+
+extern "C" int32 VSseek(int32 vs, int32 position) {
+  static const auto real = reinterpret_cast<int32 (*)(int32, int32)>(dlsym(RTLD_NEXT, "VSseek"));
+  return take_failure("VSseek") ? FAIL : real(vs, position);
+}
+
+extern "C" intn VSinquire(int32 vs, int32 *n, int32 *interlace, char *fields, int32 *size,
+                          char *name) {
+  static const auto real =
+      reinterpret_cast<intn (*)(int32, int32 *, int32 *, char *, int32 *, char *)>(
+          dlsym(RTLD_NEXT, "VSinquire"));
+  return take_failure("VSinquire") ? FAIL : real(vs, n, interlace, fields, size, name);
+}
+
+// A failed seek is reported and fails the write; after a failed seek in a
+// read the table stands anywhere, so the next read seeks again.
+TEST_P(Positions, FailedSeeks) {
+  open(DFACC_CREATE);
+  ASSERT_EQ(api.init_wr(f, sd, an, "tlm_edr_data"), 0);
+  ASSERT_EQ(api.write(100, -1), 0);
+  fail_name = "VSseek";
+  fail_calls = 1;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(api.write(100, 0), -1);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(reports(err), (std::vector<std::string>{report("write", "VSseek: error.")})) << err;
+  api.close_wr();
+  finish();
+
+  write_file(10);
+  open(DFACC_READ);
+  ASSERT_EQ(api.init_rd(f, sd, "r"), 10);
+  fail_name = "VSseek";
+  fail_calls = 1;
+  testing::internal::CaptureStderr();
+  uint32 tag = 0, count = 0;
+  EXPECT_EQ(api.read(5, &tag, &count), -1);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(reports(err), (std::vector<std::string>{report("read", "VSseek unsuccessful")})) << err;
+  EXPECT_EQ(fail_calls, 0);
+  expect_read(-1, 6);
+  expect_read(-1, 7);
+  api.close_rd();
+  finish();
+}
+
+// A record count that cannot be had is a failure, not an empty table; what
+// was opened is let go by close_rd, and the module opens again.
+TEST_P(Positions, RecordCountThatCannotBeHad) {
+  write_file(3);
+  open(DFACC_READ);
+  fail_name = "VSinquire";
+  fail_calls = 1;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(api.init_rd(f, sd, "r"), -1);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(reports(err), (std::vector<std::string>{report(
+                              "init_acc", "VSinquire: Couldn't get the number of records.")}))
+      << err;
+  fail_calls = 0;
+  api.close_rd();
+  ASSERT_EQ(api.init_rd(f, sd, "r"), 3);
+  expect_read(2, 2);
+  api.close_rd();
+  finish();
+}
+
+// Opening a module that is open already is refused and leaves what is open
+// as it was: the file keeps its product, and closes cleanly.
+TEST_P(Positions, OpeningTwiceIsRefused) {
+  open(DFACC_CREATE);
+  ASSERT_EQ(api.init_wr(f, sd, an, "tlm_edr_data"), 0);
+  ASSERT_EQ(api.write(100, -1), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(api.init_wr(f, sd, an, "tlm_edr_data"), -1);
+  EXPECT_EQ(api.init_rd(f, sd, "r"), -1);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(reports(err),
+            (std::vector<std::string>{
+                report("init_cr", "state check: the module is already open for writing."),
+                report("init_acc", "state check: the module is already open for writing.")}))
+      << err;
+  ASSERT_EQ(api.write(101, -1), 0);
+  api.close_wr();
+  api.close_wr();  // closed already: nothing happens
+  ANend(an);
+  EXPECT_EQ(SDend(sd), 0);
+  EXPECT_EQ(Vend(f), 0);
+  EXPECT_EQ(Hclose(f), 0);
+  expect_records(2);
+
+  open(DFACC_READ);
+  ASSERT_EQ(api.init_rd(f, sd, "r"), 2);
+  expect_read(0, 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(api.init_rd(f, sd, "r"), -1);
+  EXPECT_EQ(api.init_wr(f, sd, an, "tlm_edr_data"), -1);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(reports(err),
+            (std::vector<std::string>{
+                report("init_acc", "state check: the module is already open for reading."),
+                report("init_cr", "state check: the module is already open for reading.")}))
+      << err;
+  expect_read(-1, 1);
+  api.close_rd();
+  testing::internal::CaptureStderr();
+  api.close_rd();  // closed already: nothing happens, nothing reported
+  api.close_wr();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(api.init_rd(f, sd, "r"), 2);
+  api.close_rd();
+  finish();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modules, Positions, testing::ValuesIn(kApis),
+                         [](const testing::TestParamInfo<Api> &i) { return i.param.module; });

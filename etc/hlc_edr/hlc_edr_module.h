@@ -6,7 +6,15 @@
 
    Results are 0 for success and -1 for failure; init_acc_/init_rd_ give the
    number of records in the table (0 when it is missing or empty); a record
-   position of -1 means the next record.
+   position of -1 means the next record, and one below -1 is refused.
+
+   A module is open for one use at a time: init_wr_/init_cr_ and
+   init_rd_/init_acc_ give -1, leaving what is open as it was, until
+   close_wr_ or close_rd_ has closed it. Each close does nothing unless the
+   module is open for its use, so close_rd_ may follow a failed init_rd_.
+
+   Each module also describes its layout for generic readers:
+   hlc_edr_layout.h.
 */
 
 #ifndef HLC_EDR_MODULE_H

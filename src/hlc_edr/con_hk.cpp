@@ -6,7 +6,7 @@
 using Record = Concentrator_Housekeeping;
 
 // The description text is con_hk.h itself, embedded at build time.
-static const char con_hk_text[] = {
+static constexpr char con_hk_text[] = {
 #include "con_hk_text.inc"
 };
 
@@ -16,26 +16,87 @@ char Vgrp_descrp_Concentrator_Housekeeping[CON_HK_DESC_SIZE];
 }
 static int32 vdata_id_con_hk = -1;
 static int32 recnum_rd = -1;
-static int32 vdata_pos = 0;
+static hlc_rm::Session session;  // open use, and where the next read happens
 
-#define FIELD(f, t) HLC_RM_FIELD(Record, f, t)
+using namespace hlc_rm::terms;
+#define V(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, nullptr, __VA_ARGS__)
 
-static constexpr hlc_rm::Field fields[] = {
-    FIELD(sclk_seconds, DFNT_UINT32),     FIELD(sclk_subseconds, DFNT_UINT16),
-    FIELD(APID_status, DFNT_UINT16),      FIELD(elec_req, DFNT_UINT16),
-    FIELD(accel_req, DFNT_UINT16),        FIELD(rej_req, DFNT_UINT16),
-    FIELD(elec_level, DFNT_UINT16),       FIELD(accel_level, DFNT_UINT16),
-    FIELD(rej_level, DFNT_UINT16),        FIELD(elec_set, DFNT_UINT16),
-    FIELD(accel_set, DFNT_UINT16),        FIELD(rej_set, DFNT_UINT16),
-    FIELD(MON_5V, DFNT_UINT16),           FIELD(MON_12V, DFNT_UINT16),
-    FIELD(elec_fault_count, DFNT_UINT16), FIELD(accel_fault_count, DFNT_UINT16),
-    FIELD(rej_fault_count, DFNT_UINT16),  FIELD(elec_maximum, DFNT_UINT16),
-    FIELD(elec_minimum, DFNT_UINT16),     FIELD(accel_maximum, DFNT_UINT16),
-    FIELD(accel_minimum, DFNT_UINT16),    FIELD(rej_maximum, DFNT_UINT16),
-    FIELD(rej_minimum, DFNT_UINT16),      FIELD(SW_status, DFNT_UINT16),
-    FIELD(CMD_status, DFNT_UINT16),
+// The record's members, in declaration order, with what con_hk.h says of them.
+static constexpr hlc_rm::Entry members[] = {
+    {V(sclk_seconds, UINT32), {.long_name = "SCLK seconds of the record", .units = "s"}},
+    {V(sclk_subseconds, UINT16), {.long_name = "fractions of SCLK second", .units = "s/65536"}},
+    {V(APID_status, UINT16),
+     {.long_name = "APID status word",
+      .comment = HLC_RM_BIT_ORDER_UNCERTAIN,
+      .flags = {{bit(0), bit(1), bits(2, 3)},
+                "Checksum_Error_Occ_Indication Sample_Mode COLLECTION_TYPE"}}},
+    {V(elec_req, UINT16),
+     {.long_name = "electrode voltage requested", .comment = "from last config command sent"}},
+    {V(accel_req, UINT16),
+     {.long_name = "acceleration voltage requested", .comment = "from last config command sent"}},
+    {V(rej_req, UINT16),
+     {.long_name = "rejection voltage requested", .comment = "from last config command sent"}},
+    {V(elec_level, UINT16),
+     {.long_name = "ADC value of electrode voltage readback", .valid = kAdc}},
+    {V(accel_level, UINT16),
+     {.long_name = "ADC value of acceleration voltage readback", .valid = kAdc}},
+    {V(rej_level, UINT16), {.long_name = "ADC value of rejection voltage readback", .valid = kAdc}},
+    {V(elec_set, UINT16),
+     {.long_name = "ADC value of electrode voltage DAC readback", .valid = kAdc}},
+    {V(accel_set, UINT16),
+     {.long_name = "ADC value of acceleration voltage DAC readback", .valid = kAdc}},
+    {V(rej_set, UINT16),
+     {.long_name = "ADC value of rejection voltage DAC readback", .valid = kAdc}},
+    {V(MON_5V, UINT16), {.long_name = "ADC value from 5 volt monitor", .valid = kAdc}},
+    {V(MON_12V, UINT16), {.long_name = "ADC value from 12 volt monitor", .valid = kAdc}},
+    {V(elec_fault_count, UINT16),
+     {.long_name = "count of electrode voltage errors since last report",
+      .valid = range(0, 65535)}},
+    {V(accel_fault_count, UINT16),
+     {.long_name = "count of acceleration voltage errors since last report",
+      .valid = range(0, 65535)}},
+    {V(rej_fault_count, UINT16),
+     {.long_name = "count of rejection voltage errors since last report",
+      .valid = range(0, 65535)}},
+    {V(elec_maximum, UINT16),
+     {.long_name = "maximum electrode voltage readback since last report",
+      .comment = "ADC value",
+      .valid = kAdc}},
+    {V(elec_minimum, UINT16),
+     {.long_name = "minimum electrode voltage readback since last report",
+      .comment = "ADC value",
+      .valid = kAdc}},
+    {V(accel_maximum, UINT16),
+     {.long_name = "maximum acceleration voltage readback since last report",
+      .comment = "ADC value",
+      .valid = kAdc}},
+    {V(accel_minimum, UINT16),
+     {.long_name = "minimum acceleration voltage readback since last report",
+      .comment = "ADC value",
+      .valid = kAdc}},
+    {V(rej_maximum, UINT16),
+     {.long_name = "maximum rejection voltage readback since last report",
+      .comment = "ADC value",
+      .valid = kAdc}},
+    {V(rej_minimum, UINT16),
+     {.long_name = "minimum rejection voltage readback since last report",
+      .comment = "ADC value",
+      .valid = kAdc}},
+    {V(SW_status, UINT16),
+     {.long_name = "Concentrator software status word",
+      .comment = HLC_RM_BIT_ORDER_UNCERTAIN,
+      .flags = {{bit(0), bit(1), bit(2), bit(3), bit(4), bit(5), bit(6), bit(7), bit(8), bit(9)},
+                "HV_ENABLE HV_ENABLE_LIMIT RAM_TEST ROM_TEST INTERUPT_TEST TIMING_TEST DAC1_TEST "
+                "DAC2_TEST DAC3_TEST PROCESSOR_RESET"}}},
+    {V(CMD_status, UINT16),
+     {.long_name = "Concentrator command status word",
+      .comment = HLC_RM_BIT_ORDER_UNCERTAIN,
+      .flags = {{bits(0, 7), bit(8), bit(9)},
+                "Command_Status_Counter CMD_Status_Bad_Command_Flag "
+                "CMD_Status_Bad_Parameter_Flag"}}},
 };
-#undef FIELD
+#undef V
+static constexpr auto table = hlc_rm::layout(members);
 
 static constexpr char field_list[] =
     "sclk_seconds, sclk_subseconds, APID_status, elec_req, accel_req, rej_req, elec_level, "
@@ -50,12 +111,12 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_name = "VG_Concentrator_Housekeeping",
     .vgroup_class = "VG_CON_HK",
     .record_name = "Concentrator_Housekeeping",
-    .fields = fields,
-    .nfields = sizeof fields / sizeof fields[0],
+    .title = "Concentrator Housekeeping Data",
+    .record_size = sizeof(Record),
+    .layout = table.view(),
+    .pack = hlc_rm::packer<table>,
+    .unpack = hlc_rm::unpacker<table>,
     .field_list = field_list,
-    .sds = nullptr,
-    .nsds = 0,
-    .packed_size = hlc_rm::packed_size_of(fields),
     .text = con_hk_text,
     .desc = Vgrp_descrp_Concentrator_Housekeeping,
     .desc_size = CON_HK_DESC_SIZE,
@@ -64,12 +125,11 @@ static constexpr hlc_rm::Module mod = {
     .sds_id = {nullptr, nullptr, nullptr},
     .recnum_wr = nullptr,
     .recnum_rd = &recnum_rd,
-    .vdata_pos = &vdata_pos,
+    .session = &session,
 };
 
-static_assert(hlc_rm::field_list_matches(fields, field_list));
-static_assert(hlc_rm::orders_match(fields));
-static_assert(hlc_rm::packed_size_of(fields) == 52);
+static_assert(hlc_rm::module_ok(mod, table));
+static_assert(table.packed_size == 52);
 static_assert(sizeof con_hk_text - 1 +
                       hlc_rm::description_length("con_hk.h", "VG_Concentrator_Housekeeping", "") ==
                   4809,
@@ -119,3 +179,7 @@ int32 wr_Vgrp_desc_con_hk(char *buf) {
   return hlc_rm::wr_desc(mod, buf);
 }
 }
+
+extern "C" constinit const hlc_edr_product hlc_edr_product_con_hk =
+    hlc_rm::describe(mod, init_rd_con_hk, hlc_rm::read_void<Record, read_con_hk>, close_rd_con_hk,
+                     rd_Vgrp_desc_con_hk);

@@ -6,7 +6,7 @@
 using Record = GEM_ManCal;
 
 // The description text is gem_mancal.h itself, embedded at build time.
-static const char gem_mancal_text[] = {
+static constexpr char gem_mancal_text[] = {
 #include "gem_mancal_text.inc"
 };
 
@@ -18,29 +18,37 @@ static int32 vdata_id_gem_mancal = -1;
 static int32 sds_id_gem_mancal1 = -1;
 static int32 recnum_wr = 0;
 static int32 recnum_rd = -1;
-static int32 vdata_pos = 0;
+static hlc_rm::Session session;  // open use, and where the next read happens
 
-#define FIELD(f, t) HLC_RM_FIELD(Record, f, t)
+using namespace hlc_rm::terms;
+#define V(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, nullptr, __VA_ARGS__)
+#define S(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, "GEM_ManCal_" #f, __VA_ARGS__)
+#define D HLC_RM_DIM
 
-static constexpr hlc_rm::Field fields[] = {
-    FIELD(sclk_seconds, DFNT_UINT32), FIELD(sclk_subseconds, DFNT_UINT16),
-    FIELD(APID_status, DFNT_UINT16),  FIELD(step_time, DFNT_UINT16),
-    FIELD(integ_time, DFNT_UINT16),   FIELD(settle_time, DFNT_UINT16),
+// The record's members, in declaration order, with what gem_mancal.h says of them.
+static constexpr hlc_rm::Entry members[] = {
+    {V(sclk_seconds, UINT32), {.long_name = "SCLK seconds of start of measurement", .units = "s"}},
+    {V(sclk_subseconds, UINT16),
+     {.long_name = "fractions of SCLK second of start", .units = "s/65536"}},
+    {V(APID_status, UINT16),
+     {.long_name = "APID status word",
+      .comment = HLC_RM_BIT_ORDER_UNCERTAIN,
+      .flags = {{bits(0, 7), bit(8), bit(9), bit(10), bit(11), bit(12), bits(13, 15)},
+                "Azimuth_Sampled_Indication St_man_cal_fl Checksum_Error_Occur_Indication "
+                "Status_Early_Sync Status_Synthetic_Sync Status_Test_Data St_cal_spin"}}},
+    {V(step_time, UINT16), {.long_name = "step time specified in the command", .units = "1e-7 s"}},
+    {V(integ_time, UINT16), kIntegTime},
+    {V(settle_time, UINT16), kSettleTime},
+    {S(counts, UINT8, D(GEM_CEMS), D(GEM_SPIN_LEVELS)),
+     {.long_name = "CEM counts for each CEM and level", .comment = kAsReceived}},
 };
-#undef FIELD
+#undef V
+#undef S
+#undef D
+static constexpr auto table = hlc_rm::layout(members);
 
 static constexpr char field_list[] =
     "sclk_seconds, sclk_subseconds, APID_status, step_time, integ_time, settle_time";
-
-// counts[GEM_CEMS][GEM_SPIN_LEVELS], one slab per record.
-static constexpr hlc_rm::Sds sds[] = {
-    {"GEM_ManCal_counts",
-     "counts",
-     DFNT_UINT8,
-     3,
-     {0, GEM_CEMS, GEM_SPIN_LEVELS, 0},
-     offsetof(Record, counts)},
-};
 
 static constexpr hlc_rm::Module mod = {
     .name = "gem_mancal",
@@ -49,12 +57,12 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_name = "VG_GEM_ManCal",
     .vgroup_class = "VG_GEM_MANCAL",
     .record_name = "GEM_ManCal",
-    .fields = fields,
-    .nfields = sizeof fields / sizeof fields[0],
+    .title = "GEM Manual/Calibration Mode Data",
+    .record_size = sizeof(Record),
+    .layout = table.view(),
+    .pack = hlc_rm::packer<table>,
+    .unpack = hlc_rm::unpacker<table>,
     .field_list = field_list,
-    .sds = sds,
-    .nsds = sizeof sds / sizeof sds[0],
-    .packed_size = hlc_rm::packed_size_of(fields),
     .text = gem_mancal_text,
     .desc = Vgrp_descrp_GEM_ManCal,
     .desc_size = GEM_MANCAL_DESC_SIZE,
@@ -63,13 +71,11 @@ static constexpr hlc_rm::Module mod = {
     .sds_id = {&sds_id_gem_mancal1, nullptr, nullptr},
     .recnum_wr = &recnum_wr,
     .recnum_rd = &recnum_rd,
-    .vdata_pos = &vdata_pos,
+    .session = &session,
 };
 
-static_assert(hlc_rm::field_list_matches(fields, field_list));
-static_assert(hlc_rm::orders_match(fields));
-static_assert(hlc_rm::packed_size_of(fields) == 14);
-static_assert(sizeof(Record::counts) == GEM_CEMS * GEM_SPIN_LEVELS);
+static_assert(hlc_rm::module_ok(mod, table));
+static_assert(table.packed_size == 14);
 static_assert(sizeof gem_mancal_text - 1 +
                       hlc_rm::description_length("gem_mancal.h", "VG_GEM_ManCal", "") ==
                   2002,
@@ -120,3 +126,7 @@ int32 wr_Vgrp_desc_gem_mancal(char *buf) {
   return hlc_rm::wr_desc(mod, buf);
 }
 }
+
+extern "C" constinit const hlc_edr_product hlc_edr_product_gem_mancal =
+    hlc_rm::describe(mod, init_rd_gem_mancal, hlc_rm::read_void<Record, read_gem_mancal>,
+                     close_rd_gem_mancal, rd_Vgrp_desc_gem_mancal);

@@ -6,7 +6,7 @@
 using Record = GEM_Normal;
 
 // The description text is gem_normal.h itself, embedded at build time.
-static const char gem_normal_text[] = {
+static constexpr char gem_normal_text[] = {
 #include "gem_normal_text.inc"
 };
 
@@ -18,32 +18,48 @@ static int32 vdata_id_gem_normal = -1;
 static int32 sds_id_gem_normal1 = -1;
 static int32 recnum_wr = 0;
 static int32 recnum_rd = -1;
-static int32 vdata_pos = 0;
+static hlc_rm::Session session;  // open use, and where the next read happens
 
-#define FIELD(f, t) HLC_RM_FIELD(Record, f, t)
+using namespace hlc_rm::terms;
+#define V(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, nullptr, __VA_ARGS__)
+#define S(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, "GEM_Normal_" #f, __VA_ARGS__)
+#define D HLC_RM_DIM
 
-static constexpr hlc_rm::Field fields[] = {
-    FIELD(APID_status, DFNT_UINT16),     FIELD(sclk_seconds, DFNT_UINT32),
-    FIELD(sclk_subseconds, DFNT_UINT16), FIELD(step_time, DFNT_UINT16),
-    FIELD(level, DFNT_UINT16),           FIELD(step_size, DFNT_UINT16),
-    FIELD(integ_time, DFNT_UINT16),      FIELD(settle_time, DFNT_UINT16),
-    FIELD(ESA_level, DFNT_UINT16),
+// The record's members, in declaration order, with what gem_normal.h says of them.
+static constexpr hlc_rm::Entry members[] = {
+    {V(APID_status, UINT16),
+     {.long_name = "APID status word",
+      .comment = HLC_RM_BIT_ORDER_UNCERTAIN,
+      .flags = {{bits(4, 9), bit(0), bit(1), bit(2), bit(3)},
+                "Status_Checksum_Error Status_Early_Sync Status_Synthetic_Sync Status_Test_Data "
+                "Status_Use_Data"}}},
+    {V(sclk_seconds, UINT32, D(GEM_SPINS)),
+     {.long_name = "SCLK seconds of start of spins 1-4", .units = "s"}},
+    {V(sclk_subseconds, UINT16, D(GEM_SPINS)),
+     {.long_name = "fractions of SCLK second of start of spins 1-4", .units = "s/65536"}},
+    {V(step_time, UINT16, D(GEM_SPINS)),
+     {.long_name = "per spin, step time specified in the command", .units = "1e-7 s"}},
+    {V(level, UINT16, D(GEM_SPINS)),
+     {.long_name = "per spin, ADC value of ESA voltage readback for the voltage level",
+      .comment = "DAC units",
+      .valid = kAdc}},
+    {V(step_size, UINT16, D(GEM_SPINS)),
+     {.long_name = "per spin, voltage level step size specified in the command",
+      .units = "0.01 %"}},
+    {V(integ_time, UINT16), kIntegTime},
+    {V(settle_time, UINT16), kSettleTime},
+    {V(ESA_level, UINT16, D(GEM_CYCLE_LEVELS)), kCycleEsaLevels},
+    {S(counts, UINT8, D(GEM_AZIMUTH_SECTORS), D(GEM_CEMS), D(GEM_CYCLE_LEVELS)),
+     {.long_name = "CEM counts for each sector, CEM and level", .comment = kAsReceived}},
 };
-#undef FIELD
+#undef V
+#undef S
+#undef D
+static constexpr auto table = hlc_rm::layout(members);
 
 static constexpr char field_list[] =
     "APID_status, sclk_seconds, sclk_subseconds, step_time, level, step_size, integ_time, "
     "settle_time, ESA_level";
-
-// counts[GEM_AZIMUTH_SECTORS][GEM_CEMS][GEM_CYCLE_LEVELS], one slab per record.
-static constexpr hlc_rm::Sds sds[] = {
-    {"GEM_Normal_counts",
-     "counts",
-     DFNT_UINT8,
-     4,
-     {0, GEM_AZIMUTH_SECTORS, GEM_CEMS, GEM_CYCLE_LEVELS},
-     offsetof(Record, counts)},
-};
 
 static constexpr hlc_rm::Module mod = {
     .name = "gem_normal",
@@ -52,12 +68,12 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_name = "VG_GEM_Normal",
     .vgroup_class = "VG_GEM_NORMAL",
     .record_name = "GEM_Normal",
-    .fields = fields,
-    .nfields = sizeof fields / sizeof fields[0],
+    .title = "GEM Normal Mode Data",
+    .record_size = sizeof(Record),
+    .layout = table.view(),
+    .pack = hlc_rm::packer<table>,
+    .unpack = hlc_rm::unpacker<table>,
     .field_list = field_list,
-    .sds = sds,
-    .nsds = sizeof sds / sizeof sds[0],
-    .packed_size = hlc_rm::packed_size_of(fields),
     .text = gem_normal_text,
     .desc = Vgrp_descrp_GEM_Normal,
     .desc_size = GEM_NORMAL_DESC_SIZE,
@@ -66,13 +82,11 @@ static constexpr hlc_rm::Module mod = {
     .sds_id = {&sds_id_gem_normal1, nullptr, nullptr},
     .recnum_wr = &recnum_wr,
     .recnum_rd = &recnum_rd,
-    .vdata_pos = &vdata_pos,
+    .session = &session,
 };
 
-static_assert(hlc_rm::field_list_matches(fields, field_list));
-static_assert(hlc_rm::orders_match(fields));
-static_assert(hlc_rm::packed_size_of(fields) == 94);
-static_assert(sizeof(Record::counts) == GEM_AZIMUTH_SECTORS * GEM_CEMS * GEM_CYCLE_LEVELS);
+static_assert(hlc_rm::module_ok(mod, table));
+static_assert(table.packed_size == 94);
 static_assert(sizeof gem_normal_text - 1 +
                       hlc_rm::description_length("gem_normal.h", "VG_GEM_Normal", "") ==
                   2535,
@@ -123,3 +137,7 @@ int32 wr_Vgrp_desc_gem_normal(char *buf) {
   return hlc_rm::wr_desc(mod, buf);
 }
 }
+
+extern "C" constinit const hlc_edr_product hlc_edr_product_gem_normal =
+    hlc_rm::describe(mod, init_rd_gem_normal, hlc_rm::read_void<Record, read_gem_normal>,
+                     close_rd_gem_normal, rd_Vgrp_desc_gem_normal);

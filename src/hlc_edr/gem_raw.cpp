@@ -6,7 +6,7 @@
 using Record = GEM_Raw;
 
 // The description text is gem_raw.h itself, embedded at build time.
-static const char gem_raw_text[] = {
+static constexpr char gem_raw_text[] = {
 #include "gem_raw_text.inc"
 };
 
@@ -20,41 +20,50 @@ static int32 sds_id_gem_raw2 = -1;  // ESA_level
 static int32 sds_id_gem_raw3 = -1;  // counts
 static int32 recnum_wr = 0;
 static int32 recnum_rd = -1;
-static int32 vdata_pos = 0;
+static hlc_rm::Session session;  // open use, and where the next read happens
 
-#define FIELD(f, t) HLC_RM_FIELD(Record, f, t)
+using namespace hlc_rm::terms;
+#define V(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, nullptr, __VA_ARGS__)
+#define S(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, "GEM_Raw_" #f, __VA_ARGS__)
+#define D HLC_RM_DIM
 
-static constexpr hlc_rm::Field fields[] = {
-    FIELD(sclk_seconds, DFNT_UINT32), FIELD(sclk_subseconds, DFNT_UINT16),
-    FIELD(start_req, DFNT_UINT16),    FIELD(step_size, DFNT_UINT16),
-    FIELD(step_time, DFNT_UINT16),    FIELD(angle, DFNT_UINT16),
+// The record's members, in declaration order, with what gem_raw.h says of them.
+static constexpr hlc_rm::Entry members[] = {
+    {V(sclk_seconds, UINT32), {.long_name = "SCLK seconds of spin start", .units = "s"}},
+    {V(sclk_subseconds, UINT16),
+     {.long_name = "fractions of SCLK second of spin start", .units = "s/65536"}},
+    {V(start_req, UINT16, D(GEM_AZIMUTH_SECTORS)),
+     {.long_name = "per sector, requested start level of voltage specified in the acquire or "
+                   "manual command",
+      .comment = "DAC units",
+      .valid = kAdc}},
+    {V(step_size, UINT16, D(GEM_AZIMUTH_SECTORS)),
+     {.long_name = "per sector, voltage level step size specified in the command",
+      .units = "0.001 %",
+      .comment = "0 for a manual acquisition; the record header writes the unit as \"00.001 "
+                 "percent\""}},
+    {V(step_time, UINT16, D(GEM_AZIMUTH_SECTORS)),
+     {.long_name = "per sector, step time specified in the command", .units = "1e-7 s"}},
+    {V(angle, UINT16, D(GEM_AZIMUTH_SECTORS)),
+     {.long_name = "per sector, sequence number that implies the angular position of the data "
+                   "set",
+      .valid = range(0, 23)}},
+    {S(ESA_set, UINT16, D(GEM_AZIMUTH_SECTORS), D(GEM_SPIN_LEVELS)),
+     {.long_name = "ADC value of ESA voltage DAC readback for each sector and voltage level",
+      .valid = kAdc}},
+    {S(ESA_level, UINT16, D(GEM_AZIMUTH_SECTORS), D(GEM_SPIN_LEVELS)),
+     {.long_name = "ADC value of ESA voltage readback for each sector and voltage level",
+      .valid = kAdc}},
+    {S(counts, UINT16, D(GEM_AZIMUTH_SECTORS), D(GEM_SPIN_LEVELS), D(GEM_CEMS)),
+     {.long_name = "CEM counts for each sector, voltage level and CEM", .valid = range(0, 65535)}},
 };
-#undef FIELD
+#undef V
+#undef S
+#undef D
+static constexpr auto table = hlc_rm::layout(members);
 
 static constexpr char field_list[] =
     "sclk_seconds, sclk_subseconds, start_req, step_size, step_time, angle";
-
-// Per sector and level, and per sector, level and CEM; one slab per record.
-static constexpr hlc_rm::Sds sds[] = {
-    {"GEM_Raw_ESA_set",
-     "ESA_set",
-     DFNT_UINT16,
-     3,
-     {0, GEM_AZIMUTH_SECTORS, GEM_SPIN_LEVELS, 0},
-     offsetof(Record, ESA_set)},
-    {"GEM_Raw_ESA_level",
-     "ESA_level",
-     DFNT_UINT16,
-     3,
-     {0, GEM_AZIMUTH_SECTORS, GEM_SPIN_LEVELS, 0},
-     offsetof(Record, ESA_level)},
-    {"GEM_Raw_counts",
-     "counts",
-     DFNT_UINT16,
-     4,
-     {0, GEM_AZIMUTH_SECTORS, GEM_SPIN_LEVELS, GEM_CEMS},
-     offsetof(Record, counts)},
-};
 
 static constexpr hlc_rm::Module mod = {
     .name = "gem_raw",
@@ -63,12 +72,12 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_name = "VG_GEM_Raw",
     .vgroup_class = "VG_GEM_RAW",
     .record_name = "GEM_Raw",
-    .fields = fields,
-    .nfields = sizeof fields / sizeof fields[0],
+    .title = "GEM Raw Count Data",
+    .record_size = sizeof(Record),
+    .layout = table.view(),
+    .pack = hlc_rm::packer<table>,
+    .unpack = hlc_rm::unpacker<table>,
     .field_list = field_list,
-    .sds = sds,
-    .nsds = sizeof sds / sizeof sds[0],
-    .packed_size = hlc_rm::packed_size_of(fields),
     .text = gem_raw_text,
     .desc = Vgrp_descrp_GEM_Raw,
     .desc_size = GEM_RAW_DESC_SIZE,
@@ -77,12 +86,11 @@ static constexpr hlc_rm::Module mod = {
     .sds_id = {&sds_id_gem_raw1, &sds_id_gem_raw2, &sds_id_gem_raw3},
     .recnum_wr = &recnum_wr,
     .recnum_rd = &recnum_rd,
-    .vdata_pos = &vdata_pos,
+    .session = &session,
 };
 
-static_assert(hlc_rm::field_list_matches(fields, field_list));
-static_assert(hlc_rm::orders_match(fields));
-static_assert(hlc_rm::packed_size_of(fields) == 198);
+static_assert(hlc_rm::module_ok(mod, table));
+static_assert(table.packed_size == 198);
 static_assert(sizeof gem_raw_text - 1 + hlc_rm::description_length("gem_raw.h", "VG_GEM_Raw", "") ==
                   2058,
               "the description text is 2058 characters");
@@ -132,3 +140,7 @@ int32 wr_Vgrp_desc_gem_raw(char *buf) {
   return hlc_rm::wr_desc(mod, buf);
 }
 }
+
+extern "C" constinit const hlc_edr_product hlc_edr_product_gem_raw =
+    hlc_rm::describe(mod, init_rd_gem_raw, hlc_rm::read_void<Record, read_gem_raw>,
+                     close_rd_gem_raw, rd_Vgrp_desc_gem_raw);

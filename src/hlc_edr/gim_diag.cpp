@@ -6,7 +6,7 @@
 using Record = GIM_Diagnostic;
 
 // The description text is gim_diag.h itself, embedded at build time.
-static const char gim_diag_text[] = {
+static constexpr char gim_diag_text[] = {
 #include "gim_diag_text.inc"
 };
 
@@ -18,32 +18,43 @@ static int32 vdata_id_gim_diag = -1;
 static int32 sds_id_gim_diag1 = -1;
 static int32 recnum_wr = 0;
 static int32 recnum_rd = -1;
-static int32 vdata_pos = 0;
+static hlc_rm::Session session;  // open use, and where the next read happens
 
-#define FIELD(f, t) HLC_RM_FIELD(Record, f, t)
+using namespace hlc_rm::terms;
+#define V(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, nullptr, __VA_ARGS__)
+#define S(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, "GIM_Diagnostic_" #f, __VA_ARGS__)
+#define D HLC_RM_DIM
 
-static constexpr hlc_rm::Field fields[] = {
-    FIELD(APID_status, DFNT_UINT16),     FIELD(sclk_seconds, DFNT_UINT32),
-    FIELD(sclk_subseconds, DFNT_UINT16), FIELD(step_time, DFNT_UINT16),
-    FIELD(level, DFNT_UINT16),           FIELD(step_size, DFNT_UINT16),
-    FIELD(integ_time, DFNT_UINT16),      FIELD(settle_time, DFNT_UINT16),
-    FIELD(ESA_level, DFNT_UINT16),
+// The record's members, in declaration order, with what gim_diag.h says of them.
+static constexpr hlc_rm::Entry members[] = {
+    {V(APID_status, UINT16), kGimCycleApidStatus},
+    {V(sclk_seconds, UINT32, D(GIM_SPINS)),
+     {.long_name = "SCLK seconds of start of spins 1 to 4", .units = "s"}},
+    {V(sclk_subseconds, UINT16, D(GIM_SPINS)),
+     {.long_name = "fractions of SCLK second of start of spins 1 to 4", .units = "s/65536"}},
+    {V(step_time, UINT16, D(GIM_SPINS)),
+     {.long_name = "for each spin, step time specified in command", .units = "1e-7 s"}},
+    {V(level, UINT16, D(GIM_SPINS)),
+     {.long_name = "for each spin, ESA voltage readback ADC value for voltage level",
+      .comment = "DAC units",
+      .valid = kAdc}},
+    {V(step_size, UINT16, D(GIM_SPINS)),
+     {.long_name = "for each spin, voltage level step size specified in command",
+      .units = "0.01 %"}},
+    {V(integ_time, UINT16), kIntegTime},
+    {V(settle_time, UINT16), kSettleTime},
+    {V(ESA_level, UINT16, D(GIM_CYCLE_LEVELS)), kCycleEsaLevels},
+    {S(counts, UINT8, D(GIM_AZIMUTH_SECTORS), D(GIM_CEMS), D(GIM_CYCLE_LEVELS)),
+     {.long_name = "CEM counts for each sector, CEM and level", .comment = kAsReceived}},
 };
-#undef FIELD
+#undef V
+#undef S
+#undef D
+static constexpr auto table = hlc_rm::layout(members);
 
 static constexpr char field_list[] =
     "APID_status, sclk_seconds, sclk_subseconds, step_time, level, step_size, integ_time, "
     "settle_time, ESA_level";
-
-// Sectors, CEMs, levels: the level varies fastest.
-static constexpr hlc_rm::Sds sds[] = {
-    {.name = "GIM_Diagnostic_counts",
-     .short_name = "counts",
-     .type = DFNT_UINT8,
-     .rank = 4,
-     .dims = {0, GIM_AZIMUTH_SECTORS, GIM_CEMS, GIM_CYCLE_LEVELS},
-     .offset = offsetof(Record, counts)},
-};
 
 static constexpr hlc_rm::Module mod = {
     .name = "gim_diag",
@@ -52,12 +63,12 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_name = "VG_GIM_Diagnostic",
     .vgroup_class = "VG_GIM_DIAG",
     .record_name = "GIM_Diagnostic",
-    .fields = fields,
-    .nfields = sizeof fields / sizeof fields[0],
+    .title = "GIM Diagnostic Mode Data",
+    .record_size = sizeof(Record),
+    .layout = table.view(),
+    .pack = hlc_rm::packer<table>,
+    .unpack = hlc_rm::unpacker<table>,
     .field_list = field_list,
-    .sds = sds,
-    .nsds = sizeof sds / sizeof sds[0],
-    .packed_size = hlc_rm::packed_size_of(fields),
     .text = gim_diag_text,
     .desc = Vgrp_descrp_GIM_Diagnostic,
     .desc_size = GIM_DIAG_DESC_SIZE,
@@ -66,12 +77,11 @@ static constexpr hlc_rm::Module mod = {
     .sds_id = {&sds_id_gim_diag1, nullptr, nullptr},
     .recnum_wr = &recnum_wr,
     .recnum_rd = &recnum_rd,
-    .vdata_pos = &vdata_pos,
+    .session = &session,
 };
 
-static_assert(hlc_rm::field_list_matches(fields, field_list));
-static_assert(hlc_rm::orders_match(fields));
-static_assert(hlc_rm::packed_size_of(fields) == 134);
+static_assert(hlc_rm::module_ok(mod, table));
+static_assert(table.packed_size == 134);
 static_assert(sizeof gim_diag_text - 1 +
                       hlc_rm::description_length("gim_diag.h", "VG_GIM_Diagnostic", "") ==
                   2678,
@@ -121,3 +131,7 @@ int32 wr_Vgrp_desc_gim_diag(char *buf) {
   return hlc_rm::wr_desc(mod, buf);
 }
 }
+
+extern "C" constinit const hlc_edr_product hlc_edr_product_gim_diag =
+    hlc_rm::describe(mod, init_rd_gim_diag, hlc_rm::read_void<Record, read_gim_diag>,
+                     close_rd_gim_diag, rd_Vgrp_desc_gim_diag);

@@ -6,7 +6,7 @@
 using Record = GIM_Housekeeping;
 
 // The description text is gim_hk.h itself, embedded at build time.
-static const char gim_hk_text[] = {
+static constexpr char gim_hk_text[] = {
 #include "gim_hk_text.inc"
 };
 
@@ -16,20 +16,49 @@ char Vgrp_descrp_GIM_Housekeeping[GIM_HK_DESC_SIZE];
 }
 static int32 vdata_id_gim_hk = -1;
 static int32 recnum_rd = -1;
-static int32 vdata_pos = 0;
+static hlc_rm::Session session;  // open use, and where the next read happens
 
-#define FIELD(f, t) HLC_RM_FIELD(Record, f, t)
+using namespace hlc_rm::terms;
+#define V(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, nullptr, __VA_ARGS__)
+#define D HLC_RM_DIM
 
-static constexpr hlc_rm::Field fields[] = {
-    FIELD(sclk_seconds, DFNT_UINT32), FIELD(sclk_subseconds, DFNT_UINT16),
-    FIELD(APID_status, DFNT_UINT16),  FIELD(start_level, DFNT_UINT16),
-    FIELD(step_size, DFNT_UINT16),    FIELD(set, DFNT_UINT16),
-    FIELD(level, DFNT_UINT16),        FIELD(CEM_set, DFNT_UINT16),
-    FIELD(CEM_level, DFNT_UINT16),    FIELD(AMP_set, DFNT_UINT16),
-    FIELD(MON_5V, DFNT_UINT16),       FIELD(MON_12V, DFNT_UINT16),
-    FIELD(SW_status, DFNT_UINT16),    FIELD(CMD_status, DFNT_UINT16),
+// The record's members, in declaration order, with what gim_hk.h says of them.
+static constexpr hlc_rm::Entry members[] = {
+    {V(sclk_seconds, UINT32), {.long_name = "SCLK seconds", .units = "s"}},
+    {V(sclk_subseconds, UINT16), {.long_name = "fractions of SCLK second", .units = "s/65536"}},
+    {V(APID_status, UINT16), kHkApidStatus},
+    {V(start_level, UINT16),
+     {.long_name =
+          "requested start level of the voltage specified in the acquire or manual command",
+      .comment = "DAC units",
+      .valid = kAdc}},
+    {V(step_size, UINT16), kHkStepSize},
+    {V(set, UINT16, D(GIM_SPIN_LEVELS)),
+     {.long_name = "ADC values of ESA voltage DAC readback for the voltage levels 0-9",
+      .comment = "DAC units",
+      .valid = kAdc}},
+    {V(level, UINT16, D(GIM_SPIN_LEVELS)),
+     {.long_name = "ADC values of ESA voltage readback for the voltage levels 0-9",
+      .comment = "DAC units",
+      .valid = kAdc}},
+    {V(CEM_set, UINT16), kHkCemSet},
+    {V(CEM_level, UINT16), kHkCemLevel},
+    {V(AMP_set, UINT16), kHkAmpSet},
+    {V(MON_5V, UINT16), {.long_name = "ADC value of 5 volt monitor", .valid = kAdc}},
+    {V(MON_12V, UINT16), {.long_name = "ADC value of 12 volt monitor", .valid = kAdc}},
+    {V(SW_status, UINT16), HLC_RM_HK_SW_STATUS("GIM", "HV_ENABLE HV_LIMIT")},
+    {V(CMD_status, UINT16),
+     {.long_name = "GIM command status word",
+      .comment = HLC_RM_BIT_ORDER_UNCERTAIN "; bits 10-14 reserved, 0; AMP_level_stepping "
+                                            "(bit 15): 1 when AMP stepping/SET, AMP_SET "
+                                            "swapping is in effect",
+      .flags = {{bits(0, 7), bit(8), bit(9), bits(10, 14), bit(15)},
+                "Command_Status_Counter CMD_Status_Bad_Command_Flag "
+                "CMD_Status_Bad_Parameter_Flag reserved AMP_level_stepping"}}},
 };
-#undef FIELD
+#undef V
+#undef D
+static constexpr auto table = hlc_rm::layout(members);
 
 static constexpr char field_list[] =
     "sclk_seconds, sclk_subseconds, APID_status, start_level, step_size, set, level, CEM_set, "
@@ -42,12 +71,12 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_name = "VG_GIM_Housekeeping",
     .vgroup_class = "VG_GIM_HK",
     .record_name = "GIM_Housekeeping",
-    .fields = fields,
-    .nfields = sizeof fields / sizeof fields[0],
+    .title = "GIM Housekeeping Data",
+    .record_size = sizeof(Record),
+    .layout = table.view(),
+    .pack = hlc_rm::packer<table>,
+    .unpack = hlc_rm::unpacker<table>,
     .field_list = field_list,
-    .sds = nullptr,
-    .nsds = 0,
-    .packed_size = hlc_rm::packed_size_of(fields),
     .text = gim_hk_text,
     .desc = Vgrp_descrp_GIM_Housekeeping,
     .desc_size = GIM_HK_DESC_SIZE,
@@ -56,12 +85,11 @@ static constexpr hlc_rm::Module mod = {
     .sds_id = {nullptr, nullptr, nullptr},
     .recnum_wr = nullptr,
     .recnum_rd = &recnum_rd,
-    .vdata_pos = &vdata_pos,
+    .session = &session,
 };
 
-static_assert(hlc_rm::field_list_matches(fields, field_list));
-static_assert(hlc_rm::orders_match(fields));
-static_assert(hlc_rm::packed_size_of(fields) == 66);
+static_assert(hlc_rm::module_ok(mod, table));
+static_assert(table.packed_size == 66);
 static_assert(sizeof gim_hk_text - 1 +
                       hlc_rm::description_length("gim_hk.h", "VG_GIM_Housekeeping", "") ==
                   3921,
@@ -111,3 +139,7 @@ int32 wr_Vgrp_desc_gim_hk(char *buf) {
   return hlc_rm::wr_desc(mod, buf);
 }
 }
+
+extern "C" constinit const hlc_edr_product hlc_edr_product_gim_hk =
+    hlc_rm::describe(mod, init_rd_gim_hk, hlc_rm::read_void<Record, read_gim_hk>, close_rd_gim_hk,
+                     rd_Vgrp_desc_gim_hk);

@@ -7,7 +7,7 @@
 using Record = GIM_Normal;
 
 // The description text is gim_normal.h itself, embedded at build time.
-static const char gim_normal_text[] = {
+static constexpr char gim_normal_text[] = {
 #include "gim_normal_text.inc"
 };
 
@@ -19,32 +19,49 @@ static int32 vdata_id_gim_normal = -1;
 static int32 sds_id_gim_normal1 = -1;
 static int32 recnum_wr = 0;
 static int32 recnum_rd = -1;
-static int32 vdata_pos = 0;
+static hlc_rm::Session session;  // open use, and where the next read happens
 
-#define FIELD(f, t) HLC_RM_FIELD(Record, f, t)
+using namespace hlc_rm::terms;
+#define V(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, nullptr, __VA_ARGS__)
+#define S(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, "GIM_Normal_" #f, __VA_ARGS__)
+#define D HLC_RM_DIM
 
-static constexpr hlc_rm::Field fields[] = {
-    FIELD(APID_status, DFNT_UINT16),     FIELD(sclk_seconds, DFNT_UINT32),
-    FIELD(sclk_subseconds, DFNT_UINT16), FIELD(step_time, DFNT_UINT16),
-    FIELD(level, DFNT_UINT16),           FIELD(step_size, DFNT_UINT16),
-    FIELD(integ_time, DFNT_UINT16),      FIELD(settle_time, DFNT_UINT16),
-    FIELD(ESA_level, DFNT_UINT16),       FIELD(mask_table, DFNT_UINT8),
-    FIELD(peak_sector, DFNT_UINT8),
+// The record's members, in declaration order, with what gim_normal.h says of them.
+static constexpr hlc_rm::Entry members[] = {
+    {V(APID_status, UINT16), kGimCycleApidStatus},
+    {V(sclk_seconds, UINT32, D(GIM_SPINS)),
+     {.long_name = "SCLK seconds of start of spins 1-4", .units = "s"}},
+    {V(sclk_subseconds, UINT16, D(GIM_SPINS)),
+     {.long_name = "fractions of SCLK second of start of spins 1-4", .units = "s/65536"}},
+    {V(step_time, UINT16, D(GIM_SPINS)),
+     {.long_name = "step time specified in the command, per spin", .units = "1e-7 s"}},
+    {V(level, UINT16, D(GIM_SPINS)),
+     {.long_name = "ADC value of ESA voltage readback for the voltage level, per spin",
+      .comment = "DAC units",
+      .valid = kAdc}},
+    {V(step_size, UINT16, D(GIM_SPINS)),
+     {.long_name = "voltage level step size specified in the command, per spin",
+      .units = "0.01 %"}},
+    {V(integ_time, UINT16), kIntegTime},
+    {V(settle_time, UINT16), kSettleTime},
+    {V(ESA_level, UINT16, D(GIM_CYCLE_LEVELS)), kCycleEsaLevels},
+    {V(mask_table, UINT8),
+     {.long_name = "which of the 5 mask tables was used", .comment = HLC_RM_QUESTIONED}},
+    {V(peak_sector, UINT8),
+     {.long_name = "azimuth sector in which the peak counts were found",
+      .comment = HLC_RM_QUESTIONED}},
+    {S(counts, UINT8, D(GIM_MASK_ELEMENTS), D(GIM_CYCLE_LEVELS)),
+     {.long_name = "CEM counts for each CEM-azimuth mask element and level",
+      .comment = "not expanded, not scaled"}},
 };
-#undef FIELD
+#undef V
+#undef S
+#undef D
+static constexpr auto table = hlc_rm::layout(members);
 
 static constexpr char field_list[] =
     "APID_status, sclk_seconds, sclk_subseconds, step_time, level, step_size, integ_time, "
     "settle_time, ESA_level, mask_table, peak_sector";
-
-static constexpr hlc_rm::Sds sds[] = {
-    {"GIM_Normal_counts",
-     "counts",
-     DFNT_UINT8,
-     3,
-     {0, GIM_MASK_ELEMENTS, GIM_CYCLE_LEVELS, 0},
-     offsetof(Record, counts)},
-};
 
 static constexpr hlc_rm::Module mod = {
     .name = "gim_normal",
@@ -53,12 +70,12 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_name = "VG_GIM_Normal",
     .vgroup_class = "VG_GIM_NORMAL",
     .record_name = "GIM_Normal",
-    .fields = fields,
-    .nfields = sizeof fields / sizeof fields[0],
+    .title = "GIM Normal Mode Data",
+    .record_size = sizeof(Record),
+    .layout = table.view(),
+    .pack = hlc_rm::packer<table>,
+    .unpack = hlc_rm::unpacker<table>,
     .field_list = field_list,
-    .sds = sds,
-    .nsds = sizeof sds / sizeof sds[0],
-    .packed_size = hlc_rm::packed_size_of(fields),
     .text = gim_normal_text,
     .desc = Vgrp_descrp_GIM_Normal,
     .desc_size = GIM_NORMAL_DESC_SIZE,
@@ -67,13 +84,11 @@ static constexpr hlc_rm::Module mod = {
     .sds_id = {&sds_id_gim_normal1, nullptr, nullptr},
     .recnum_wr = &recnum_wr,
     .recnum_rd = &recnum_rd,
-    .vdata_pos = &vdata_pos,
+    .session = &session,
 };
 
-static_assert(hlc_rm::field_list_matches(fields, field_list));
-static_assert(hlc_rm::orders_match(fields));
-static_assert(hlc_rm::packed_size_of(fields) == 136);
-static_assert(sizeof(Record::counts) == 80 * 40);
+static_assert(hlc_rm::module_ok(mod, table));
+static_assert(table.packed_size == 136);
 static_assert(sizeof gim_normal_text - 1 +
                       hlc_rm::description_length("gim_normal.h", "VG_GIM_Normal", "") ==
                   2818,
@@ -123,3 +138,7 @@ int32 wr_Vgrp_desc_gim_normal(char *buf) {
   return hlc_rm::wr_desc(mod, buf);
 }
 }
+
+extern "C" constinit const hlc_edr_product hlc_edr_product_gim_normal =
+    hlc_rm::describe(mod, init_rd_gim_normal, hlc_rm::read_void<Record, read_gim_normal>,
+                     close_rd_gim_normal, rd_Vgrp_desc_gim_normal);

@@ -6,7 +6,7 @@
 using Record = GIM_Raw;
 
 // The description text is gim_raw.h itself, embedded at build time.
-static const char gim_raw_text[] = {
+static constexpr char gim_raw_text[] = {
 #include "gim_raw_text.inc"
 };
 
@@ -20,41 +20,50 @@ static int32 sds_id_gim_raw2 = -1;
 static int32 sds_id_gim_raw3 = -1;
 static int32 recnum_wr = 0;
 static int32 recnum_rd = -1;
-static int32 vdata_pos = 0;
+static hlc_rm::Session session;  // open use, and where the next read happens
 
-#define FIELD(f, t) HLC_RM_FIELD(Record, f, t)
+using namespace hlc_rm::terms;
+#define V(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, nullptr, __VA_ARGS__)
+#define S(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, "GIM_Raw_" #f, __VA_ARGS__)
+#define D HLC_RM_DIM
 
-static constexpr hlc_rm::Field fields[] = {
-    FIELD(sclk_seconds, DFNT_UINT32), FIELD(sclk_subseconds, DFNT_UINT16),
-    FIELD(start_req, DFNT_UINT16),    FIELD(step_size, DFNT_UINT16),
-    FIELD(step_time, DFNT_UINT16),    FIELD(angle, DFNT_UINT16),
+// The record's members, in declaration order, with what gim_raw.h says of them.
+static constexpr hlc_rm::Entry members[] = {
+    {V(sclk_seconds, UINT32), {.long_name = "SCLK seconds of spin start", .units = "s"}},
+    {V(sclk_subseconds, UINT16),
+     {.long_name = "fractions of SCLK second of spin start", .units = "s/65536"}},
+    {V(start_req, UINT16, D(GIM_AZIMUTH_SECTORS)),
+     {.long_name = "for each sector, requested start level of voltage specified in acquire or "
+                   "manual command",
+      .comment = "DAC units",
+      .valid = kAdc}},
+    {V(step_size, UINT16, D(GIM_AZIMUTH_SECTORS)),
+     {.long_name = "for each sector, voltage level step size specified in command",
+      .units = "0.001 %",
+      .comment = "0 for manual acquisition; the record header writes the unit as \"00.001 "
+                 "percent\""}},
+    {V(step_time, UINT16, D(GIM_AZIMUTH_SECTORS)),
+     {.long_name = "for each sector, step time specified in command", .units = "1e-7 s"}},
+    {V(angle, UINT16, D(GIM_AZIMUTH_SECTORS)),
+     {.long_name = "for each sector, sequence number implying angular position of data set"}},
+    {S(ESA_set, UINT16, D(GIM_AZIMUTH_SECTORS), D(GIM_SPIN_LEVELS)),
+     {.long_name = "ADC value of ESA voltage DAC readback for each sector and voltage level",
+      .valid = kAdc}},
+    {S(ESA_level, UINT16, D(GIM_AZIMUTH_SECTORS), D(GIM_SPIN_LEVELS)),
+     {.long_name = "ADC value of ESA voltage readback for each sector and voltage level",
+      .valid = kAdc}},
+    {S(counts, UINT16, D(GIM_AZIMUTH_SECTORS), D(GIM_SPIN_LEVELS), D(GIM_CEMS)),
+     {.long_name = "CEM counts for each sector, voltage level and CEM",
+      .comment = kAsReceived,
+      .valid = range(0, 65535)}},
 };
-#undef FIELD
+#undef V
+#undef S
+#undef D
+static constexpr auto table = hlc_rm::layout(members);
 
 static constexpr char field_list[] =
     "sclk_seconds, sclk_subseconds, start_req, step_size, step_time, angle";
-
-// Sector outermost; level, or for the counts CEM, varying fastest.
-static constexpr hlc_rm::Sds sds[] = {
-    {.name = "GIM_Raw_ESA_set",
-     .short_name = "ESA_set",
-     .type = DFNT_UINT16,
-     .rank = 3,
-     .dims = {0, GIM_AZIMUTH_SECTORS, GIM_SPIN_LEVELS, 0},
-     .offset = offsetof(Record, ESA_set)},
-    {.name = "GIM_Raw_ESA_level",
-     .short_name = "ESA_level",
-     .type = DFNT_UINT16,
-     .rank = 3,
-     .dims = {0, GIM_AZIMUTH_SECTORS, GIM_SPIN_LEVELS, 0},
-     .offset = offsetof(Record, ESA_level)},
-    {.name = "GIM_Raw_counts",
-     .short_name = "counts",
-     .type = DFNT_UINT16,
-     .rank = 4,
-     .dims = {0, GIM_AZIMUTH_SECTORS, GIM_SPIN_LEVELS, GIM_CEMS},
-     .offset = offsetof(Record, counts)},
-};
 
 static constexpr hlc_rm::Module mod = {
     .name = "gim_raw",
@@ -63,12 +72,12 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_name = "VG_GIM_Raw",
     .vgroup_class = "VG_GIM_RAW",
     .record_name = "GIM_Raw",
-    .fields = fields,
-    .nfields = sizeof fields / sizeof fields[0],
+    .title = "GIM Raw Count Data",
+    .record_size = sizeof(Record),
+    .layout = table.view(),
+    .pack = hlc_rm::packer<table>,
+    .unpack = hlc_rm::unpacker<table>,
     .field_list = field_list,
-    .sds = sds,
-    .nsds = sizeof sds / sizeof sds[0],
-    .packed_size = hlc_rm::packed_size_of(fields),
     .text = gim_raw_text,
     .desc = Vgrp_descrp_GIM_Raw,
     .desc_size = GIM_RAW_DESC_SIZE,
@@ -77,12 +86,11 @@ static constexpr hlc_rm::Module mod = {
     .sds_id = {&sds_id_gim_raw1, &sds_id_gim_raw2, &sds_id_gim_raw3},
     .recnum_wr = &recnum_wr,
     .recnum_rd = &recnum_rd,
-    .vdata_pos = &vdata_pos,
+    .session = &session,
 };
 
-static_assert(hlc_rm::field_list_matches(fields, field_list));
-static_assert(hlc_rm::orders_match(fields));
-static_assert(hlc_rm::packed_size_of(fields) == 326);
+static_assert(hlc_rm::module_ok(mod, table));
+static_assert(table.packed_size == 326);
 static_assert(sizeof gim_raw_text - 1 + hlc_rm::description_length("gim_raw.h", "VG_GIM_Raw", "") ==
                   2118,
               "the description text is 2118 characters, within its 2333-byte buffer");
@@ -131,3 +139,7 @@ int32 wr_Vgrp_desc_gim_raw(char *buf) {
   return hlc_rm::wr_desc(mod, buf);
 }
 }
+
+extern "C" constinit const hlc_edr_product hlc_edr_product_gim_raw =
+    hlc_rm::describe(mod, init_rd_gim_raw, hlc_rm::read_void<Record, read_gim_raw>,
+                     close_rd_gim_raw, rd_Vgrp_desc_gim_raw);

@@ -13,7 +13,7 @@
 using Record = MEC_f1d;
 
 // The description text is mec_f1d.h itself, embedded at build time.
-static const char mec_f1d_text[] = {
+static constexpr char mec_f1d_text[] = {
 #include "mec_f1d_text.inc"
 };
 
@@ -23,16 +23,24 @@ char Vgrp_descrp_MEC_f1d[MEC_F1D_DESC_SIZE];
 }
 static int32 vdata_id_mec_f1d = -1;
 static int32 recnum_rd = -1;
-static int32 vdata_pos = 0;
+static hlc_rm::Session session;  // open use, and where the next read happens
 
-#define FIELD(f, t) HLC_RM_FIELD(Record, f, t)
+using namespace hlc_rm::terms;
+#define V(f, t, ...) HLC_RM_MEMBER(Record, f, DFNT_##t, nullptr, __VA_ARGS__)
+#define D HLC_RM_DIM
 
-static constexpr hlc_rm::Field fields[] = {
-    FIELD(sclk_seconds, DFNT_UINT32),
-    FIELD(sclk_subseconds, DFNT_UINT16),
-    FIELD(f1d_ion_distr, DFNT_FLOAT32),
+// The record's members, in declaration order, with what mec_f1d.h says of them.
+static constexpr hlc_rm::Entry members[] = {
+    {V(sclk_seconds, UINT32), {.long_name = "S/C time at start of data cycle", .units = "s"}},
+    {V(sclk_subseconds, UINT16),
+     {.long_name = "S/C time at start of data cycle, fractions of SCLK second",
+      .units = "s/65536"}},
+    {V(f1d_ion_distr, FLOAT32, D(MEC_F1D_ELEMENTS)),
+     {.long_name = "WIND F1D ion distribution array"}},
 };
-#undef FIELD
+#undef V
+#undef D
+static constexpr auto table = hlc_rm::layout(members);
 
 static constexpr char field_list[] = "sclk_seconds, sclk_subseconds, f1d_ion_distr";
 
@@ -43,12 +51,12 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_name = "VG_MEC_f1d",
     .vgroup_class = "VG_MEC_F1D",
     .record_name = "MEC_f1d",
-    .fields = fields,
-    .nfields = sizeof fields / sizeof fields[0],
+    .title = "WIND F1D Data",
+    .record_size = sizeof(Record),
+    .layout = table.view(),
+    .pack = hlc_rm::packer<table>,
+    .unpack = hlc_rm::unpacker<table>,
     .field_list = field_list,
-    .sds = nullptr,
-    .nsds = 0,
-    .packed_size = hlc_rm::packed_size_of(fields),
     .text = mec_f1d_text,
     .desc = Vgrp_descrp_MEC_f1d,
     .desc_size = MEC_F1D_DESC_SIZE,
@@ -57,13 +65,11 @@ static constexpr hlc_rm::Module mod = {
     .sds_id = {nullptr, nullptr, nullptr},
     .recnum_wr = nullptr,
     .recnum_rd = &recnum_rd,
-    .vdata_pos = &vdata_pos,
+    .session = &session,
 };
 
-static_assert(hlc_rm::field_list_matches(fields, field_list));
-static_assert(hlc_rm::orders_match(fields));
-static_assert(fields[2].order == MEC_F1D_ELEMENTS);
-static_assert(hlc_rm::packed_size_of(fields) == 166);
+static_assert(hlc_rm::module_ok(mod, table));
+static_assert(table.packed_size == 166);
 static_assert(sizeof mec_f1d_text - 1 + hlc_rm::description_length("mec_f1d.h", "VG_MEC_f1d", "") ==
                   756,
               "the description text is 756 characters");
@@ -113,3 +119,7 @@ int32 wr_Vgrp_desc_mec_f1d(char *buf) {
   return hlc_rm::wr_desc(mod, buf);
 }
 }
+
+extern "C" constinit const hlc_edr_product hlc_edr_product_mec_f1d =
+    hlc_rm::describe(mod, init_rd_mec_f1d, hlc_rm::read_void<Record, read_mec_f1d>,
+                     close_rd_mec_f1d, rd_Vgrp_desc_mec_f1d);

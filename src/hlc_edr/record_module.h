@@ -6,6 +6,10 @@
 // with an unlimited first dimension (one slab per record), and a data
 // description annotation that carries the text of the module's header.
 //
+// A module states its layout once, as the table of record_layout.h; the
+// engine takes the Vdata fields and the SDS from it, and the module's
+// descriptor (hlc_edr_layout.h) shows it to reading programs.
+//
 // Each module's source includes this header once and gets its own private copy
 // of the engine (everything here has internal linkage), so a module object is
 // self-contained: it needs HDF4 and the C library and nothing else. The engine
@@ -21,63 +25,43 @@
 
 #include "hdf.h"
 #include "mfhdf.h"
+#include "record_layout.h"
 
 namespace {
 namespace hlc_rm {
-
-// One field of the Vdata table: a scalar or a one-dimensional array.
-struct Field {
-  const char *name;
-  int32 type;     // HDF number type
-  int32 order;    // number of values
-  size_t offset;  // place in the record structure
-  size_t size;    // bytes in the record structure (and in the packed record)
-};
-
-constexpr size_t type_size(int32 type) {
-  return type == DFNT_UINT8 ? 1 : type == DFNT_UINT16 ? 2 : 4;  // uint32, float32
-}
-
-constexpr Field field(const char *name, int32 type, size_t offset, size_t size) {
-  return {name, type, static_cast<int32>(size / type_size(type)), offset, size};
-}
-
-// The Vdata field `f` of record structure R, stored with HDF number type t.
-#define HLC_RM_FIELD(R, f, t) hlc_rm::field(#f, t, offsetof(R, f), sizeof(R::f))
-
-// One SDS: a count array of the record, one slab per record.
-struct Sds {
-  const char *name;        // "GEM_Raw_counts"
-  const char *short_name;  // "counts", used in the write and read messages
-  int32 type;
-  int32 rank;
-  int32 dims[4];  // dims[0] is the unlimited record dimension (0)
-  size_t offset;  // place of the array in the record structure
-};
-
-constexpr int kMaxSds = 3;
 
 // The largest packed record of any module: the working buffer of a write or
 // a read is an automatic array of this size, gone when the call returns.
 constexpr size_t kMaxPacked = 512;
 
+// What the module is open for. Its identifiers serve one use at a time:
+// opening it again before it is closed would lose the open tables.
+enum class Use { kIdle, kWriting, kReading };
+
+// The module's state beyond its identifiers.
+struct Session {
+  Use use = Use::kIdle;
+  int32 vdata_pos = 0;  // where the attached Vdata's next read happens; -1 unknown
+};
+
 // Everything that distinguishes one module from another, and pointers to the
 // module's process-wide state.
 struct Module {
   const char *name;          // "con_hk"
-  const char *source;        // source file name, shown in every error report
-  const char *header;        // header file name, named in the description
+  const char *source;        // source file, named in every error report
+  const char *header;        // header file, named in the description
   const char *vgroup_name;   // "VG_Concentrator_Housekeeping"
   const char *vgroup_class;  // "VG_CON_HK"
   const char *record_name;   // Vdata name
-  const Field *fields;
-  int nfields;
+  const char *title;         // the product, as the header's title names it
+  size_t record_size;        // sizeof the record structure
+  LayoutView layout;         // the members, from the module's one table
+  // packer<table> and unpacker<table> of that table
+  void (*pack)(void *packed, const void *record);
+  void (*unpack)(const void *packed, void *record);
   const char *field_list;  // field names joined by ", "
-  const Sds *sds;
-  int nsds;
-  size_t packed_size;
-  const char *text;  // the header's text
-  char *desc;        // the description buffer
+  const char *text;        // the header's text
+  char *desc;              // the description buffer
   int32 desc_size;
   // state
   int32 *vgrp_id;
@@ -85,55 +69,15 @@ struct Module {
   int32 *sds_id[kMaxSds];
   int32 *recnum_wr;  // SDS modules only
   int32 *recnum_rd;
-  int32 *vdata_pos;  // where the attached Vdata's next read happens
+  Session *session;
 };
 
-// ---- compile-time checks of a module's layout ------------------------------
-
-constexpr size_t cstrlen(const char *s) {
-  size_t n = 0;
-  while (s[n] != '\0') ++n;
-  return n;
+// Vdata field i and SDS k of a module.
+inline const hlc_edr_member &field(const Module &m, int i) {
+  return m.layout.members[m.layout.field_index[i]];
 }
-
-constexpr bool same_text(const char *a, const char *b) {
-  size_t i = 0;
-  for (; a[i] != '\0' && a[i] == b[i]; ++i) {
-  }
-  return a[i] == b[i];
-}
-
-// True when `list` is exactly the field names joined by ", ".
-template <size_t N>
-constexpr bool field_list_matches(const Field (&fields)[N], const char *list) {
-  size_t p = 0;
-  for (size_t i = 0; i < N; ++i) {
-    if (i > 0) {
-      if (list[p] != ',' || list[p + 1] != ' ') return false;
-      p += 2;
-    }
-    for (const char *c = fields[i].name; *c != '\0'; ++c, ++p) {
-      if (list[p] != *c) return false;
-    }
-  }
-  return list[p] == '\0';
-}
-
-template <size_t N>
-constexpr size_t packed_size_of(const Field (&fields)[N]) {
-  size_t total = 0;
-  for (size_t i = 0; i < N; ++i) total += fields[i].size;
-  return total;
-}
-
-template <size_t N>
-constexpr bool orders_match(const Field (&fields)[N]) {
-  for (size_t i = 0; i < N; ++i) {
-    if (fields[i].order < 1 || fields[i].size != type_size(fields[i].type) * fields[i].order) {
-      return false;
-    }
-  }
-  return true;
+inline const hlc_edr_member &sds(const Module &m, int k) {
+  return m.layout.members[m.layout.sds_index[k]];
 }
 
 // The opening line of every description, ahead of the header's text.
@@ -145,6 +89,64 @@ constexpr const char kOpen3[] = "'.\n\n\n";
 constexpr size_t description_length(const char *header, const char *vgroup, const char *text) {
   return cstrlen(kOpen1) + cstrlen(header) + cstrlen(kOpen2) + cstrlen(vgroup) + cstrlen(kOpen3) +
          cstrlen(text);
+}
+
+// The module agrees with its table and its header text: the checks of
+// layout_ok, a record time, an identifier for every SDS, and the title that
+// the header's text gives ("HLC EDR Structure definitions -- <title>").
+template <size_t N>
+constexpr bool module_ok(const Module &m, const Layout<N> &l) {
+  if (!layout_ok(l, m.record_size, m.record_name, m.field_list)) return false;
+  if (spins_of(m.layout) == 0) return layout_fault("no record time");
+  for (int k = 0; k < l.nsds; ++k) {
+    if (m.sds_id[k] == nullptr || m.recnum_wr == nullptr) return layout_fault("SDS state");
+  }
+  const char kTitle[] = "HLC EDR Structure definitions -- ";
+  for (size_t at = 0; m.text[at] != '\0'; ++at) {
+    if (holds_at(m.text, at, kTitle) && holds_at(m.text, at + cstrlen(kTitle), m.title)) {
+      const char next = m.text[at + cstrlen(kTitle) + cstrlen(m.title)];
+      if (next == ' ' || next == '\n') return true;
+    }
+  }
+  return layout_fault("the header's title is not the module's");
+}
+
+// read_<m> for a record given as void *, for the descriptor.
+template <class R, int32 (*F)(R *, int32)>
+int32 read_void(void *record, int32 position) {
+  return F(static_cast<R *>(record), position);
+}
+
+// The module's descriptor, with its reading operations.
+constexpr hlc_edr_product describe(const Module &m, int32 (*init_rd)(int32, int32, const char *),
+                                   int32 (*read)(void *, int32), void (*close_rd)(),
+                                   void (*rd_desc)(int32, int32)) {
+  const LayoutView &l = m.layout;
+  return {
+      .module = m.name,
+      .record = m.record_name,
+      .title = m.title,
+      .header = m.header,
+      .vgroup = m.vgroup_name,
+      .vgroup_class = m.vgroup_class,
+      .vdata = m.record_name,
+      .field_list = m.field_list,
+      .record_size = m.record_size,
+      .packed_size = l.packed_size,
+      .nmembers = l.nmembers,
+      .members = l.members,
+      .nfields = l.nfields,
+      .nsds = l.nsds,
+      .spins = spins_of(l),
+      .sclk_seconds = member_index(l, "sclk_seconds"),
+      .sclk_subseconds = member_index(l, "sclk_subseconds"),
+      .init_rd = init_rd,
+      .read = read,
+      .close_rd = close_rd,
+      .rd_Vgrp_desc = rd_desc,
+      .desc = m.desc,
+      .desc_size = static_cast<size_t>(m.desc_size),
+  };
 }
 
 // ---- error reports ----------------------------------------------------------
@@ -172,22 +174,42 @@ __attribute__((format(printf, 3, 4))) inline void fail(const Module &m, const ch
 
 // ---- packing ----------------------------------------------------------------
 
-inline void pack(const Module &m, void *packed, const void *record) {
-  unsigned char *out = static_cast<unsigned char *>(packed);
-  const unsigned char *in = static_cast<const unsigned char *>(record);
-  for (int i = 0; i < m.nfields; ++i) {
-    memcpy(out, in + m.fields[i].offset, m.fields[i].size);
-    out += m.fields[i].size;
+// A record and its packed form differ only where the structure pads: the
+// layout's runs (record_layout.h) are copied whole, each with a size known at
+// compile time, so that a run of a few fields is a few moves, not a library
+// call per field.
+template <const auto &L, int I = 0>
+inline void pack_runs(unsigned char *out, const unsigned char *in) {
+  if constexpr (I < L.nruns) {
+    memcpy(out + L.runs[I].packed, in + L.runs[I].offset, L.runs[I].size);
+    pack_runs<L, I + 1>(out, in);
   }
 }
 
-inline void unpack(const Module &m, const void *packed, void *record) {
-  const unsigned char *in = static_cast<const unsigned char *>(packed);
-  unsigned char *out = static_cast<unsigned char *>(record);
-  for (int i = 0; i < m.nfields; ++i) {
-    memcpy(out + m.fields[i].offset, in, m.fields[i].size);
-    in += m.fields[i].size;
+template <const auto &L, int I = 0>
+inline void unpack_runs(const unsigned char *in, unsigned char *out) {
+  if constexpr (I < L.nruns) {
+    memcpy(out + L.runs[I].offset, in + L.runs[I].packed, L.runs[I].size);
+    unpack_runs<L, I + 1>(in, out);
   }
+}
+
+// The pack and unpack of the layout L, for a module's Module.
+template <const auto &L>
+void packer(void *packed, const void *record) {
+  pack_runs<L>(static_cast<unsigned char *>(packed), static_cast<const unsigned char *>(record));
+}
+template <const auto &L>
+void unpacker(const void *packed, void *record) {
+  unpack_runs<L>(static_cast<const unsigned char *>(packed), static_cast<unsigned char *>(record));
+}
+
+inline void pack(const Module &m, void *packed, const void *record) {
+  m.pack(packed, record);
+}
+
+inline void unpack(const Module &m, const void *packed, void *record) {
+  m.unpack(packed, record);
 }
 
 // ---- description ------------------------------------------------------------
@@ -202,11 +224,48 @@ inline int32 wr_desc(const Module &m, char *buffer) {
   return 0;
 }
 
+// ---- open and close ---------------------------------------------------------
+
+// False, with the module's message, when the module is open already.
+inline bool may_open(const Module &m, const char *op) {
+  const Use use = m.session->use;
+  if (use == Use::kIdle) return true;
+  fail(m, op, "state check: the module is already open for %s.",
+       use == Use::kWriting ? "writing" : "reading");
+  return false;
+}
+
+// True while the module holds an attached Vdata or a selected SDS.
+inline bool holds_tables(const Module &m) {
+  bool held = *m.vdata_id != -1;
+  for (int k = 0; k < m.layout.nsds; ++k) held = held || *m.sds_id[k] != -1;
+  return held;
+}
+
+// Lets go of the attached Vdata and the selected SDS, in that order.
+inline void release_tables(const Module &m) {
+  if (*m.vdata_id != -1) VSdetach(*m.vdata_id);
+  *m.vdata_id = -1;
+  for (int k = 0; k < m.layout.nsds; ++k) {
+    if (*m.sds_id[k] != -1) SDendaccess(*m.sds_id[k]);
+    *m.sds_id[k] = -1;
+  }
+}
+
+// A record position is a record's index, or -1 for the next one.
+inline bool position_ok(const Module &m, const char *op, int32 position) {
+  if (position >= -1) return true;
+  fail(m, op, "position check: %d is below -1.", position);
+  return false;
+}
+
 // ---- writing ----------------------------------------------------------------
 
 inline int32 init_cr(const Module &m, int32 file_id, int32 sd_id, int32 an_id,
                      const char *vdata_class) {
   static const char op[] = "init_cr_";
+  if (!may_open(m, op)) return -1;
+  m.session->use = Use::kWriting;
   int32 status = 0;
 
   *m.vgrp_id = Vattach(file_id, -1, "w");
@@ -248,9 +307,10 @@ inline int32 init_cr(const Module &m, int32 file_id, int32 sd_id, int32 an_id,
     fail(m, op, "Vinsert: Couldn't insert Vdata into Vgroup");
     status = -1;
   }
-  for (int i = 0; i < m.nfields; ++i) {
-    if (VSfdefine(*m.vdata_id, m.fields[i].name, m.fields[i].type, m.fields[i].order) != 0) {
-      fail(m, op, "VSfdefine: Couldn't define %s", m.fields[i].name);
+  for (int i = 0; i < m.layout.nfields; ++i) {
+    const hlc_edr_member &f = field(m, i);
+    if (VSfdefine(*m.vdata_id, f.name, f.type, f.order) != 0) {
+      fail(m, op, "VSfdefine: Couldn't define %s", f.name);
       status = -1;
     }
   }
@@ -260,47 +320,47 @@ inline int32 init_cr(const Module &m, int32 file_id, int32 sd_id, int32 an_id,
   }
 
   // SDS failures are reported but leave the status as it is.
-  for (int k = 0; k < m.nsds; ++k) {
-    const Sds &s = m.sds[k];
-    int32 dims[4];
-    for (int d = 0; d < 4; ++d) dims[d] = s.dims[d];
-    dims[0] = SD_UNLIMITED;
-    *m.sds_id[k] = SDcreate(sd_id, s.name, s.type, s.rank, dims);
-    if (*m.sds_id[k] == -1) fail(m, op, "SDcreate: Couldn't create %s", s.name);
+  for (int k = 0; k < m.layout.nsds; ++k) {
+    const hlc_edr_member &s = sds(m, k);
+    int32 dims[1 + HLC_EDR_MAX_RANK] = {SD_UNLIMITED};
+    for (int d = 0; d < s.rank; ++d) dims[d + 1] = s.dims[d].size;
+    *m.sds_id[k] = SDcreate(sd_id, s.sds, s.type, 1 + s.rank, dims);
+    if (*m.sds_id[k] == -1) fail(m, op, "SDcreate: Couldn't create %s", s.sds);
     int32 sds_ref = SDidtoref(*m.sds_id[k]);
-    if (sds_ref == -1) fail(m, op, "SDidtoref: Couldn't get ref for %s", s.name);
+    if (sds_ref == -1) fail(m, op, "SDidtoref: Couldn't get ref for %s", s.sds);
     // Without a reference the SDS cannot join the Vgroup: adding -1 would
     // put a reference to no object into it.
     if (sds_ref == -1 || Vaddtagref(*m.vgrp_id, DFTAG_NDG, sds_ref) == -1) {
-      fail(m, op, "Vaddtagref: Couldn't add SDS %s to Vgrp", s.name);
+      fail(m, op, "Vaddtagref: Couldn't add SDS %s to Vgrp", s.sds);
     }
   }
-  if (m.nsds > 0) *m.recnum_wr = 0;
+  if (m.layout.nsds > 0) *m.recnum_wr = 0;
   return status;
 }
 
-// The slab of SDS k that holds record `index`.
-inline void slab(const Sds &s, int32 index, int32 start[4], int32 edges[4]) {
-  start[0] = index;
-  edges[0] = 1;
-  for (int d = 1; d < 4; ++d) {
-    start[d] = 0;
-    edges[d] = s.dims[d];
+// The slab of an SDS member that holds record `index`.
+inline void slab(const hlc_edr_member &s, int32 index, int32 start[], int32 edges[]) {
+  for (int d = 0; d <= HLC_EDR_MAX_RANK; ++d) {
+    start[d] = d == 0 ? index : 0;
+    edges[d] = d == 0 ? 1 : d <= s.rank ? s.dims[d - 1].size : 0;
   }
 }
 
 inline int32 write(const Module &m, const void *record, int32 position) {
   static const char op[] = "write_";
+  // Nothing is written at a position that is no record's: the Vdata would
+  // append while the slabs went elsewhere, misaligned for good.
+  if (!position_ok(m, op, position)) return -1;
   int32 status = 0;
   alignas(8) uint8 packed[kMaxPacked];
-  if (m.packed_size > sizeof packed) {
+  if (m.layout.packed_size > sizeof packed) {
     fail(m, op, "pack: record larger than the working buffer.");
     return -1;
   }
   pack(m, packed, record);
 
   if (position != -1) {
-    if (m.nsds > 0) *m.recnum_wr = position;
+    if (m.layout.nsds > 0) *m.recnum_wr = position;
     if (VSseek(*m.vdata_id, position) == -1) {
       fail(m, op, "VSseek: error.");
       status = -1;
@@ -310,15 +370,16 @@ inline int32 write(const Module &m, const void *record, int32 position) {
     fail(m, op, "VSwrite: Couldn't write data.");
     status = -1;
   }
-  if (m.nsds > 0) {
+  if (m.layout.nsds > 0) {
     int32 index = (*m.recnum_wr)++;
-    for (int k = 0; k < m.nsds; ++k) {
-      int32 start[4], edges[4];
-      slab(m.sds[k], index, start, edges);
+    for (int k = 0; k < m.layout.nsds; ++k) {
+      const hlc_edr_member &s = sds(m, k);
+      int32 start[1 + HLC_EDR_MAX_RANK], edges[1 + HLC_EDR_MAX_RANK];
+      slab(s, index, start, edges);
       void *data =
-          const_cast<unsigned char *>(static_cast<const unsigned char *>(record)) + m.sds[k].offset;
+          const_cast<unsigned char *>(static_cast<const unsigned char *>(record)) + s.offset;
       if (SDwritedata(*m.sds_id[k], start, nullptr, edges, data) == -1) {
-        fail(m, op, "SDwritedata: Problem writing %s data.", m.sds[k].short_name);
+        fail(m, op, "SDwritedata: Problem writing %s data.", s.name);
         status = -1;
       }
     }
@@ -326,23 +387,28 @@ inline int32 write(const Module &m, const void *record, int32 position) {
   return status;
 }
 
+// Does nothing unless the module is open for writing, so that no identifier
+// is let go twice (HDF4 may have given it to another table since).
 inline void close_wr(const Module &m) {
-  VSdetach(*m.vdata_id);
-  Vdetach(*m.vgrp_id);
-  for (int k = 0; k < m.nsds; ++k) SDendaccess(*m.sds_id[k]);
+  if (m.session->use != Use::kWriting) return;
+  if (*m.vdata_id != -1) VSdetach(*m.vdata_id);
+  *m.vdata_id = -1;
+  if (*m.vgrp_id != -1) Vdetach(*m.vgrp_id);
+  release_tables(m);  // the SDS
+  m.session->use = Use::kIdle;
 }
 
 // ---- reading ----------------------------------------------------------------
 
 // True when the SDS has the record array's number type, rank and fixed
 // dimensions.
-inline bool sds_matches(const Sds &s, int32 sds_id) {
+inline bool sds_matches(const hlc_edr_member &s, int32 sds_id) {
   char name[H4_MAX_NC_NAME + 1];
   int32 rank = 0, dims[H4_MAX_VAR_DIMS], type = 0, nattrs = 0;
   if (SDgetinfo(sds_id, name, &rank, dims, &type, &nattrs) == -1) return false;
-  if (type != s.type || rank != s.rank) return false;
-  for (int d = 1; d < rank; ++d) {
-    if (dims[d] != s.dims[d]) return false;
+  if (type != s.type || rank != 1 + s.rank) return false;
+  for (int d = 0; d < s.rank; ++d) {
+    if (dims[d + 1] != s.dims[d].size) return false;
   }
   return true;
 }
@@ -350,26 +416,29 @@ inline bool sds_matches(const Sds &s, int32 sds_id) {
 // True when every field of the attached table has the record's number type
 // and order, so that a record read is exactly the packed size.
 inline bool vdata_matches(const Module &m, int32 vdata_id) {
-  for (int i = 0; i < m.nfields; ++i) {
+  for (int i = 0; i < m.layout.nfields; ++i) {
+    const hlc_edr_member &f = field(m, i);
     int32 index = -1;
-    if (VSfindex(vdata_id, m.fields[i].name, &index) == -1) return false;
-    if (VFfieldtype(vdata_id, index) != m.fields[i].type ||
-        VFfieldorder(vdata_id, index) != m.fields[i].order) {
+    if (VSfindex(vdata_id, f.name, &index) == -1) return false;
+    if (VFfieldtype(vdata_id, index) != f.type || VFfieldorder(vdata_id, index) != f.order) {
       return false;
     }
   }
   char list[4096];
   if (strlen(m.field_list) >= sizeof list) return false;
   strcpy(list, m.field_list);
-  return VSsizeof(vdata_id, list) == static_cast<int32>(m.packed_size);
+  return VSsizeof(vdata_id, list) == static_cast<int32>(m.layout.packed_size);
 }
 
-inline int32 init_acc(const Module &m, int32 file_id, int32 sd_id, const char *access) {
+// The steps of init_acc: the SDS, then the Vdata. Whatever a failed step
+// leaves selected or attached stays held until close_rd.
+inline int32 open_tables(const Module &m, int32 file_id, int32 sd_id, const char *access) {
   static const char op[] = "init_acc_";
-  for (int k = 0; k < m.nsds; ++k) {
-    int32 index = SDnametoindex(sd_id, m.sds[k].name);
+  for (int k = 0; k < m.layout.nsds; ++k) {
+    const hlc_edr_member &s = sds(m, k);
+    int32 index = SDnametoindex(sd_id, s.sds);
     if (index == -1) {
-      fail(m, op, "SDnametoindex: Couldn't find %s", m.sds[k].name);
+      fail(m, op, "SDnametoindex: Couldn't find %s", s.sds);
       return -1;
     }
     *m.sds_id[k] = SDselect(sd_id, index);
@@ -379,8 +448,8 @@ inline int32 init_acc(const Module &m, int32 file_id, int32 sd_id, const char *a
     }
     // A slab is read straight into the record's array: an SDS of another
     // type or shape (a damaged or foreign file) would overrun it.
-    if (!sds_matches(m.sds[k], *m.sds_id[k])) {
-      fail(m, op, "SDgetinfo: %s is not of the record's type and shape", m.sds[k].name);
+    if (!sds_matches(s, *m.sds_id[k])) {
+      fail(m, op, "SDgetinfo: %s is not of the record's type and shape", s.sds);
       SDendaccess(*m.sds_id[k]);
       *m.sds_id[k] = -1;
       return -1;
@@ -397,9 +466,12 @@ inline int32 init_acc(const Module &m, int32 file_id, int32 sd_id, const char *a
     return -1;
   }
   // A freshly attached Vdata reads from its first record.
-  *m.vdata_pos = 0;
+  m.session->vdata_pos = 0;
   int32 count = 0;
-  VSinquire(*m.vdata_id, &count, nullptr, nullptr, nullptr, nullptr);
+  if (VSinquire(*m.vdata_id, &count, nullptr, nullptr, nullptr, nullptr) == FAIL) {
+    fail(m, op, "VSinquire: Couldn't get the number of records.");
+    return -1;
+  }
   if (count == 0) return 0;
   if (VSsetfields(*m.vdata_id, m.field_list) != 0) {
     fail(m, op, "VSsetfields: Unable to set fields.");
@@ -417,8 +489,19 @@ inline int32 init_acc(const Module &m, int32 file_id, int32 sd_id, const char *a
   return count;
 }
 
+inline int32 init_acc(const Module &m, int32 file_id, int32 sd_id, const char *access) {
+  static const char op[] = "init_acc_";
+  if (!may_open(m, op)) return -1;
+  m.session->use = Use::kReading;
+  const int32 result = open_tables(m, file_id, sd_id, access);
+  // Open for reading while anything is held, until close_rd lets it go.
+  if (!holds_tables(m)) m.session->use = Use::kIdle;
+  return result;
+}
+
 inline int32 read(const Module &m, void *record, int32 position) {
   static const char op[] = "read_";
+  if (!position_ok(m, op, position)) return -1;
   if (position == -1) position = *m.recnum_rd + 1;
   int32 count = 0;
   VSinquire(*m.vdata_id, &count, nullptr, nullptr, nullptr, nullptr);
@@ -428,41 +511,48 @@ inline int32 read(const Module &m, void *record, int32 position) {
   // Sequential reads do not seek. The Vdata's own position is what counts:
   // after the table is opened again it stands at record 0, whatever was read
   // before, so a read that continues the old sequence seeks.
-  if (position != *m.vdata_pos) {
+  // After a failed seek the Vdata stands anywhere: the next read seeks.
+  bool lost = false;
+  if (position != m.session->vdata_pos) {
     if (VSseek(*m.vdata_id, position) == -1) {
       fail(m, op, "VSseek unsuccessful");
       status = -1;
+      lost = true;
     }
   }
   *m.recnum_rd = position;
-  for (int k = 0; k < m.nsds; ++k) {
-    int32 start[4], edges[4];
-    slab(m.sds[k], position, start, edges);
+  for (int k = 0; k < m.layout.nsds; ++k) {
+    const hlc_edr_member &s = sds(m, k);
+    int32 start[1 + HLC_EDR_MAX_RANK], edges[1 + HLC_EDR_MAX_RANK];
+    slab(s, position, start, edges);
     if (SDreaddata(*m.sds_id[k], start, nullptr, edges,
-                   static_cast<unsigned char *>(record) + m.sds[k].offset) == -1) {
-      fail(m, op, "SDreaddata: Couldn't read %s", m.sds[k].short_name);
+                   static_cast<unsigned char *>(record) + s.offset) == -1) {
+      fail(m, op, "SDreaddata: Couldn't read %s", s.name);
       status = -1;
     }
   }
-  alignas(8) uint8 packed[kMaxPacked] = {};
-  if (m.packed_size > sizeof packed) {
+  alignas(8) uint8 packed[kMaxPacked];
+  if (m.layout.packed_size > sizeof packed) {
     fail(m, op, "unpack: record larger than the working buffer.");
     return -1;
   }
+  memset(packed, 0, m.layout.packed_size);  // what a failed read leaves
   if (VSread(*m.vdata_id, packed, 1, FULL_INTERLACE) == -1) {
     fail(m, op, "VSread: Couldn't read data.");
     status = -1;
-    *m.vdata_pos = -1;  // unknown: the next read seeks
-  } else {
-    *m.vdata_pos = position + 1;
+    lost = true;
   }
+  m.session->vdata_pos = lost ? -1 : position + 1;
   unpack(m, packed, record);
   return status;
 }
 
+// Does nothing unless the module is open for reading (after a failed
+// init_acc too, which may have left an SDS selected).
 inline void close_rd(const Module &m) {
-  VSdetach(*m.vdata_id);
-  for (int k = 0; k < m.nsds; ++k) SDendaccess(*m.sds_id[k]);
+  if (m.session->use != Use::kReading) return;
+  release_tables(m);
+  m.session->use = Use::kIdle;
 }
 
 // Number printed to identify the annotation list of one rd_Vgrp_desc call.
@@ -500,6 +590,8 @@ inline void rd_desc(const Module &m, int32 file_id, int32 an_id) {
   if (listed > 0 && listed <= n) ann_id = list[listed - 1];
   if (ann_id == -1) fail(m, op, "ANselect: Couldn't");
 
+  // Cleared first: a read that fails must not show an earlier description.
+  memset(m.desc, 0, static_cast<size_t>(m.desc_size));
   if (ANreadann(ann_id, m.desc, m.desc_size) == -1) fail(m, op, "ANreadann: Couldn't");
   printf("AN: %.*s\n", static_cast<int>(m.desc_size), m.desc);
   fflush(stdout);
