@@ -3,7 +3,8 @@
 # need and this Debian machine does not have yet.
 set -euo pipefail
 packages=(cmake make g++ gcc binutils libhdf4-dev libhdf4-0-alt hdf4-tools python3 python3-hdf4 libgtest-dev
-  valgrind afl++ linux-perf parallel python3-matplotlib libnetcdf-dev python3-netcdf4 python3-xarray)
+  valgrind afl++ linux-perf parallel python3-matplotlib libnetcdf-dev python3-netcdf4 python3-xarray
+  openssh-server openssh-client)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
