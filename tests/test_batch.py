@@ -17,13 +17,17 @@ import socket
 import subprocess
 import sys
 import threading
+
+import numpy as np
 import unittest
+import urllib.parse
 
 from pyhdf.HDF import HDF, HC
 import pyhdf.VS  # noqa: F401
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import browser  # noqa: E402
 import edr_patterns as ep  # noqa: E402
 
 ARGS = None
@@ -460,6 +464,8 @@ class OneBatchPerFolder(unittest.TestCase):
                 error = first_error(rows[0]["log"]) or "ended by SIGTERM"
                 self.assertEqual([(r["outcome"], r["error"]) for r in rows], [("failed", error), ("not run", "")])
                 self.assertEqual(rows[0]["exit_status"], "143")
+                self.assertEqual([o for _, _, o in page_runs(read_page(os.path.join(out, "index.html")))],
+                                 ["failed", "not run"])
                 self.assertFalse(os.path.exists(os.path.join(out, "b_con.log")))
 
     def test_a_run_past_its_timeout_fails_with_that_reason(self):
@@ -548,6 +554,138 @@ class SeveralMachines(unittest.TestCase):
                          [("ok", "2", ""), ("ok", "", "2"), ("ok", "3", ""), ("ok", "", "3")])
         self.assertEqual({j[1] for j in joblog_jobs(out)}, {login})
         self.assertIn("Accepted publickey for %s from 127.0.0.1" % pwd_name(), "".join(self.log))
+
+
+def page_target(page, href):
+    """The file a relative link of the page names."""
+    return os.path.join(os.path.dirname(page), urllib.parse.unquote(href))
+
+
+def read_page(page):
+    with open(page, encoding="utf-8") as f:
+        return browser.parse(f.read())
+
+
+def page_runs(root):
+    """(file, unit, outcome) of each run row of the report page."""
+    return [tuple(r.all("td", c)[0].all_text() for c in ("file", "unit", "outcome"))
+            for r in root.all("tr", "run")]
+
+
+class ReportPage(unittest.TestCase):
+    """index.html of a batch with --quicklook, as headless Chromium renders
+    it from the file system: a row per run with its outcome and links, and
+    thumbnails that have loaded and link to the quick-looks."""
+
+    @classmethod
+    def setUpClass(cls):
+        if browser.chromium() is None:
+            raise unittest.SkipTest("no chromium on this machine (tools/setup.sh installs it)")
+        cls.work = ep.fresh_dir(os.path.join(ARGS.workdir, "page"))
+        d = ep.Description()
+        for m in ("con_hk", "gem_hk", "gem_normal"):
+            d.records(ep.BY_MODULE[m], range(3))
+        d.quats(range(3))
+        odd = os.path.join(cls.work, 'odd <b>&"\'#.tlm')  # a name to escape, in HTML and in URLs
+        d.build(ARGS.tlmbuild, odd)
+        d = ep.Description()
+        d.records(ep.BY_MODULE["con_hk"], range(2), per_packet=1)
+        d.pkt(25, ep.BY_MODULE["con_hk"].record(5), trunc=60)
+        cut = os.path.join(cls.work, "cut.tlm")
+        d.build(ARGS.tlmbuild, cut)
+        cls.units = ("con", "gem", "mec", "acs")
+        cls.expected = [("cut.tlm", u, "failed") for u in cls.units] + [
+            (os.path.basename(odd), u, "no data" if u == "mec" else "ok") for u in cls.units]
+        cls.out = os.path.join(cls.work, "out")
+        cls.batch = batch("--quicklook", "-u", ",".join(cls.units), "-o", cls.out, cut, odd)
+        cls.page = os.path.join(cls.out, "index.html")
+        url = browser.file_url(cls.page)
+        cls.dom = browser.dom(url, os.path.join(cls.work, "profile"))
+        cls.screen = browser.screenshot(url, os.path.join(cls.work, "profile"),
+                                        os.path.join(cls.work, "page.png"), 1400, 2000)
+
+    def test_one_row_per_run_with_its_outcome(self):
+        self.assertEqual(self.batch.returncode, 1, self.batch.stderr)
+        self.assertEqual(page_runs(self.dom), self.expected)
+        self.assertEqual(page_runs(read_page(self.page)), self.expected)
+        for r in self.dom.all("tr", "run"):
+            self.assertEqual(r.all("td", "error")[0].all_text().startswith("ERROR: Bad SFDU Length"),
+                             r.all("td", "outcome")[0].all_text() == "failed")
+
+    def test_links_reach_each_runs_log_and_output(self):
+        rows = read_summary(self.out)
+        for r, shown in zip(rows, self.dom.all("tr", "run")):
+            with self.subTest(tlm=os.path.basename(r["tlm"]), unit=r["unit"]):
+                links = {a.all_text(): page_target(self.page, a.attrs["href"]) for a in shown.all("a")}
+                want = {"log": r["log"]}
+                if r["outcome"] == "ok":
+                    want["output"] = r["output"]
+                self.assertEqual(links, want)
+                self.assertTrue(all(os.path.isfile(t) for t in links.values()))
+
+    def test_every_thumbnail_has_loaded_and_links_to_its_quicklook(self):
+        # One quick-look per product of each EDR that ended ok, named as the
+        # quick-look tool names them.
+        stem = os.path.splitext(self.expected[-1][0])[0]
+        want = {"%s_con_Concentrator_Housekeeping.png" % stem, "%s_gem_GEM_Housekeeping.png" % stem,
+                "%s_gem_GEM_Normal.png" % stem}
+        images = self.dom.all("img")
+        self.assertEqual(len(images), len(want))
+        linked = set()
+        for img in images:
+            with self.subTest(img=img.attrs["alt"]):
+                self.assertEqual(img.parent.tag, "a")
+                png = page_target(self.page, img.parent.attrs["href"])
+                self.assertTrue(os.path.isfile(png))
+                linked.add(os.path.basename(png))
+                thumb = browser.load(page_target(self.page, img.attrs["src"]))
+                self.assertLessEqual(thumb.shape[:2], (180, 240))
+                self.assertIsNotNone(browser.find(self.screen, thumb), "not drawn on the page")
+        self.assertEqual(linked, want)
+        self.assertEqual([r["quicklooks"] for r in read_summary(self.out)], ["", "", "", "", "1", "2", "", ""])
+
+    def test_the_screenshot_is_not_blank(self):
+        colours = np.unique(browser.packed(self.screen))
+        self.assertGreater(len(colours), 100)
+        self.assertGreater(np.mean(self.screen.min(axis=2) < 128), 0.002)  # dark pixels: text, lines
+
+    def test_a_static_page_written_whole(self):
+        root = read_page(self.page)
+        self.assertEqual(root.all("script") + root.all("link") + root.all("iframe"), [])
+        refs = [e.attrs[a] for e in root.all() for a in ("href", "src") if a in e.attrs]
+        self.assertTrue(refs)
+        self.assertEqual([r for r in refs if ":" in r or r.startswith("/")], [])
+        self.assertEqual(part_files(self.out), [])
+
+
+class QuicklooksOfEarlierRuns(unittest.TestCase):
+    def test_drawn_without_running_again_and_a_failure_reported(self):
+        work = ep.fresh_dir(os.path.join(ARGS.workdir, "draw"))
+        tlms = []
+        for name in ("a.tlm", "b.tlm"):
+            d = ep.Description()
+            d.records(ep.BY_MODULE["con_hk"], range(2))
+            tlms.append(os.path.join(work, name))
+            d.build(ARGS.tlmbuild, tlms[-1])
+        out = os.path.join(work, "out")
+        first = batch("-u", "con", "-o", out, *tlms)
+        self.assertEqual(first.returncode, 0, first.stderr)
+        self.assertEqual(read_page(os.path.join(out, "index.html")).all("img"), [])
+        edr = [r["output"] for r in read_summary(out)]
+        os.truncate(edr[1], 0)  # b's EDR damaged after its run
+        before = os.stat(edr[0]).st_mtime_ns
+        then = batch("--quicklook", "-u", "con", "-o", out, *tlms)
+        self.assertEqual(then.returncode, 1, then.stderr)
+        rows = read_summary(out)
+        self.assertEqual([(r["outcome"], r["skipped"], r["quicklooks"]) for r in rows],
+                         [("ok", "1", "1"), ("ok", "1", "0")])
+        self.assertEqual(rows[0]["error"], "")
+        self.assertTrue(rows[1]["error"].startswith("quick-look: "), rows[1]["error"])
+        self.assertEqual(os.stat(edr[0]).st_mtime_ns, before)
+        self.assertEqual(len(joblog_jobs(out)), 4)
+        page = read_page(os.path.join(out, "index.html"))
+        self.assertEqual(len(page.all("img")), 1)
+        self.assertEqual(len(page.all("p", "quicklook-error")), 1)
 
 
 def pwd_name():
