@@ -3,20 +3,31 @@ over builder TLM files (one holding every unit and APID, one with only some
 units, one truncated), checking the outputs, the summary rows, the job log
 and the exit status. Outcomes are expected from the products that the build
 has (--modules): a unit none of whose products is built yet writes no table
-("ERROR: Output EDR file is empty.") and so fails."""
+("ERROR: Output EDR file is empty.") and so fails.
+The batch's own safety is tried with real processes: jobs that block reading
+FIFOs until the test feeds them, signals, kill -9 of the batch, full and
+read-only file systems (tmpfs), and a real sshd on 127.0.0.1."""
 import csv
+import fcntl
+import json
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
+import threading
+
+import numpy as np
 import unittest
+import urllib.parse
 
 from pyhdf.HDF import HDF, HC
 import pyhdf.VS  # noqa: F401
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import browser  # noqa: E402
 import edr_patterns as ep  # noqa: E402
 
 ARGS = None
@@ -89,14 +100,70 @@ def make_files(workdir):
     return expected
 
 
-def batch(*args):
+def batch(*args, limit=None):
     return subprocess.run([ARGS.tool, "--program", ARGS.program] + list(args),
-                          stdin=subprocess.DEVNULL, capture_output=True, text=True)
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=limit)
 
 
 def read_summary(outdir):
     with open(os.path.join(outdir, "summary.csv"), newline="") as f:
         return list(csv.DictReader(f))
+
+
+def first_error(log):
+    with open(log, encoding="latin-1") as f:
+        return next((line.rstrip("\n") for line in f if line.startswith("ERROR: ")), "")
+
+
+def lock_file(outdir):
+    return os.path.join(outdir, ".hlc_edr_batch.lock")
+
+
+def lock_is_free(outdir):
+    with open(lock_file(outdir), "rb") as f:
+        try:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return True
+        except BlockingIOError:
+            return False
+
+
+def wait_for_lock(outdir):
+    """Returns when no process holds the batch's lock any more."""
+    with open(lock_file(outdir), "rb") as f:
+        fcntl.flock(f, fcntl.LOCK_EX)
+
+
+def listing(folder):
+    return {n: (st.st_size, st.st_mtime_ns) for n in os.listdir(folder)
+            for st in [os.stat(os.path.join(folder, n))]}
+
+
+def part_files(folder):
+    return [n for _, _, names in os.walk(folder) for n in names if n.endswith(".part")]
+
+
+def mount_tmpfs(test, path, options):
+    """A tmpfs at path, unmounted when the test ends; skips the test when
+    this machine does not let the test mount one."""
+    os.makedirs(path)
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", path],
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        test.skipTest("cannot mount a tmpfs: " + done.stderr.strip())
+    test.addCleanup(subprocess.run, ["umount", path])
+
+
+def fill(folder, leave=0):
+    """Fills the file system of folder, then frees leave bytes again."""
+    filler = os.path.join(folder, "filler")
+    with open(filler, "wb", buffering=0) as f:
+        try:
+            while True:
+                f.write(bytes(4096))
+        except OSError:
+            pass
+    os.truncate(filler, max(0, os.path.getsize(filler) - leave))
 
 
 def joblog_jobs(outdir):
@@ -130,9 +197,13 @@ class BatchOverEveryKindOfFile(unittest.TestCase):
         cls.first = batch("-j", "2", "-o", cls.out, *cls.tlms)
         cls.rows = read_summary(cls.out)
 
-    def test_one_row_per_file_and_unit_in_order(self):
+    def test_one_row_per_file_and_unit_in_order_with_lf_line_ends(self):
         self.assertEqual([(r["tlm"], r["unit"]) for r in self.rows],
                          [(t, u) for t in self.tlms for u in ep.UNITS])
+        with open(os.path.join(self.out, "summary.csv"), "rb") as f:
+            lines = f.read().split(b"\n")
+        self.assertEqual((len(lines), lines[-1]), (len(self.rows) + 2, b""))
+        self.assertFalse([line for line in lines if line.endswith(b"\r")])
 
     def test_outcome_status_records_and_warnings_of_every_row(self):
         for r in self.rows:
@@ -140,6 +211,12 @@ class BatchOverEveryKindOfFile(unittest.TestCase):
             with self.subTest(tlm=os.path.basename(r["tlm"]), unit=r["unit"]):
                 self.assertEqual(r["outcome"], outcome)
                 self.assertEqual(r["exit_status"], str(status))
+                # A failed run names its first error; the truncated file's is the reader's.
+                error = first_error(r["log"]) if outcome == "failed" else ""
+                self.assertEqual(r["error"], error)
+                if outcome == "failed":
+                    self.assertTrue(error.startswith("ERROR: Bad SFDU Length" if "cut" in r["tlm"] else
+                                                     "ERROR: "), error)
                 self.assertEqual(r["warnings"], str(warnings))
                 for column in COLUMNS:
                     self.assertEqual(r[column], str(counts[column]) if column in counts else "", column)
@@ -241,12 +318,25 @@ class CleanBatchAndRestart(unittest.TestCase):
         self.assertEqual(read_summary(self.out)[0]["host"], socket.gethostname())
         self.assertEqual([j[1] for j in joblog_jobs(self.out)], [":"])
 
-    def test_a_program_that_cannot_run_fails_every_run(self):
-        run = subprocess.run([ARGS.tool, "--program", os.path.join(self.work, "missing"), "-u", "con",
-                              "-o", self.out, self.tlm[0]], capture_output=True, text=True)
-        self.assertEqual(run.returncode, 1)
-        row = read_summary(self.out)[0]
-        self.assertEqual((row["outcome"], row["exit_status"]), ("failed", "127"))
+    def test_a_wrong_program_is_a_usage_error_before_any_run(self):
+        other = os.path.join(self.work, "other")
+        with open(other, "w") as f:
+            f.write("#!/bin/sh\necho Usage: other FILE\nexit 1\n")
+        os.chmod(other, 0o755)
+        not_executable = os.path.join(self.work, "hlc_edr")
+        shutil.copy(ARGS.program, not_executable)
+        os.chmod(not_executable, 0o644)
+        for program, says in ((os.path.join(self.work, "missing"), "no such file"),
+                              ("no-such-hlc-edr", "no such program on the PATH"),
+                              (self.work, "is not a file"),
+                              (not_executable, "is not executable"),
+                              (other, "is not hlc_edr")):
+            with self.subTest(program=os.path.basename(program)):
+                run = subprocess.run([ARGS.tool, "--program", program, "-u", "con", "-o", self.out, self.tlm[0]],
+                                     capture_output=True, text=True)
+                self.assertEqual(run.returncode, 2)
+                self.assertIn("--program %s: %s" % (program, says), run.stderr)
+                self.assertFalse(os.path.exists(self.out))
 
     def test_usage_errors_exit_2(self):
         self.assertEqual(batch("-u", "xyz", "-o", self.out, self.tlm[0]).returncode, 2)
@@ -257,6 +347,350 @@ class CleanBatchAndRestart(unittest.TestCase):
         self.assertEqual(clash.returncode, 2)
         self.assertIn("share their output names", clash.stderr)
         self.assertFalse(os.path.exists(os.path.join(self.out, "summary.csv")))
+
+
+    def test_an_unusable_output_folder_is_one_message_and_exit_1(self):
+        def a_file(folder):
+            open(folder, "w").close()
+            return "it is not a folder"
+
+        def inside_a_file(folder):
+            a_file(folder)
+            return "Not a directory"
+
+        def read_only(folder):
+            if os.geteuid() == 0:
+                mount_tmpfs(self, folder, "ro,size=64k")
+                return "Read-only file system"
+            os.makedirs(folder, mode=0o555)
+            return "Permission denied"
+
+        def full(folder):
+            mount_tmpfs(self, folder, "size=64k")
+            fill(folder)
+            return "No space left on device"
+
+        def full_after_the_lock(folder):  # one page left: the lock's
+            mount_tmpfs(self, folder, "size=64k")
+            fill(folder, leave=4096)
+            return "No space left on device"
+
+        for make, out, messages in ((a_file, "", 1), (inside_a_file, "sub", 1), (read_only, "", 1),
+                                    (full, "", 1), (full_after_the_lock, "", None)):
+            with self.subTest(folder=make.__name__):
+                folder = os.path.join(self.work, make.__name__)
+                reason = make(folder)
+                run = batch("-u", "con,acs", "-o", os.path.join(folder, out), self.tlm[0])
+                self.assertEqual(run.returncode, 1, run.stderr)
+                self.assertNotIn("Traceback", run.stderr)
+                lines = run.stderr.splitlines()
+                self.assertRegex(lines[-1], "^hlc_edr_batch: cannot (use the output folder|write) .*%s$" % reason)
+                if messages:
+                    self.assertEqual(len(lines), messages, run.stderr)
+                if os.path.isdir(folder):
+                    self.assertEqual(part_files(folder), [])
+
+
+class OneBatchPerFolder(unittest.TestCase):
+    """The lock of the output folder, interrupts and --timeout, with jobs
+    that block reading their TLM files, FIFOs, until the test feeds them."""
+
+    def setUp(self):
+        self.work = ep.fresh_dir(os.path.join(ARGS.workdir, "lock"))
+        d = ep.Description()
+        d.records(ep.BY_MODULE["con_hk"], range(2))
+        self.regular = os.path.join(self.work, "c.tlm")
+        d.build(ARGS.tlmbuild, self.regular)
+        with open(self.regular, "rb") as f:
+            self.data = f.read()
+        self.out = os.path.join(self.work, "out")
+
+    def fifos(self, folder, *names):
+        made = [os.path.join(folder, n) for n in names]
+        for path in made:
+            os.mkfifo(path)
+        return made
+
+    def start(self, *args):
+        """A batch in the background; its output goes to files, so that
+        processes it leaves behind hold no pipe of the test."""
+        with open(os.path.join(self.work, "batch.out"), "wb") as out:
+            return subprocess.Popen([ARGS.tool, "--program", ARGS.program] + list(args),
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+
+    def test_a_killed_batch_leaves_the_folder_to_its_jobs_until_they_end(self):
+        tlms = self.fifos(self.work, "a.tlm", "b.tlm")
+        args = ("-u", "con", "-j", "2", "-o", self.out) + tuple(tlms)
+        first = self.start(*args)
+        writers = [open(t, "wb") for t in tlms]  # each open returns once a job's hlc_edr reads
+        first.kill()
+        first.wait()
+        before = listing(self.out)
+        # Refused at once; a batch that were not would block on the FIFOs,
+        # so the time limit only ends such a fault.
+        again = batch(*args, limit=120)
+        self.assertEqual(again.returncode, 2, again.stderr)
+        self.assertEqual(len(again.stderr.splitlines()), 1, again.stderr)
+        self.assertIn("is in use by another batch", again.stderr)
+        self.assertEqual(listing(self.out), before)
+        for w in writers:
+            w.write(self.data)
+            w.close()
+        wait_for_lock(self.out)
+        for t in tlms:
+            base = os.path.join(self.out, os.path.basename(t)[0] + "_con")
+            with open(base + ".status") as f:
+                row = json.load(f)
+            with open(base + ".log") as f:
+                log = f.read()
+            self.assertEqual((row["outcome"], row["con_hk"], row["error"]), ("ok", 2, ""))
+            self.assertEqual((log.count("Command line:"), log.count("Program run completed successfully.")), (1, 1))
+            self.assertEqual(vdata_records(base + ".hdf"), {"Concentrator_Housekeeping": 2})
+        then = batch("-u", "con", "-o", self.out, self.regular)
+        self.assertEqual(then.returncode, 0, then.stderr)
+
+    def test_an_interrupt_ends_the_jobs_and_the_batch_by_its_signal(self):
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=number.name):
+                folder = ep.fresh_dir(os.path.join(self.work, number.name))
+                out = os.path.join(folder, "out")
+                a, b = self.fifos(folder, "a.tlm", "b.tlm")
+                run = self.start("-u", "con", "-j", "1", "-o", out, a, b)
+                with open(a, "wb"):
+                    run.send_signal(number)
+                    self.assertEqual(run.wait(timeout=120), -number)  # the limit ends a batch that hangs
+                self.assertTrue(lock_is_free(out))  # no job is left running
+                rows = read_summary(out)
+                error = first_error(rows[0]["log"]) or "ended by SIGTERM"
+                self.assertEqual([(r["outcome"], r["error"]) for r in rows], [("failed", error), ("not run", "")])
+                self.assertEqual(rows[0]["exit_status"], "143")
+                self.assertEqual([o for _, _, o in page_runs(read_page(os.path.join(out, "index.html")))],
+                                 ["failed", "not run"])
+                self.assertFalse(os.path.exists(os.path.join(out, "b_con.log")))
+
+    def test_a_run_past_its_timeout_fails_with_that_reason(self):
+        tlm, = self.fifos(self.work, "a.tlm")  # never fed: the run blocks
+        run = batch("-u", "con", "--timeout", "1", "-o", self.out, tlm)
+        self.assertEqual(run.returncode, 1, run.stderr)
+        row, = read_summary(self.out)
+        self.assertEqual((row["outcome"], row["error"]), ("failed", "timed out after 1 s"))
+        self.assertTrue(lock_is_free(self.out))
+        for bad in ("0", "-3", "x"):
+            self.assertEqual(batch("--timeout", bad, "-o", self.out, tlm).returncode, 2)
+
+
+class SeveralMachines(unittest.TestCase):
+    """A batch whose jobs run through a real sshd on 127.0.0.1: its own host
+    key and configuration, an unprivileged port, login by key only."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = ep.fresh_dir(os.path.join(ARGS.workdir, "ssh"))
+        d = os.path.join(cls.work, "ssh")
+        os.makedirs(d)
+        for key in ("host_key", "id"):
+            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", os.path.join(d, key)], check=True)
+        shutil.copy(os.path.join(d, "id.pub"), os.path.join(d, "authorized_keys"))
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        env_names = "LSAN_OPTIONS ASAN_OPTIONS UBSAN_OPTIONS"  # for the sanitizer build's runs
+        with open(os.path.join(d, "sshd_config"), "w") as f:
+            f.write("Port %d\nListenAddress 127.0.0.1\nHostKey %s/host_key\nPidFile none\n"
+                    "AuthorizedKeysFile %s/authorized_keys\nPubkeyAuthentication yes\n"
+                    "PasswordAuthentication no\nKbdInteractiveAuthentication no\n"
+                    "PermitRootLogin prohibit-password\nStrictModes no\nUsePAM no\nAcceptEnv %s\n"
+                    % (port, d, d, env_names))
+        with open(os.path.join(d, "host_key.pub")) as f:
+            host_key = " ".join(f.read().split()[:2])
+        with open(os.path.join(d, "known_hosts"), "w") as f:
+            f.write("[127.0.0.1]:%d %s\n" % (port, host_key))
+        cls.config = os.path.join(d, "ssh_config")
+        with open(cls.config, "w") as f:
+            f.write("Host batch-test\n HostName 127.0.0.1\n Port %d\n User %s\n IdentityFile %s/id\n"
+                    " IdentitiesOnly yes\n UserKnownHostsFile %s/known_hosts\n GlobalKnownHostsFile /dev/null\n"
+                    " StrictHostKeyChecking yes\n BatchMode yes\n PasswordAuthentication no\n SendEnv %s\n"
+                    % (port, pwd_name(), d, d, env_names))
+        if os.geteuid() == 0:
+            os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # sshd's privilege separation
+        cls.sshd = subprocess.Popen(["/usr/sbin/sshd", "-f", os.path.join(d, "sshd_config"), "-D", "-e"],
+                                    stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        cls.log = []
+        ready = threading.Event()
+
+        def read_log():
+            for line in cls.sshd.stderr:
+                cls.log.append(line)
+                if line.startswith("Server listening on 127.0.0.1"):
+                    ready.set()
+            ready.set()
+
+        cls.reader = threading.Thread(target=read_log)
+        cls.reader.start()
+        ready.wait()
+        if cls.sshd.poll() is not None:
+            cls.reader.join()
+            raise unittest.SkipTest("sshd did not start: " + "".join(cls.log).strip())
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sshd.terminate()
+        cls.sshd.wait()
+        cls.reader.join()
+
+    def test_a_batch_over_ssh(self):
+        tlms = []
+        for name, ks in (("a.tlm", range(2)), ("b.tlm", range(3))):
+            d = ep.Description()
+            d.records(ep.BY_MODULE["con_hk"], ks)
+            d.quats(ks)
+            tlms.append(os.path.join(self.work, name))
+            d.build(ARGS.tlmbuild, tlms[-1])
+        out = os.path.join(self.work, "out")
+        login = "ssh -F %s batch-test" % self.config
+        run = batch("-u", "con,acs", "--sshlogin", login, "-o", out, *tlms)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        self.assertEqual([(r["outcome"], r["con_hk"], r["acs_quats"]) for r in read_summary(out)],
+                         [("ok", "2", ""), ("ok", "", "2"), ("ok", "3", ""), ("ok", "", "3")])
+        self.assertEqual({j[1] for j in joblog_jobs(out)}, {login})
+        self.assertIn("Accepted publickey for %s from 127.0.0.1" % pwd_name(), "".join(self.log))
+
+
+def page_target(page, href):
+    """The file a relative link of the page names."""
+    return os.path.join(os.path.dirname(page), urllib.parse.unquote(href))
+
+
+def read_page(page):
+    with open(page, encoding="utf-8") as f:
+        return browser.parse(f.read())
+
+
+def page_runs(root):
+    """(file, unit, outcome) of each run row of the report page."""
+    return [tuple(r.all("td", c)[0].all_text() for c in ("file", "unit", "outcome"))
+            for r in root.all("tr", "run")]
+
+
+class ReportPage(unittest.TestCase):
+    """index.html of a batch with --quicklook, as headless Chromium renders
+    it from the file system: a row per run with its outcome and links, and
+    thumbnails that have loaded and link to the quick-looks."""
+
+    @classmethod
+    def setUpClass(cls):
+        if browser.chromium() is None:
+            raise unittest.SkipTest("no chromium on this machine (tools/setup.sh installs it)")
+        cls.work = ep.fresh_dir(os.path.join(ARGS.workdir, "page"))
+        d = ep.Description()
+        for m in ("con_hk", "gem_hk", "gem_normal"):
+            d.records(ep.BY_MODULE[m], range(3))
+        d.quats(range(3))
+        odd = os.path.join(cls.work, 'odd <b>&"\'#.tlm')  # a name to escape, in HTML and in URLs
+        d.build(ARGS.tlmbuild, odd)
+        d = ep.Description()
+        d.records(ep.BY_MODULE["con_hk"], range(2), per_packet=1)
+        d.pkt(25, ep.BY_MODULE["con_hk"].record(5), trunc=60)
+        cut = os.path.join(cls.work, "cut.tlm")
+        d.build(ARGS.tlmbuild, cut)
+        cls.units = ("con", "gem", "mec", "acs")
+        cls.expected = [("cut.tlm", u, "failed") for u in cls.units] + [
+            (os.path.basename(odd), u, "no data" if u == "mec" else "ok") for u in cls.units]
+        cls.out = os.path.join(cls.work, "out")
+        cls.batch = batch("--quicklook", "-u", ",".join(cls.units), "-o", cls.out, cut, odd)
+        cls.page = os.path.join(cls.out, "index.html")
+        url = browser.file_url(cls.page)
+        cls.dom = browser.dom(url, os.path.join(cls.work, "profile"))
+        cls.screen = browser.screenshot(url, os.path.join(cls.work, "profile"),
+                                        os.path.join(cls.work, "page.png"), 1400, 2000)
+
+    def test_one_row_per_run_with_its_outcome(self):
+        self.assertEqual(self.batch.returncode, 1, self.batch.stderr)
+        self.assertEqual(page_runs(self.dom), self.expected)
+        self.assertEqual(page_runs(read_page(self.page)), self.expected)
+        for r in self.dom.all("tr", "run"):
+            self.assertEqual(r.all("td", "error")[0].all_text().startswith("ERROR: Bad SFDU Length"),
+                             r.all("td", "outcome")[0].all_text() == "failed")
+
+    def test_links_reach_each_runs_log_and_output(self):
+        rows = read_summary(self.out)
+        for r, shown in zip(rows, self.dom.all("tr", "run")):
+            with self.subTest(tlm=os.path.basename(r["tlm"]), unit=r["unit"]):
+                links = {a.all_text(): page_target(self.page, a.attrs["href"]) for a in shown.all("a")}
+                want = {"log": r["log"]}
+                if r["outcome"] == "ok":
+                    want["output"] = r["output"]
+                self.assertEqual(links, want)
+                self.assertTrue(all(os.path.isfile(t) for t in links.values()))
+
+    def test_every_thumbnail_has_loaded_and_links_to_its_quicklook(self):
+        # One quick-look per product of each EDR that ended ok, named as the
+        # quick-look tool names them.
+        stem = os.path.splitext(self.expected[-1][0])[0]
+        want = {"%s_con_Concentrator_Housekeeping.png" % stem, "%s_gem_GEM_Housekeeping.png" % stem,
+                "%s_gem_GEM_Normal.png" % stem}
+        images = self.dom.all("img")
+        self.assertEqual(len(images), len(want))
+        linked = set()
+        for img in images:
+            with self.subTest(img=img.attrs["alt"]):
+                self.assertEqual(img.parent.tag, "a")
+                png = page_target(self.page, img.parent.attrs["href"])
+                self.assertTrue(os.path.isfile(png))
+                linked.add(os.path.basename(png))
+                thumb = browser.load(page_target(self.page, img.attrs["src"]))
+                self.assertLessEqual(thumb.shape[:2], (180, 240))
+                self.assertIsNotNone(browser.find(self.screen, thumb), "not drawn on the page")
+        self.assertEqual(linked, want)
+        self.assertEqual([r["quicklooks"] for r in read_summary(self.out)], ["", "", "", "", "1", "2", "", ""])
+
+    def test_the_screenshot_is_not_blank(self):
+        colours = np.unique(browser.packed(self.screen))
+        self.assertGreater(len(colours), 100)
+        self.assertGreater(np.mean(self.screen.min(axis=2) < 128), 0.002)  # dark pixels: text, lines
+
+    def test_a_static_page_written_whole(self):
+        root = read_page(self.page)
+        self.assertEqual(root.all("script") + root.all("link") + root.all("iframe"), [])
+        refs = [e.attrs[a] for e in root.all() for a in ("href", "src") if a in e.attrs]
+        self.assertTrue(refs)
+        self.assertEqual([r for r in refs if ":" in r or r.startswith("/")], [])
+        self.assertEqual(part_files(self.out), [])
+
+
+class QuicklooksOfEarlierRuns(unittest.TestCase):
+    def test_drawn_without_running_again_and_a_failure_reported(self):
+        work = ep.fresh_dir(os.path.join(ARGS.workdir, "draw"))
+        tlms = []
+        for name in ("a.tlm", "b.tlm"):
+            d = ep.Description()
+            d.records(ep.BY_MODULE["con_hk"], range(2))
+            tlms.append(os.path.join(work, name))
+            d.build(ARGS.tlmbuild, tlms[-1])
+        out = os.path.join(work, "out")
+        first = batch("-u", "con", "-o", out, *tlms)
+        self.assertEqual(first.returncode, 0, first.stderr)
+        self.assertEqual(read_page(os.path.join(out, "index.html")).all("img"), [])
+        edr = [r["output"] for r in read_summary(out)]
+        os.truncate(edr[1], 0)  # b's EDR damaged after its run
+        before = os.stat(edr[0]).st_mtime_ns
+        then = batch("--quicklook", "-u", "con", "-o", out, *tlms)
+        self.assertEqual(then.returncode, 1, then.stderr)
+        rows = read_summary(out)
+        self.assertEqual([(r["outcome"], r["skipped"], r["quicklooks"]) for r in rows],
+                         [("ok", "1", "1"), ("ok", "1", "0")])
+        self.assertEqual(rows[0]["error"], "")
+        self.assertTrue(rows[1]["error"].startswith("quick-look: "), rows[1]["error"])
+        self.assertEqual(os.stat(edr[0]).st_mtime_ns, before)
+        self.assertEqual(len(joblog_jobs(out)), 4)
+        page = read_page(os.path.join(out, "index.html"))
+        self.assertEqual(len(page.all("img")), 1)
+        self.assertEqual(len(page.all("p", "quicklook-error")), 1)
+
+
+def pwd_name():
+    import pwd
+    return pwd.getpwuid(os.geteuid()).pw_name
 
 
 if __name__ == "__main__":
