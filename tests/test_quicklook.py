@@ -127,7 +127,7 @@ class Quicklook(unittest.TestCase):
             "gapped_mec": [(P["mec_f1d"], GAPPED, set_float(8 + 4 * 5, float("nan"), lambda k: k % 3 == 0)),
                            (P["mec_hk"], GAPPED, shock)],
             "long_con": [(P["con_hk"], list(range(1500)) + list(range(1600, 3000)),
-                          lambda k, d: struct.pack_into(">H", d, 6, 100 * (k % 2)))],
+                          lambda k, d: struct.pack_into(">H", d, 8, 100 * (k % 2)))],
             "days_mec": [(P["mec_f1d"], [0, 1, 2, 15000, 15001], None)],
             "zero_gem": [(P["gem_mancal"], range(RECORDS), lambda k, d: d.__setitem__(slice(14, 49), bytes(35)))],
             "nan_mec": [(P["mec_f1d"], range(RECORDS), lambda k, d: [set_float(8 + 4 * i, float("nan"))(k, d)
@@ -338,12 +338,12 @@ class Quicklook(unittest.TestCase):
                 self.assertIn("after SCLK %d" % ep.T0, area["xlabel"])
 
     def test_long_series_drawn_as_envelope(self):
-        """APID_status alternates 0 and 100 from record to record: every
+        """elec_req alternates 0 and 100 from record to record: every
         pixel column of the decimated panel spans both."""
         self.need("long_con")
         pic = self.picture("long_con", "con_hk")
         self.assertEqual(pic.info["mode"], "decimated")
-        area = pic.areas["APID_status"]
+        area = pic.areas["elec_req"]
         inner = coloured(pic.inner(area))
         drawn = inner.any(axis=0)
         self.assertGreater(drawn.mean(), 0.9)
