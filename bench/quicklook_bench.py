@@ -3,13 +3,15 @@
 
     /usr/bin/python3 bench/quicklook_bench.py [--runs N] [--work DIR] [--build DIR]
 
-builds Release into build-bench (hlc_edr, hlc_edr_dump, tlmbuild, peak_rss),
+builds Release into build-bench (hlc_edr, hlc_edr_dump, tlmbuild, gen_tlm, peak_rss),
 writes TLM files with tlmbuild (kept in --work for later runs) and turns them
 into EDRs with hlc_edr:
 
 - Concentrator housekeeping of 250,000, 1,000,000 and 2,000,000 records
   (52 bytes each; 4 s apart, a few gaps and repeated records), monitors that
   drift and ripple with noise, fault counters with rare bursts;
+- Concentrator housekeeping of 2,000,000 records of random times and
+  contents (bench/gen_tlm), out of time order;
 - a GIM science EDR of about 200 MB: normal, diagnostic and raw records in
   turn, the four-spin ones every 48 s, with count spectra whose peak wanders
   through the ESA levels under Poisson noise.
@@ -36,7 +38,7 @@ def build(build_dir):
     subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
                     "-DHLC_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", build_dir, "-j2", "--target", "hlc_edr", "hlc_edr_dump",
-                    "tlmbuild", "peak_rss"], check=True, stdout=subprocess.DEVNULL)
+                    "tlmbuild", "gen_tlm", "peak_rss"], check=True, stdout=subprocess.DEVNULL)
 
 
 def be(dtype):
@@ -144,17 +146,23 @@ def gim_packets(megabytes, rng):
         k += 1
 
 
-def make_edr(build_dir, work, name, unit, packets):
+def make_edr(build_dir, work, name, unit, packets=None, random_records=0):
+    """The EDR of the packets (through tlmbuild), or of random_records
+    Concentrator records of random times and contents (through gen_tlm)."""
     edr = os.path.join(work, name + ".hdf")
     if os.path.exists(edr):
         return edr
     tlm = os.path.join(work, name + ".tlm")
-    tlmbuild = subprocess.Popen([os.path.join(build_dir, "tools", "tlmbuild", "tlmbuild"), tlm],
-                                stdin=subprocess.PIPE)
-    write_description(tlmbuild.stdin, packets)
-    tlmbuild.stdin.close()
-    if tlmbuild.wait() != 0:
-        sys.exit("tlmbuild failed for " + name)
+    if random_records:
+        subprocess.run([os.path.join(build_dir, "bench", "gen_tlm"), "con", str(random_records), tlm],
+                       check=True, stdout=subprocess.DEVNULL)
+    else:
+        tlmbuild = subprocess.Popen([os.path.join(build_dir, "tools", "tlmbuild", "tlmbuild"), tlm],
+                                    stdin=subprocess.PIPE)
+        write_description(tlmbuild.stdin, packets)
+        tlmbuild.stdin.close()
+        if tlmbuild.wait() != 0:
+            sys.exit("tlmbuild failed for " + name)
     with open(os.devnull, "w") as log:
         subprocess.run([os.path.join(build_dir, "hlc_edr"), "-inst", unit, "-tlm", tlm,
                         "-edr", edr + ".part"], check=True, stdout=log)
@@ -183,6 +191,8 @@ def main():
     cases = [("con hk, %s records" % "{:,}".format(n),
               make_edr(args.build, args.work, "con_%d" % n, "con", con_packets(n, rng)))
              for n in (250_000, 1_000_000, 2_000_000)]
+    cases.append(("con hk, random, unordered",
+                  make_edr(args.build, args.work, "con_random", "con", random_records=2_000_000)))
     cases.append(("gim science, 3 products",
                   make_edr(args.build, args.work, "gim_200mb", "gim", gim_packets(200, rng))))
     png = os.path.join(args.work, "png")

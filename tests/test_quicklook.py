@@ -107,7 +107,25 @@ class Quicklook(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.work = ep.fresh_dir(os.path.join(ARGS.workdir, "quicklook"))
-        cls.dump = os.path.join(os.path.dirname(ARGS.program), "hlc_edr_dump")
+        cls.dump = os.path.join(os.path.dirname(ARGS.program), "hlc_edr_dump")  # built beside hlc_edr
+        cls.make_edrs()
+        first = cls.edrs[sorted(cls.edrs)[0]]
+        cls.make_empty_tables()
+        cls.make_bad_files(first)
+        inputs = list(cls.bad.values())[:3] + list(cls.edrs.values()) + list(cls.bad.values())[3:]
+        cls.png_dir = os.path.join(cls.work, "png")
+        cls.result = subprocess.run([ARGS.tool, "--dump", cls.dump, "-o", cls.png_dir] + inputs,
+                                    capture_output=True, text=True)
+        cls.linear = None
+        if "align_gem" in cls.edrs:
+            cls.linear = subprocess.run([ARGS.tool, "--dump", cls.dump, "--linear", cls.edrs["align_gem"],
+                                         "-o", os.path.join(cls.work, "linear")], capture_output=True, text=True)
+        cls.bad_out = subprocess.run([ARGS.tool, "--dump", cls.dump, first, "-o", os.path.join(first, "png")],
+                                     capture_output=True, text=True)
+
+    @classmethod
+    def make_edrs(cls):
+        """The EDRs that hlc_edr writes from builder files, by name."""
         has = lambda m: m in ARGS.modules  # noqa: E731
         P = ep.BY_MODULE
         # Every product, with floats that are not finite in MEC housekeeping:
@@ -147,11 +165,15 @@ class Quicklook(unittest.TestCase):
             cls.edrs[name] = os.path.join(cls.work, name + ".hdf")
             subprocess.run([ARGS.program, "-inst", parts[0][0].unit, "-tlm", tlm, "-edr", cls.edrs[name]],
                            stdout=subprocess.DEVNULL, check=True)
-        # Products with no records: tables without a record beside a good one.
-        first = cls.edrs[sorted(cls.edrs)[0]]
-        cls.edrs["norecords"] = os.path.join(cls.work, "norecords.hdf")
-        shutil.copy(first, cls.edrs["norecords"])
-        f = HDF(cls.edrs["norecords"], HC.WRITE)
+
+    @classmethod
+    def make_empty_tables(cls):
+        """Products with no records: tables without a record, beside the GEM
+        products of an EDR when the build has them."""
+        path = cls.edrs["norecords"] = os.path.join(cls.work, "norecords.hdf")
+        if "align_gem" in cls.edrs:
+            shutil.copy(cls.edrs["align_gem"], path)
+        f = HDF(path, HC.WRITE | (0 if os.path.exists(path) else HC.CREATE))
         vs = f.vstart()
         for name, fields in (("MEC_f1d", (("sclk_seconds", HC.UINT32, 1), ("sclk_subseconds", HC.UINT16, 1),
                                           ("f1d_ion_distr", HC.FLOAT32, 40))),
@@ -162,7 +184,10 @@ class Quicklook(unittest.TestCase):
             vd.detach()
         vs.end()
         f.close()
-        # Files that are no EDR, or damaged ones.
+
+    @classmethod
+    def make_bad_files(cls, first):
+        """Files that are no EDR, or damaged ones."""
         bad = {"text": os.path.join(cls.work, "quats.txt"), "cut": os.path.join(cls.work, "cut.hdf"),
                "empty": os.path.join(cls.work, "empty.hdf"), "folder": os.path.join(cls.work, "folder.hdf"),
                "missing": os.path.join(cls.work, "missing.hdf"),
@@ -174,16 +199,6 @@ class Quicklook(unittest.TestCase):
         open(bad["empty"], "wb").close()
         os.mkdir(bad["folder"])
         cls.bad = bad
-        inputs = list(bad.values())[:3] + list(cls.edrs.values()) + list(bad.values())[3:]
-        cls.png_dir = os.path.join(cls.work, "png")
-        cls.result = subprocess.run([ARGS.tool, "--dump", cls.dump, "-o", cls.png_dir] + inputs,
-                                    capture_output=True, text=True)
-        cls.linear = None
-        if "align_gem" in cls.edrs:
-            cls.linear = subprocess.run([ARGS.tool, "--dump", cls.dump, "--linear", cls.edrs["align_gem"],
-                                         "-o", os.path.join(cls.work, "linear")], capture_output=True, text=True)
-        cls.bad_out = subprocess.run([ARGS.tool, "--dump", cls.dump, first, "-o", os.path.join(first, "png")],
-                                     capture_output=True, text=True)
 
     def picture(self, edr, product, folder="png"):
         p = ep.BY_MODULE[product] if isinstance(product, str) else product
