@@ -1,28 +1,50 @@
-"""End-to-end test of tools/hlc_edr_quicklook: EDR files of every product that
-the build has (--modules), made by hlc_edr from a builder TLM file with known
-patterns, become one PNG per product. Each PNG is checked for its size, its
-title (product, file, time range) and its plot areas: every housekeeping
-panel holds a drawn line, one per numeric field stated for the product; a
-spectrogram fills its area and, as the counts at level l are l + 1 whatever
-the other dimensions, its colour brightens row by row from level 0 at the
-bottom to the product's last level at the top. Floats that are not finite
-leave gaps in their panels, nothing more."""
+"""End-to-end tests of tools/hlc_edr_quicklook: EDR files that hlc_edr
+writes from builder TLM files with known patterns (tests/edr_patterns.py),
+and damaged or special files, go through the tool in one run; the PNGs are
+checked by their pixels against the plot areas and time axis that each PNG
+states in its "Comment" chunk (JSON), one test per concern over a table of
+cases:
+
+- every product of the build gets one PNG with its title, drawn panels and a
+  spectrogram that brightens level by level (counts at level l are l + 1);
+- files that cannot be read (text, cut short, empty, damaged headers, a
+  folder, a missing path) give one line each, the others are drawn, exit 1;
+  an unusable output folder is one message and exit 2;
+- time: cells begin at record starts and end where the record ends, a gap of
+  6000 s stays blank, a repeated record time is merged with a note, long
+  series become min/max envelopes, the time unit follows the span;
+- labels and marks: level axes say what the level is, colours are
+  logarithmic unless --linear, zero counts differ from missing records,
+  values that are not finite are marked, empty products say so, event times
+  are markers; units, long names and flag rasters from the export's
+  attributes (skipped while the export carries none)."""
 import json
 import os
+import shutil
 import struct
 import subprocess
 import sys
 import unittest
 
+import netCDF4
 import numpy as np
 from PIL import Image
+from pyhdf.HDF import HDF, HC
+import pyhdf.VS  # noqa: F401  (registers the Vdata interface)
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import edr_patterns as ep  # noqa: E402
 
 ARGS = None
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RECORDS = 4
+GAPPED = [0, 1, 2, 3, 103, 104, 104, 105, 106]  # a 6000 s gap, record 104 twice
+LEVEL_WORDS = {"gem_mancal": "voltage level", "gem_normal": "ESA level of the cycle",
+               "gem_raw": "voltage level", "gim_mancal": "voltage level",
+               "gim_normal": "ESA level of the cycle", "gim_diag": "ESA level of the cycle",
+               "gim_raw": "voltage level", "mec_f1d": "energy step"}
+NOT_FINITE = (224, 0, 122)
 
 
 def coloured(pixels):
@@ -34,90 +56,385 @@ def luminance(rgb):
     return 0.299 * rgb[0] + 0.587 * rgb[1] + 0.114 * rgb[2]
 
 
-class QuicklookOfEveryProduct(unittest.TestCase):
+def scaled_counts(product):
+    """Counts of record k at level l: (l + 1) * (k + 1), so that neighbouring
+    records differ; with `zero_level`, level 0 counts nothing."""
+    levels, offsets, fmt = product.counts
+
+    def patch(k, data, zero_level=False):
+        for level in range(levels):
+            for off in offsets(level):
+                struct.pack_into(fmt, data, off, 0 if zero_level and level == 0 else (level + 1) * (k + 1) % 200)
+    return patch
+
+
+def set_float(offset, value, when=lambda k: True):
+    def patch(k, data):
+        if when(k):
+            struct.pack_into(">f", data, offset, value)
+    return patch
+
+
+class Picture:
+    def __init__(self, path):
+        with Image.open(path) as im:
+            self.rgb = np.asarray(im.convert("RGB")).astype(int)  # rows from the top
+            self.info = json.loads(im.text["Comment"])
+            self.title = im.text["Title"]
+        self.areas = {a["name"]: a for a in self.info["areas"]}
+
+    def px(self, area, t):
+        """Pixel column of SCLK time t in an area."""
+        x0, _, x1, _ = area["box"]
+        tm = self.info["time"]
+        lo, hi = tm["xlim"]
+        return x0 + ((t - tm["origin"]) / tm["seconds_per_unit"] - lo) / (hi - lo) * (x1 - x0)
+
+    def column(self, area, x):
+        _, y0, _, y1 = area["box"]
+        return self.rgb[y0 + 3:y1 - 2, int(round(x))]
+
+    def inner(self, area):
+        x0, y0, x1, y1 = area["box"]
+        return self.rgb[y0 + 3:y1 - 2, x0 + 3:x1 - 2]
+
+    def row_of_level(self, area, level, levels):
+        _, y0, _, y1 = area["box"]
+        return int(y1 - (level + 0.5) * (y1 - y0) / levels)
+
+
+class Quicklook(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.work = ep.fresh_dir(os.path.join(ARGS.workdir, "quicklook"))
-        d = ep.Description()
-        for p in ep.PRODUCTS:
-            d.records(p, range(RECORDS), patch=cls.not_finite if p.module == "mec_hk" else None)
-        d.quats(range(2))
-        tlm = os.path.join(cls.work, "patterns.tlm")
-        d.build(ARGS.tlmbuild, tlm)
-        cls.products = [p for p in ep.PRODUCTS if p.module in ARGS.modules]
-        edrs = []
-        for unit in sorted({p.unit for p in cls.products}):
-            edrs.append(os.path.join(cls.work, "patterns_%s.hdf" % unit))
-            subprocess.run([ARGS.program, "-inst", unit, "-tlm", tlm, "-edr", edrs[-1]],
-                           stdout=subprocess.DEVNULL, check=True)
-        # A quaternion text file is no EDR: reported, and the others still done.
-        quats = os.path.join(cls.work, "patterns_quats.txt")
-        subprocess.run([ARGS.program, "-inst", "acs", "-tlm", tlm, "-edr", quats],
-                       stdout=subprocess.DEVNULL, check=True)
+        cls.dump = os.path.join(os.path.dirname(ARGS.program), "hlc_edr_dump")  # built beside hlc_edr
+        cls.make_edrs()
+        first = cls.edrs[sorted(cls.edrs)[0]]
+        cls.make_empty_tables()
+        cls.make_bad_files(first)
+        inputs = list(cls.bad.values())[:3] + list(cls.edrs.values()) + list(cls.bad.values())[3:]
         cls.png_dir = os.path.join(cls.work, "png")
-        cls.result = subprocess.run([ARGS.tool, quats] + edrs + ["-o", cls.png_dir], capture_output=True, text=True)
+        cls.result = subprocess.run([ARGS.tool, "--dump", cls.dump, "-o", cls.png_dir] + inputs,
+                                    capture_output=True, text=True)
+        cls.linear = None
+        if "align_gem" in cls.edrs:
+            cls.linear = subprocess.run([ARGS.tool, "--dump", cls.dump, "--linear", cls.edrs["align_gem"],
+                                         "-o", os.path.join(cls.work, "linear")], capture_output=True, text=True)
+        cls.bad_out = subprocess.run([ARGS.tool, "--dump", cls.dump, first, "-o", os.path.join(first, "png")],
+                                     capture_output=True, text=True)
 
-    @staticmethod
-    def not_finite(k, data):
-        """MEC housekeeping floats that no plot can show: infinity in
-        gim_bg_level (offset 20) of record 1, NaN in proton_temp_curr (40) of
-        record 2; the panels still show the other records."""
-        if k == 1:
-            struct.pack_into(">f", data, 20, float("inf"))
-        if k == 2:
-            struct.pack_into(">f", data, 40, float("nan"))
+    @classmethod
+    def make_edrs(cls):
+        """The EDRs that hlc_edr writes from builder files, by name."""
+        has = lambda m: m in ARGS.modules  # noqa: E731
+        P = ep.BY_MODULE
+        # Every product, with floats that are not finite in MEC housekeeping:
+        # infinity in gim_bg_level (offset 20) of record 1, NaN in
+        # proton_temp_curr (40) of record 2.
+        mec_bad = lambda k, d: (set_float(20, float("inf"), lambda k: k == 1)(k, d),  # noqa: E731
+                                set_float(40, float("nan"), lambda k: k == 2)(k, d))
+        cls.products = [p for p in ep.PRODUCTS if has(p.module)]
+        every = [(p, range(RECORDS), mec_bad if p.module == "mec_hk" else None) for p in cls.products]
+        edrs = {"patterns_" + u: [e for e in every if e[0].unit == u] for u in sorted({p.unit for p in cls.products})}
+        shock = lambda k, d: struct.pack_into(">II", d, 104, ep.T0 + 90, 0)  # noqa: E731
+        cases = {
+            "align_gem": [(P["gem_mancal"], range(RECORDS), scaled_counts(P["gem_mancal"])),
+                          (P["gem_normal"], range(RECORDS), scaled_counts(P["gem_normal"]))],
+            "gapped_gem": [(P["gem_hk"], GAPPED, None),
+                           (P["gem_mancal"], GAPPED, lambda k, d: scaled_counts(P["gem_mancal"])(k, d, True))],
+            "gapped_mec": [(P["mec_f1d"], GAPPED, set_float(8 + 4 * 5, float("nan"), lambda k: k % 3 == 0)),
+                           (P["mec_hk"], GAPPED, shock)],
+            "long_con": [(P["con_hk"], list(range(1500)) + list(range(1600, 3000)),
+                          lambda k, d: struct.pack_into(">H", d, 8, 100 * (k % 2)))],
+            "days_mec": [(P["mec_f1d"], [0, 1, 2, 15000, 15001], None)],
+            "zero_gem": [(P["gem_mancal"], range(RECORDS), lambda k, d: d.__setitem__(slice(14, 49), bytes(35)))],
+            "nan_mec": [(P["mec_f1d"], range(RECORDS), lambda k, d: [set_float(8 + 4 * i, float("nan"))(k, d)
+                                                                     for i in range(40)])],
+        }
+        for name, parts in cases.items():
+            parts = [x for x in parts if has(x[0].module)]
+            if parts:
+                edrs[name] = parts
+        cls.edrs = {}
+        for name, parts in edrs.items():
+            d = ep.Description()
+            for product, ks, patch in parts:
+                d.records(product, ks, patch=patch)
+            tlm = os.path.join(cls.work, name + ".tlm")
+            d.build(ARGS.tlmbuild, tlm)
+            cls.edrs[name] = os.path.join(cls.work, name + ".hdf")
+            subprocess.run([ARGS.program, "-inst", parts[0][0].unit, "-tlm", tlm, "-edr", cls.edrs[name]],
+                           stdout=subprocess.DEVNULL, check=True)
 
-    def png(self, p):
-        return os.path.join(self.png_dir, "patterns_%s_%s.png" % (p.unit, p.vdata))
+    @classmethod
+    def make_empty_tables(cls):
+        """Products with no records: tables without a record, beside the GEM
+        products of an EDR when the build has them."""
+        path = cls.edrs["norecords"] = os.path.join(cls.work, "norecords.hdf")
+        if "align_gem" in cls.edrs:
+            shutil.copy(cls.edrs["align_gem"], path)
+        f = HDF(path, HC.WRITE | (0 if os.path.exists(path) else HC.CREATE))
+        vs = f.vstart()
+        for name, fields in (("MEC_f1d", (("sclk_seconds", HC.UINT32, 1), ("sclk_subseconds", HC.UINT16, 1),
+                                          ("f1d_ion_distr", HC.FLOAT32, 40))),
+                             ("Concentrator_Housekeeping", (("sclk_seconds", HC.UINT32, 1),) + tuple(
+                                 (n, HC.UINT16, 1) for n in ["sclk_subseconds"] + ep.HK_CON))):
+            vd = vs.create(name, fields)
+            vd._class = "tlm_edr_data"
+            vd.detach()
+        vs.end()
+        f.close()
 
-    def test_one_png_per_product_and_the_text_file_refused(self):
-        self.assertEqual(self.result.returncode, 1, self.result.stderr)
-        self.assertIn("patterns_quats.txt: cannot read as an EDR", self.result.stderr)
-        self.assertEqual(sorted(self.result.stdout.split()), sorted(self.png(p) for p in self.products))
-        self.assertEqual(sorted(os.listdir(self.png_dir)), sorted(os.path.basename(self.png(p)) for p in self.products))
+    @classmethod
+    def make_bad_files(cls, first):
+        """Files that are no EDR, or damaged ones."""
+        bad = {"text": os.path.join(cls.work, "quats.txt"), "cut": os.path.join(cls.work, "cut.hdf"),
+               "empty": os.path.join(cls.work, "empty.hdf"), "folder": os.path.join(cls.work, "folder.hdf"),
+               "missing": os.path.join(cls.work, "missing.hdf"),
+               "header": os.path.join(TOP, "tools", "fuzz", "dump_corpus", "con-vdata-order")}
+        with open(bad["text"], "w") as f:
+            f.write("1000000000.500000 0.5 -0.5 0.5 0.5\n")
+        with open(first, "rb") as src, open(bad["cut"], "wb") as dst:
+            dst.write(src.read()[:os.path.getsize(first) // 2])
+        open(bad["empty"], "wb").close()
+        os.mkdir(bad["folder"])
+        cls.bad = bad
+
+    def picture(self, edr, product, folder="png"):
+        p = ep.BY_MODULE[product] if isinstance(product, str) else product
+        path = os.path.join(self.work, folder, "%s_%s.png" % (edr, p.vdata))
+        self.assertTrue(os.path.exists(path), path)
+        return Picture(path)
+
+    def need(self, edr):
+        if edr not in self.edrs:
+            self.skipTest("the build lacks the record modules of %s" % edr)
+
+    def export_attributes(self, name):
+        """Variables of the dump's export of the pattern EDRs that carry the
+        attribute `name`: (module, variable name) -> value."""
+        found = {}
+        for edr in (e for n, e in self.edrs.items() if n.startswith("patterns_")):
+            nc = os.path.join(self.work, os.path.basename(edr) + ".nc")
+            if not os.path.exists(nc):
+                subprocess.run([self.dump, edr, "--netcdf", nc], check=True)
+            with netCDF4.Dataset(nc) as ds:
+                for g in ds.groups.values():
+                    for v in g.variables.values():
+                        if name in v.ncattrs():
+                            found[(g.name, v.name)] = v.getncattr(name)
+        if not found:
+            self.skipTest("the netCDF export carries no %s attributes yet" % name)
+        return found
+
+    # ---- every product ------------------------------------------------------
+
+    def test_every_product_drawn(self):
         self.assertTrue(self.products, "the build has no record module")
-
-    def test_size_and_title(self):
         first, last = ep.PRODUCTS[0].time(0), ep.PRODUCTS[0].time(RECORDS - 1)
         for p in self.products:
             with self.subTest(product=p.vdata):
-                self.assertGreater(os.path.getsize(self.png(p)), 5000)
-                with Image.open(self.png(p)) as im:
-                    w, h = im.size
-                    title = im.text["Title"]
+                pic = self.picture("patterns_" + p.unit, p)
+                self.assertIn("%s  -  patterns_%s.hdf" % (p.vdata, p.unit), pic.title)
+                self.assertIn("SCLK %.3f to %.3f s, %d records" % (first, last, RECORDS), pic.title)
+                h, w, _ = pic.rgb.shape
                 self.assertTrue(600 <= w <= 3000 and 350 <= h <= 3000, (w, h))
-                self.assertIn(p.vdata, title)
-                self.assertIn("patterns_%s.hdf" % p.unit, title)
-                self.assertIn("SCLK %.3f to %.3f s, %d records" % (first, last, RECORDS), title)
-
-    def test_plot_areas_are_drawn(self):
-        for p in self.products:
-            with self.subTest(product=p.vdata), Image.open(self.png(p)) as im:
-                rgb = np.asarray(im.convert("RGB"))  # rows from the top, then columns
-                info = json.loads(im.text["Comment"])
                 if p.counts:
-                    self.assertEqual(info["kind"], "spectrogram")
-                    self.assertEqual(len(info["areas"]), 1)
-                    self.check_spectrogram(rgb, info["areas"][0]["box"], p.counts[0])
-                else:
-                    self.assertEqual(info["kind"], "fields")
-                    self.assertEqual([a["name"] for a in info["areas"]], p.hk_fields)
-                    for area in info["areas"]:
-                        self.assertGreater(self.coloured_pixels(rgb, area["box"]), 30, area["name"])
+                    area = pic.areas["counts" if p.module != "mec_f1d" else "f1d_ion_distr"]
+                    self.assertGreater(coloured(pic.inner(area)).mean(), 0.95)
+                    levels = p.counts[0]
+                    for x in np.linspace(area["box"][0] + 4, area["box"][2] - 4, 5):
+                        lum = [luminance(pic.rgb[pic.row_of_level(area, lv, levels), int(x)]) for lv in range(levels)]
+                        self.assertTrue(all(b > a for a, b in zip(lum, lum[1:])), (x, lum))
+                    continue
+                events = [f for f in p.hk_fields if f.startswith("TIME_OF_")]
+                self.assertEqual(sorted(pic.areas), sorted(set(p.hk_fields) - set(events) | ({"events"} if events else set())))
+                for area in pic.info["areas"]:
+                    if area["kind"] == "series":
+                        self.assertGreater(int(coloured(pic.inner(area)).sum()), 30, area["name"])
 
-    def coloured_pixels(self, rgb, box):
-        x0, y0, x1, y1 = box
-        return int(coloured(rgb[y0 + 2:y1 - 2, x0 + 2:x1 - 2]).sum())
+    def test_not_finite_values_marked(self):
+        self.need("patterns_mec")
+        pic = self.picture("patterns_mec", "mec_hk")
+        for name in ("gim_bg_level", "proton_temp_curr"):
+            area = pic.areas[name]
+            self.assertIn("1 value not finite (x)", area["notes"])
+            x0, y0, x1, y1 = area["box"]
+            self.assertTrue((np.abs(pic.rgb[y0:y1 + 8, x0:x1] - NOT_FINITE).sum(axis=-1) < 60).any(), name)
+        pic = self.picture("gapped_mec", "mec_f1d")
+        area = pic.areas["f1d_ion_distr"]
+        self.assertEqual(area["notes"], ["3 values not finite"])
+        t = ep.BY_MODULE["mec_f1d"].time
+        row = pic.row_of_level(area, 5, 40)
+        for k, bad in ((0, True), (1, False), (3, True), (104, False), (105, True)):
+            x = pic.px(area, t(k) + 20)
+            self.assertEqual(bool((np.abs(pic.rgb[row, int(x)] - NOT_FINITE) < 20).all()), bad, k)
 
-    def check_spectrogram(self, rgb, box, levels):
-        x0, y0, x1, y1 = box
-        inner = (x1 - x0 - 4) * (y1 - y0 - 4)
-        self.assertGreater(self.coloured_pixels(rgb, box), 0.9 * inner)
-        row_height = (y1 - y0) / levels
-        for x in (x0 + (x1 - x0) // 4, (x0 + x1) // 2, x1 - (x1 - x0) // 4):
-            lum = [luminance(rgb[int(y1 - (level + 0.5) * row_height), x]) for level in range(levels)]
-            for level in range(1, levels):
-                self.assertGreater(lum[level], lum[level - 1], "level %d at x %d" % (level, x))
+    # ---- files that cannot be read --------------------------------------------
+
+    def test_unreadable_files_reported_others_drawn(self):
+        self.assertEqual(self.result.returncode, 1, self.result.stderr)
+        lines = self.result.stderr.splitlines()
+        self.assertNotIn("Traceback", self.result.stderr)
+        for case, path in self.bad.items():
+            with self.subTest(case=case):
+                mine = [line for line in lines if path in line]
+                self.assertEqual(len(mine), 1, lines)
+                self.assertTrue(mine[0].startswith("hlc_edr_quicklook: cannot read EDR %s: " % path), mine[0])
+        self.assertEqual(len(lines), len(self.bad), lines)
+        written = self.result.stdout.split()
+        self.assertEqual(sorted(written), sorted(os.path.join(self.png_dir, f) for f in os.listdir(self.png_dir)))
+        for name in self.edrs:
+            self.assertTrue(any(os.path.basename(w).startswith(name + "_") for w in written), name)
+
+    def test_unusable_output_folder(self):
+        self.assertEqual(self.bad_out.returncode, 2)
+        self.assertEqual(self.bad_out.stdout, "")
+        self.assertEqual(len(self.bad_out.stderr.splitlines()), 1, self.bad_out.stderr)
+        self.assertIn("cannot write PNG files in", self.bad_out.stderr)
+
+    def test_empty_products_say_so(self):
+        cases = [("norecords", "mec_f1d", "f1d_ion_distr", "no records"),
+                 ("norecords", "con_hk", "Concentrator_Housekeeping", "no records"),
+                 ("zero_gem", "gem_mancal", "counts", "all counts are zero"),
+                 ("nan_mec", "mec_f1d", "f1d_ion_distr", "no finite value")]
+        for edr, module, area_name, note in cases:
+            with self.subTest(edr=edr, product=module):
+                if edr not in self.edrs or module not in ARGS.modules:
+                    self.skipTest("not in the build")
+                pic = self.picture(edr, module)
+                area = pic.areas[area_name]
+                self.assertIn(note, area["notes"])
+                self.assertFalse(area.get("colorbar"))
+
+    # ---- time ---------------------------------------------------------------
+
+    def test_cells_begin_at_record_starts(self):
+        """Record k's cell starts at its own time and keeps one colour to its
+        end: the next start (one spin) or the end of its four spins."""
+        self.need("align_gem")
+        for module, duration in (("gem_mancal", None), ("gem_normal", 60.0)):
+            with self.subTest(product=module):
+                p = ep.BY_MODULE[module]
+                pic = self.picture("align_gem", p)
+                area = pic.areas["counts"]
+                tm = pic.info["time"]
+                ends = [p.time(k + 1) for k in range(RECORDS - 1)] + [p.time(RECORDS - 1) + (duration or 60.125)]
+                self.assertAlmostEqual(tm["xlim"][0], (p.time(0) - tm["origin"]) / tm["seconds_per_unit"])
+                self.assertAlmostEqual(tm["xlim"][1], (ends[-1] - tm["origin"]) / tm["seconds_per_unit"])
+                row = pic.row_of_level(area, p.counts[0] - 1, p.counts[0])
+                colours = []
+                for k in range(RECORDS):
+                    a, b = pic.px(area, p.time(k)) + 3, pic.px(area, ends[k]) - 3
+                    colours.append(pic.rgb[row, int(a)])
+                    self.assertTrue((np.abs(pic.rgb[row, int(a)] - pic.rgb[row, int(b)]) <= 2).all(), k)
+                    if k:
+                        self.assertFalse((np.abs(colours[k] - colours[k - 1]) <= 2).all(), k)
+
+    def test_gap_blank_and_duplicate_merged(self):
+        cases = [("gapped_gem", "gem_mancal", "counts"), ("gapped_gem", "gem_hk", "MON_5V"),
+                 ("gapped_mec", "mec_f1d", "f1d_ion_distr"), ("long_con", "con_hk", "MON_5V")]
+        for edr, module, area_name in cases:
+            with self.subTest(edr=edr, product=module):
+                self.need(edr)
+                p = ep.BY_MODULE[module]
+                pic = self.picture(edr, p)
+                area = pic.areas[area_name]
+                start, end = (p.time(3), p.time(103)) if edr != "long_con" else (p.time(1499), p.time(1600))
+                lo, hi = pic.px(area, start + 90), pic.px(area, end)
+                self.assertGreater(hi - lo, 4)
+                for x in np.arange(int(lo) + 2, int(hi) - 1):
+                    self.assertFalse(coloured(pic.column(area, x)).any(), x)
+                self.assertIn("1 gap longer than 90.2 s left blank", pic.info["notes"])
+                self.assertEqual(pic.info["duplicates"], 0 if edr == "long_con" else 1)
+                if edr != "long_con":
+                    self.assertIn("1 record with a repeated time merged", pic.info["notes"])
+                    self.assertEqual(pic.info["mode"], "records")
+                self.assertIn("after SCLK %d" % ep.T0, area["xlabel"])
+
+    def test_long_series_drawn_as_envelope(self):
+        """elec_req alternates 0 and 100 from record to record: every
+        pixel column of the decimated panel spans both."""
+        self.need("long_con")
+        pic = self.picture("long_con", "con_hk")
+        self.assertEqual(pic.info["mode"], "decimated")
+        area = pic.areas["elec_req"]
+        inner = coloured(pic.inner(area))
+        drawn = inner.any(axis=0)
+        self.assertGreater(drawn.mean(), 0.9)
+        heights = [np.flatnonzero(c).ptp() for c in inner.T[drawn]]
+        self.assertGreater(np.median(heights), 0.8 * inner.shape[0])
+
+    def test_time_unit_follows_span(self):
+        cases = [("align_gem", "gem_mancal", "seconds"), ("gapped_gem", "gem_mancal", "minutes"),
+                 ("long_con", "con_hk", "hours"), ("days_mec", "mec_f1d", "days")]
+        for edr, module, unit in cases:
+            with self.subTest(edr=edr):
+                self.need(edr)
+                pic = self.picture(edr, module)
+                self.assertEqual(pic.info["time"]["unit"], unit)
+                self.assertEqual(pic.info["time"]["origin"], ep.T0)
+                self.assertTrue(all(a["xlabel"] == "%s after SCLK %d" % (unit, ep.T0) for a in pic.info["areas"]))
+
+    # ---- labels and colours ---------------------------------------------------
+
+    def test_level_axes_and_colour_scale(self):
+        self.need("align_gem")
+        for p in self.products:
+            if p.counts:
+                with self.subTest(product=p.vdata):
+                    area = self.picture("patterns_" + p.unit, p).info["areas"][0]
+                    self.assertTrue(area["ylabel"].startswith("%s (0-%d)" % (LEVEL_WORDS[p.module], p.counts[0] - 1)),
+                                    area["ylabel"])
+        self.assertEqual(self.linear.returncode, 0, self.linear.stderr)
+        for folder, norm in (("png", "log"), ("linear", "linear")):
+            self.assertEqual(self.picture("align_gem", "gem_mancal", folder).info["norm"], norm)
+
+    def test_zero_counts_differ_from_missing_records(self):
+        self.need("gapped_gem")
+        p = ep.BY_MODULE["gem_mancal"]
+        pic = self.picture("gapped_gem", p)
+        area = pic.areas["counts"]
+        row = pic.row_of_level(area, 0, p.counts[0])
+        zero = pic.rgb[row, int(pic.px(area, p.time(1) + 30))]
+        missing = pic.rgb[row, int(pic.px(area, p.time(50)))]
+        self.assertTrue((missing >= 250).all(), missing)
+        self.assertTrue(150 < zero.mean() < 240 and zero.ptp() < 10, zero)
+
+    def test_event_times_are_markers(self):
+        self.need("gapped_mec")
+        pic = self.picture("gapped_mec", "mec_hk")
+        area = pic.areas["events"]
+        self.assertEqual(area["events"], ["TIME_OF_SHOCK", "TIME_OF_CME"])
+        self.assertNotIn("TIME_OF_SHOCK", pic.areas)
+        marks = np.flatnonzero(coloured(pic.inner(area)).any(axis=0)) + area["box"][0] + 3
+        self.assertTrue(len(marks))
+        self.assertLess(np.abs(marks - pic.px(area, ep.T0 + 90)).max(), 6)
+
+    def test_labels_carry_units_and_long_names(self):
+        units = self.export_attributes("units")
+        long_names = self.export_attributes("long_name")
+        for p in self.products:
+            pic = self.picture("patterns_" + p.unit, p)
+            for area in pic.info["areas"]:
+                text = " ".join(str(area.get(k) or "") for k in ("title", "ylabel", "colorbar")).replace("\n", " ")
+                unit, long_name = units.get((p.module, area["name"])), long_names.get((p.module, area["name"]))
+                with self.subTest(product=p.vdata, field=area["name"]):
+                    if unit and unit != "1":
+                        self.assertIn(unit, text)
+                    if long_name:  # long ones are cut short in a panel's title
+                        self.assertIn(" ".join(long_name.split()[:4]), text)
+
+    def test_status_words_drawn_as_bit_rasters(self):
+        masks = self.export_attributes("flag_masks")
+        meanings = self.export_attributes("flag_meanings")
+        for p in self.products:
+            pic = self.picture("patterns_" + p.unit, p)
+            for (module, name), value in meanings.items():
+                if module == p.module and name in pic.areas and np.ndim(masks.get((module, name))) <= 1:
+                    with self.subTest(product=p.vdata, field=name):
+                        self.assertEqual(pic.areas[name]["kind"], "flags")
+                        self.assertEqual(pic.areas[name]["flags"], value.split())
 
 
 if __name__ == "__main__":
