@@ -182,6 +182,7 @@ def tool_test_args():
     ap.add_argument("--tool", required=True, help="the tool under test")
     ap.add_argument("--modules", required=True, help="record modules of the build, comma-separated")
     ap.add_argument("--workdir", required=True)
+    ap.add_argument("--empty-products", help="writes EDRs of products without records")
     args, rest = ap.parse_known_args()
     args.modules = set(m for m in args.modules.split(",") if m)
     return args, [sys.argv[0]] + rest

@@ -20,7 +20,6 @@ cases:
   attributes (skipped while the export carries none)."""
 import json
 import os
-import shutil
 import struct
 import subprocess
 import sys
@@ -29,8 +28,6 @@ import unittest
 import netCDF4
 import numpy as np
 from PIL import Image
-from pyhdf.HDF import HDF, HC
-import pyhdf.VS  # noqa: F401  (registers the Vdata interface)
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -168,22 +165,11 @@ class Quicklook(unittest.TestCase):
 
     @classmethod
     def make_empty_tables(cls):
-        """Products with no records: tables without a record, beside the GEM
-        products of an EDR when the build has them."""
+        """Products with no records: their Vgroups, descriptions, tables and
+        SDS as the record modules create them, without a single record."""
         path = cls.edrs["norecords"] = os.path.join(cls.work, "norecords.hdf")
-        if "align_gem" in cls.edrs:
-            shutil.copy(cls.edrs["align_gem"], path)
-        f = HDF(path, HC.WRITE | (0 if os.path.exists(path) else HC.CREATE))
-        vs = f.vstart()
-        for name, fields in (("MEC_f1d", (("sclk_seconds", HC.UINT32, 1), ("sclk_subseconds", HC.UINT16, 1),
-                                          ("f1d_ion_distr", HC.FLOAT32, 40))),
-                             ("Concentrator_Housekeeping", (("sclk_seconds", HC.UINT32, 1),) + tuple(
-                                 (n, HC.UINT16, 1) for n in ["sclk_subseconds"] + ep.HK_CON))):
-            vd = vs.create(name, fields)
-            vd._class = "tlm_edr_data"
-            vd.detach()
-        vs.end()
-        f.close()
+        modules = [m for m in ("con_hk", "gem_normal", "mec_f1d") if m in ARGS.modules]
+        subprocess.run([ARGS.empty_products, path] + modules, check=True)
 
     @classmethod
     def make_bad_files(cls, first):
@@ -296,6 +282,7 @@ class Quicklook(unittest.TestCase):
     def test_empty_products_say_so(self):
         cases = [("norecords", "mec_f1d", "f1d_ion_distr", "no records"),
                  ("norecords", "con_hk", "Concentrator_Housekeeping", "no records"),
+                 ("norecords", "gem_normal", "counts", "no records"),
                  ("zero_gem", "gem_mancal", "counts", "all counts are zero"),
                  ("nan_mec", "mec_f1d", "f1d_ion_distr", "no finite value")]
         for edr, module, area_name, note in cases:
