@@ -17,6 +17,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import unittest
@@ -132,6 +133,23 @@ def wait_for_lock(outdir):
     """Returns when no process holds the batch's lock any more."""
     with open(lock_file(outdir), "rb") as f:
         fcntl.flock(f, fcntl.LOCK_EX)
+
+
+def wait_for_text(path, text, limit=120):
+    """Returns when the file holds the text: a job's log once its hlc_edr
+    has echoed its command line and waits for input (it writes its log out
+    before it waits). The limit only ends a job that never gets there."""
+    end = time.monotonic() + limit
+    while True:
+        try:
+            with open(path) as f:
+                if text in f.read():
+                    return
+        except FileNotFoundError:
+            pass
+        if time.monotonic() > end:
+            raise AssertionError("%s never held %r" % (path, text))
+        time.sleep(0.01)
 
 
 def listing(folder):
@@ -425,6 +443,8 @@ class OneBatchPerFolder(unittest.TestCase):
         writers = [open(t, "wb") for t in tlms]  # each open returns once a job's hlc_edr reads
         first.kill()
         first.wait()
+        for t in tlms:
+            wait_for_text(os.path.join(self.out, os.path.basename(t)[0] + "_con.log"), "   edrf = ")
         before = listing(self.out)
         # Refused at once; a batch that were not would block on the FIFOs,
         # so the time limit only ends such a fault.
