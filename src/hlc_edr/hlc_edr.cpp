@@ -49,7 +49,7 @@
 
 namespace {
 
-constexpr int kBufferSize = 32768;    // packet buffer and each reassembly buffer
+constexpr int kBufferSize = 32768;    // longest record read, and each reassembly buffer
 constexpr size_t kTlmPathMax = 1023;  // characters
 constexpr size_t kEdrPathMax = 1019;  // leaves room for ".tmp" in 1024 bytes
 constexpr char kProgram[] = "hlc_edr";
@@ -274,9 +274,13 @@ struct TlmReader {
   long long byte_total = 0;
   // Not a regular file (a FIFO, a pipe, a terminal): a read may wait.
   bool may_wait = false;
-  // The file is read in large blocks; labels and bodies are served from them.
-  uint8_t block[65536];
-  size_t pos = 0;  // next byte of the block to serve
+  // The file is read in large blocks, and each record is used where it lies
+  // in them: only a record that a block cuts short is moved, with what
+  // follows it, to the start, where the next block completes it. Room for
+  // the longest record that is read whole (kBufferSize) and one block.
+  static constexpr size_t kBlock = 65536;
+  uint8_t block[kBufferSize + kBlock];
+  size_t pos = 0;  // the next record begins here
   size_t len = 0;  // bytes in the block
 };
 TlmReader reader;
@@ -301,36 +305,45 @@ void wait_for_input(int fd) {
   end_if_signalled();
 }
 
-// Reads up to n bytes, going on after partial reads and interruptions.
-// Returns the number of bytes read (less than n only at end of file), or -1
-// on a read error. A block read that fails is tried once more for just the
-// bytes asked for, so an error is reported for the same record as if the
-// file were read record by record.
-long read_full(int fd, uint8_t *buf, long n) {
-  long got = 0;
-  while (got < n) {
-    if (reader.pos == reader.len) {
-      if (reader.may_wait) wait_for_input(fd);
-      ssize_t r = read(fd, reader.block, sizeof reader.block);
-      if (r < 0 && errno != EINTR) r = read(fd, reader.block, static_cast<size_t>(n - got));
-      if (r < 0) {
-        if (errno == EINTR) {
-          end_if_signalled();
-          continue;
-        }
-        return -1;
+// Makes the next n (at most kBufferSize) bytes of the file lie together at
+// reader.block + reader.pos, reading as needed, going on after partial reads
+// and interruptions. Returns the number of bytes there (less than n only at
+// end of file), or -1 on a read error. A block read that fails is tried once
+// more for just the bytes asked for, so an error is reported for the same
+// record as if the file were read record by record.
+long gather(int fd, size_t n) {
+  if (reader.len - reader.pos >= n) return static_cast<long>(n);
+  memmove(reader.block, reader.block + reader.pos, reader.len - reader.pos);
+  reader.len -= reader.pos;
+  reader.pos = 0;
+  while (reader.len < n) {
+    if (reader.may_wait) wait_for_input(fd);
+    uint8_t *into = reader.block + reader.len;
+    ssize_t r = read(fd, into, sizeof reader.block - reader.len);
+    if (r < 0 && errno != EINTR) r = read(fd, into, n - reader.len);
+    if (r < 0) {
+      if (errno == EINTR) {
+        end_if_signalled();
+        continue;
       }
-      if (r == 0) break;
-      reader.pos = 0;
-      reader.len = static_cast<size_t>(r);
+      return -1;
     }
-    size_t take = reader.len - reader.pos;
-    if (take > static_cast<size_t>(n - got)) take = static_cast<size_t>(n - got);
-    memcpy(buf + got, reader.block + reader.pos, take);
-    reader.pos += take;
-    got += static_cast<long>(take);
+    if (r == 0) break;
+    reader.len += static_cast<size_t>(r);
   }
-  return got;
+  return static_cast<long>(reader.len < n ? reader.len : n);
+}
+
+// Passes over the next n bytes of the file; false if it ends before them or
+// a read fails.
+bool pass_over(int fd, long n) {
+  while (n > 0) {
+    const long piece = n < kBufferSize ? n : kBufferSize;
+    if (gather(fd, static_cast<size_t>(piece)) != piece) return false;
+    reader.pos += static_cast<size_t>(piece);
+    n -= piece;
+  }
+  return true;
 }
 
 [[noreturn]] void reader_fatal() {
@@ -340,12 +353,12 @@ long read_full(int fd, uint8_t *buf, long n) {
 
 }  // namespace
 
-// Reads one SFDU record and leaves its packet's user data at the start of
-// `buffer` (kBufferSize bytes). Returns 0 at end of file, otherwise the
+// Reads one SFDU record and gives its packet's user data in *data, which
+// stays valid until the next call. Returns 0 at end of file, otherwise the
 // number of the next record. Dropped packets (filled, or framed so that they
 // cannot be trusted) come back with APID 0.
 int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *data_size,
-                  uint32_t *seconds, int *subseconds, int *sequence_count, uint8_t *buffer) {
+                  uint32_t *seconds, int *subseconds, int *sequence_count, const uint8_t **data) {
   if (!reader.opened) {
     // Opened without waiting for a writer of a FIFO: the first read waits,
     // where a signal can end the run.
@@ -360,7 +373,7 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
     reader.opened = true;
   }
 
-  long got = read_full(reader.fd, buffer, 20);
+  long got = gather(reader.fd, 20);
   if (got < 0) {
     printf("ERROR: Read error at Rec # %d: %s\n", reader.record_number, strerror(errno));
     reader_fatal();
@@ -375,14 +388,14 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
     reader_fatal();
   }
   if (reader.first_record) {
-    if (memcmp(buffer, "KWRZ", 4) != 0) {
+    if (memcmp(reader.block + reader.pos, "KWRZ", 4) != 0) {
       printf("ERROR: File starts with invalid sfdu.\n");
       reader_fatal();
     }
     reader.first_record = false;
   }
 
-  const long body = be16(buffer + 18);
+  const long body = be16(reader.block + reader.pos + 18);
   const long record_size = 20 + body;
   const int number = reader.record_number;
   auto finish = [&]() {
@@ -393,23 +406,22 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
 
   if (record_size > kBufferSize) {
     // Too long for the buffer: read past its body in pieces and drop it.
-    for (long left = body; left > 0;) {
-      long piece = left < kBufferSize ? left : kBufferSize;
-      if (read_full(reader.fd, buffer, piece) != piece) {
-        printf("ERROR: Bad SFDU Length %ld, Rec # %d\n", body, number);
-        reader_fatal();
-      }
-      left -= piece;
+    reader.pos += 20;
+    if (!pass_over(reader.fd, body)) {
+      printf("ERROR: Bad SFDU Length %ld, Rec # %d\n", body, number);
+      reader_fatal();
     }
     printf("WARNING: dropped Rec # %d -- record size %ld over %d bytes\n", number, record_size,
            kBufferSize);
     *apid = 0;
     return finish();
   }
-  if (read_full(reader.fd, buffer + 20, body) != body) {
+  if (gather(reader.fd, static_cast<size_t>(record_size)) != record_size) {
     printf("ERROR: Bad SFDU Length %ld, Rec # %d\n", body, number);
     reader_fatal();
   }
+  const uint8_t *buffer = reader.block + reader.pos;
+  reader.pos += static_cast<size_t>(record_size);
 
   // Header blocks: three length-prefixed blocks from byte 24; block 3 holds
   // the fill flag (body byte 0) and the size before fill (body bytes 4-5).
@@ -461,7 +473,7 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
     *apid = 0;
     return finish();
   }
-  memmove(buffer, buffer + packet + 11, static_cast<size_t>(size));
+  *data = buffer + packet + 11;
   *apid = pkt_apid;
   *data_size = static_cast<int>(size);
   *seconds = secs;
@@ -1080,8 +1092,6 @@ struct Packet {
   int count = 0;
 };
 
-uint8_t packet_buffer[kBufferSize];
-
 const Product *find_product(int inst, int apid) {
   for (const Product &p : kProducts) {
     if (p.apid == apid && p.inst == inst) return &p;
@@ -1327,14 +1337,15 @@ int main(int argc, char **argv) {
   refuse_output_held_at_start();
 
   Packet pkt;
+  const uint8_t *data = nullptr;
   for (;;) {
     end_if_signalled();
     if (got_good_apid(tlmf, &pkt.apid, &pkt.flags, &pkt.size, &pkt.seconds, &pkt.subseconds,
-                      &pkt.count, packet_buffer) == 0) {
+                      &pkt.count, &data) == 0) {
       break;
     }
     if (apid != 0 && pkt.apid != apid) pkt.apid = 0;
-    dispatch(inst, pkt, packet_buffer);
+    dispatch(inst, pkt, data);
   }
   end_of_run(edrf);
 }
