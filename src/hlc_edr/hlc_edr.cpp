@@ -505,14 +505,34 @@ void put_be_float(float32 *dest, const uint8_t *p) {
   memcpy(dest, &bits, sizeof bits);
 }
 
-// Appends a decoded record through its module; a failed write ends the run.
-template <class R>
-void append(int32 (*write)(R, int32), const R &r, const char *module, const char *wrote) {
-  if (write(r, -1) == -1) {
+// Sets the 16-bit members M... of r, in this order, from the big-endian
+// words from p on.
+template <auto... M, class R>
+void put_words(R &r, const uint8_t *p) {
+  size_t k = 0;
+  ((r.*M = u16(p + 2 * k++)), ...);
+}
+
+// Sets the float32 members M... of r, in this order, bit for bit from the
+// big-endian values from p on.
+template <auto... M, class R>
+void put_floats(R &r, const uint8_t *p) {
+  size_t k = 0;
+  (put_be_float(&(r.*M), p + 4 * k++), ...);
+}
+
+// Appends the record that `decode` makes of a record's bytes through its
+// module, with the log line `wrote`; a failed write ends the run. The
+// record is made where write takes it (the record is passed by value), so
+// it is never copied.
+template <class R, size_t N>
+void append(int32 (*write)(R, int32), R (*decode)(const uint8_t *), const uint8_t *data,
+            const char *module, const char (&wrote)[N]) {
+  if (write(decode(data), -1) == -1) {
     printf("ERROR: write_%s() failed\n", module);
     fatal_exit();
   }
-  fputs(wrote, stdout);
+  fwrite_unlocked(wrote, 1, N - 1, stdout);
 }
 
 // The housekeeping records of GEM and GIM: time, status, start level and
@@ -530,10 +550,8 @@ void put_hk_record(R &r, const uint8_t *data) {
     r.set[j] = u16(data + 12 + 4 * j);
     r.level[j] = u16(data + 14 + 4 * j);
   }
-  const uint8_t *w = data + 12 + 4 * count(r.set);
-  uint16 *const words[] = {&r.CEM_set, &r.CEM_level, &r.AMP_set,   &r.MON_5V,
-                           &r.MON_12V, &r.SW_status, &r.CMD_status};
-  for (int k = 0; k < count(words); ++k) *words[k] = u16(w + 2 * k);
+  put_words<&R::CEM_set, &R::CEM_level, &R::AMP_set, &R::MON_5V, &R::MON_12V, &R::SW_status,
+            &R::CMD_status>(r, data + 12 + 4 * count(r.set));
 }
 
 // The manual/calibration records of GEM and GIM: time, then five words
@@ -542,9 +560,8 @@ void put_hk_record(R &r, const uint8_t *data) {
 template <class R>
 void put_mancal_record(R &r, const uint8_t *data) {
   r.sclk_seconds = be32(data);
-  uint16 *const words[] = {&r.sclk_subseconds, &r.APID_status, &r.step_time, &r.integ_time,
-                           &r.settle_time};
-  for (int k = 0; k < count(words); ++k) *words[k] = u16(data + 4 + 2 * k);
+  put_words<&R::sclk_subseconds, &R::APID_status, &R::step_time, &R::integ_time, &R::settle_time>(
+      r, data + 4);
   memcpy(r.counts, data + 14, sizeof r.counts);
 }
 
@@ -602,68 +619,89 @@ void put_raw_record(R &r, const uint8_t *data) {
 
 // One 46-byte GEM housekeeping record: five voltage levels, so the seven
 // words start at byte 32.
-void put_GEM_hk(const uint8_t *data) {
+static GEM_Housekeeping gem_hk_record(const uint8_t *data) {
   GEM_Housekeeping r;
   memset(&r, 0, sizeof r);
   put_hk_record(r, data);
-  append(write_gem_hk, r, "gem_hk", "      wrote GEM h/k record\n");
+  return r;
+}
+void put_GEM_hk(const uint8_t *data) {
+  append(write_gem_hk, gem_hk_record, data, "gem_hk", "      wrote GEM h/k record\n");
 }
 
 // One 50-byte GEM manual/calibration record: its 35 counts are bytes 14-48;
 // byte 49 carries nothing.
-void put_GEM_mancal(const uint8_t *data) {
+static GEM_ManCal gem_mancal_record(const uint8_t *data) {
   GEM_ManCal r;
   memset(&r, 0, sizeof r);
   put_mancal_record(r, data);
   static_assert(sizeof r.counts == 35);
-  append(write_gem_mancal, r, "gem_mancal", "      wrote GEM man/cal record\n");
+  return r;
+}
+void put_GEM_mancal(const uint8_t *data) {
+  append(write_gem_mancal, gem_mancal_record, data, "gem_mancal",
+         "      wrote GEM man/cal record\n");
 }
 
 // One 3454-byte GEM normal record: the spin head (20 ESA levels), then from
 // byte 94 the counts, sector by sector, CEM by CEM, level fastest.
-void put_GEM_normal(const uint8_t *data) {
+static GEM_Normal gem_normal_record(const uint8_t *data) {
   GEM_Normal r;
   memset(&r, 0, sizeof r);
   put_spin_record_head(r, data);
   static_assert(94 + sizeof r.counts == 3454);
   memcpy(r.counts, data + 94, sizeof r.counts);
-  append(write_gem_normal, r, "gem_normal", "      wrote GEM normal record\n");
+  return r;
+}
+void put_GEM_normal(const uint8_t *data) {
+  append(write_gem_normal, gem_normal_record, data, "gem_normal",
+         "      wrote GEM normal record\n");
 }
 
 // One 2360-byte GEM raw record: 24 sector blocks of 98 bytes, each of five
 // 18-byte level groups of two readbacks and seven counts.
-void put_GEM_raw(const uint8_t *data) {
+static GEM_Raw gem_raw_record(const uint8_t *data) {
   static_assert(8 + 98 * GEM_AZIMUTH_SECTORS == 2360 && 8 + 18 * GEM_SPIN_LEVELS == 98);
   GEM_Raw r;
   memset(&r, 0, sizeof r);
   put_raw_record(r, data);
-  append(write_gem_raw, r, "gem_raw", "      wrote GEM raw record\n");
+  return r;
+}
+void put_GEM_raw(const uint8_t *data) {
+  append(write_gem_raw, gem_raw_record, data, "gem_raw", "      wrote GEM raw record\n");
 }
 
 // ---- GIM ------------------------------------------------------------------
 
 // One 66-byte GIM housekeeping record: ten voltage levels, so the seven
 // words start at byte 52.
-void put_GIM_hk(const uint8_t *data) {
+static GIM_Housekeeping gim_hk_record(const uint8_t *data) {
   GIM_Housekeeping r;
   memset(&r, 0, sizeof r);
   put_hk_record(r, data);
-  append(write_gim_hk, r, "gim_hk", "      wrote GIM h/k record\n");
+  return r;
+}
+void put_GIM_hk(const uint8_t *data) {
+  append(write_gim_hk, gim_hk_record, data, "gim_hk", "      wrote GIM h/k record\n");
 }
 
 // One 94-byte GIM manual/calibration record: eight CEMs of ten levels.
-void put_GIM_mancal(const uint8_t *data) {
+static GIM_ManCal gim_mancal_record(const uint8_t *data) {
   GIM_ManCal r;
   memset(&r, 0, sizeof r);
   put_mancal_record(r, data);
   static_assert(14 + sizeof r.counts == 94);
-  append(write_gim_mancal, r, "gim_mancal", "      wrote GIM man/cal record\n");
+  return r;
+}
+void put_GIM_mancal(const uint8_t *data) {
+  append(write_gim_mancal, gim_mancal_record, data, "gim_mancal",
+         "      wrote GIM man/cal record\n");
 }
 
 // One 3336-byte GIM normal record: the spin head (40 ESA levels), the mask
 // table (byte 134) and the peak sector (byte 135), then the counts, mask
 // element by mask element, forty levels each.
-void put_GIM_normal(const uint8_t *data) {
+static GIM_Normal gim_normal_record(const uint8_t *data) {
   GIM_Normal r;
   memset(&r, 0, sizeof r);
   put_spin_record_head(r, data);
@@ -671,56 +709,67 @@ void put_GIM_normal(const uint8_t *data) {
   r.peak_sector = data[135];
   static_assert(136 + sizeof r.counts == 3336);
   memcpy(r.counts, data + 136, sizeof r.counts);
-  append(write_gim_normal, r, "gim_normal", "      wrote GIM normal record\n");
+  return r;
+}
+void put_GIM_normal(const uint8_t *data) {
+  append(write_gim_normal, gim_normal_record, data, "gim_normal",
+         "      wrote GIM normal record\n");
 }
 
 // ---- GIM raw and diagnostic -------------------------------------------------
 
 // One 8328-byte GIM raw record: 40 sector blocks of 208 bytes, each of ten
 // 20-byte level groups of two readbacks and eight counts.
-void put_GIM_raw(const uint8_t *data) {
+static GIM_Raw gim_raw_record(const uint8_t *data) {
   static_assert(8 + 208 * GIM_AZIMUTH_SECTORS == 8328 && 8 + 20 * GIM_SPIN_LEVELS == 208);
   GIM_Raw r;
   memset(&r, 0, sizeof r);
   put_raw_record(r, data);
-  append(write_gim_raw, r, "gim_raw", "      wrote GIM raw record\n");
+  return r;
+}
+void put_GIM_raw(const uint8_t *data) {
+  append(write_gim_raw, gim_raw_record, data, "gim_raw", "      wrote GIM raw record\n");
 }
 
 // One 12934-byte GIM diagnostic record: the spin head (40 ESA levels), then
 // from byte 134 the counts, one byte each, sector outermost, then CEM, then
 // level.
-void put_GIM_diag(const uint8_t *data) {
+static GIM_Diagnostic gim_diag_record(const uint8_t *data) {
   GIM_Diagnostic r;
   memset(&r, 0, sizeof r);
   put_spin_record_head(r, data);
   static_assert(134 + sizeof r.counts == 12934);
   memcpy(r.counts, data + 134, sizeof r.counts);
-  append(write_gim_diag, r, "gim_diag", "      wrote GIM diagnostics record\n");
+  return r;
+}
+void put_GIM_diag(const uint8_t *data) {
+  append(write_gim_diag, gim_diag_record, data, "gim_diag", "      wrote GIM diagnostics record\n");
 }
 
 // ---- Concentrator -----------------------------------------------------------
 
 // One 52-byte Concentrator housekeeping record: the time, then 24 words.
-void put_CON_hk(const uint8_t *data) {
+static Concentrator_Housekeeping con_hk_record(const uint8_t *data) {
   Concentrator_Housekeeping r;
   memset(&r, 0, sizeof r);
+  using R = Concentrator_Housekeeping;
   r.sclk_seconds = be32(data);
-  uint16 *const words[] = {
-      &r.sclk_subseconds, &r.APID_status,      &r.elec_req,          &r.accel_req,
-      &r.rej_req,         &r.elec_level,       &r.accel_level,       &r.rej_level,
-      &r.elec_set,        &r.accel_set,        &r.rej_set,           &r.MON_5V,
-      &r.MON_12V,         &r.elec_fault_count, &r.accel_fault_count, &r.rej_fault_count,
-      &r.elec_maximum,    &r.elec_minimum,     &r.accel_maximum,     &r.accel_minimum,
-      &r.rej_maximum,     &r.rej_minimum,      &r.SW_status,         &r.CMD_status,
-  };
-  for (int k = 0; k < count(words); ++k) *words[k] = u16(data + 4 + 2 * k);
-  append(write_con_hk, r, "con_hk", "      wrote Concentrator h/k record\n");
+  put_words<&R::sclk_subseconds, &R::APID_status, &R::elec_req, &R::accel_req, &R::rej_req,
+            &R::elec_level, &R::accel_level, &R::rej_level, &R::elec_set, &R::accel_set,
+            &R::rej_set, &R::MON_5V, &R::MON_12V, &R::elec_fault_count, &R::accel_fault_count,
+            &R::rej_fault_count, &R::elec_maximum, &R::elec_minimum, &R::accel_maximum,
+            &R::accel_minimum, &R::rej_maximum, &R::rej_minimum, &R::SW_status, &R::CMD_status>(
+      r, data + 4);
+  return r;
+}
+void put_CON_hk(const uint8_t *data) {
+  append(write_con_hk, con_hk_record, data, "con_hk", "      wrote Concentrator h/k record\n");
 }
 
 // ---- MEC ------------------------------------------------------------------
 
 // One 144-byte MEC/WIND housekeeping record, each value at its offset.
-void put_MEC_hk(const uint8_t *data) {
+static MEC_Housekeeping mec_hk_record(const uint8_t *data) {
   MEC_Housekeeping r;
   memset(&r, 0, sizeof r);
   r.sclk_seconds = be32(data);
@@ -734,31 +783,13 @@ void put_MEC_hk(const uint8_t *data) {
   r.regime = data[13];
   r.WIND_REGIME_FLAGS = u16(data + 14);
   // Bytes 16-103: 22 float32 values back to back.
-  float32 *const floats[] = {
-      &r.gim_deadtime,
-      &r.gim_bg_level,
-      &r.gem_deadtime,
-      &r.gem_bg_level,
-      &r.proton_density_curr,
-      &r.proton_speed_curr,
-      &r.proton_temp_curr,
-      &r.proton_temp_exp_ratio_curr,
-      &r.alpha_ratio_curr,
-      &r.proton_density_av,
-      &r.proton_speed_av,
-      &r.proton_temp_av,
-      &r.proton_temp_exp_ratio_av,
-      &r.alpha_ratio_av,
-      &r.BDE_av,
-      &r.TO_CME,
-      &r.V1_ave,
-      &r.V2_ave,
-      &r.N1_ave,
-      &r.N2_ave,
-      &r.T1_ave,
-      &r.T2_ave,
-  };
-  for (int k = 0; k < count(floats); ++k) put_be_float(floats[k], data + 16 + 4 * k);
+  using R = MEC_Housekeeping;
+  put_floats<&R::gim_deadtime, &R::gim_bg_level, &R::gem_deadtime, &R::gem_bg_level,
+             &R::proton_density_curr, &R::proton_speed_curr, &R::proton_temp_curr,
+             &R::proton_temp_exp_ratio_curr, &R::alpha_ratio_curr, &R::proton_density_av,
+             &R::proton_speed_av, &R::proton_temp_av, &R::proton_temp_exp_ratio_av,
+             &R::alpha_ratio_av, &R::BDE_av, &R::TO_CME, &R::V1_ave, &R::V2_ave, &R::N1_ave,
+             &R::N2_ave, &R::T1_ave, &R::T2_ave>(r, data + 16);
   r.TIME_OF_SHOCK = be32(data + 104);
   r.TIME_OF_CME = be32(data + 108);
   put_be_float(&r.F1D_PROT_PEAK, data + 112);
@@ -771,18 +802,24 @@ void put_MEC_hk(const uint8_t *data) {
   put_be_float(&r.HIST_MAX_GAP, data + 132);
   put_be_float(&r.COUNT_PEAK, data + 136);
   r.extra_data = be32(data + 140);
-  append(write_mec_hk, r, "mec_hk", "      wrote MEC/WIND h/k record\n");
+  return r;
+}
+void put_MEC_hk(const uint8_t *data) {
+  append(write_mec_hk, mec_hk_record, data, "mec_hk", "      wrote MEC/WIND h/k record\n");
 }
 
 // One 168-byte MEC/WIND F1D record: sclk_seconds at 0, sclk_subseconds at 4,
 // two unused bytes (never read), then the 40 float32 values from byte 8.
-void put_MEC_f1d(const uint8_t *data) {
+static MEC_f1d mec_f1d_record(const uint8_t *data) {
   MEC_f1d r;
   memset(&r, 0, sizeof r);
   r.sclk_seconds = be32(data);
   r.sclk_subseconds = u16(data + 4);
   for (int i = 0; i < MEC_F1D_ELEMENTS; ++i) put_be_float(&r.f1d_ion_distr[i], data + 8 + 4 * i);
-  append(write_mec_f1d, r, "mec_f1d", "      wrote MEC/WIND F1D record\n");
+  return r;
+}
+void put_MEC_f1d(const uint8_t *data) {
+  append(write_mec_f1d, mec_f1d_record, data, "mec_f1d", "      wrote MEC/WIND F1D record\n");
 }
 
 // ---------------------------------------------------------------------------
