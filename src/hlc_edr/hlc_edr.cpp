@@ -1059,7 +1059,7 @@ struct Product {
 };
 
 // Every APID the program handles; any other is passed over.
-const Product kProducts[] = {
+constexpr Product kProducts[] = {
     {32, 1, kFixed, 46, put_GEM_hk, kGemHk, kNoReassembly, "   initialized GEM h/k\n",
      "ERROR: init_wr_gem_hk failed\n", "WARNING: dropped GEM HK @%10u:%03d -- bad size %d\n",
      nullptr, nullptr, nullptr, nullptr},
@@ -1129,12 +1129,27 @@ struct Packet {
   int count = 0;
 };
 
-const Product *find_product(int inst, int apid) {
-  for (const Product &p : kProducts) {
-    if (p.apid == apid && p.inst == inst) return &p;
+// The products of the run's instrument by APID, looked up once per packet.
+struct Routes {
+  static constexpr int kApids = 64;  // above every APID of the table
+  const Product *by_apid[kApids] = {};
+
+  explicit Routes(int inst) {
+    for (const Product &p : kProducts) {
+      if (p.inst == inst && p.apid < kApids) by_apid[p.apid] = &p;
+    }
   }
-  return nullptr;
+  const Product *find(int apid) const {
+    return apid >= 0 && apid < kApids ? by_apid[apid] : nullptr;
+  }
+};
+constexpr bool every_apid_routed() {
+  for (const Product &p : kProducts) {
+    if (p.apid < 0 || p.apid >= Routes::kApids) return false;
+  }
+  return true;
 }
+static_assert(every_apid_routed());
 
 void open_table(const Product &p) {
   RecordModule &m = modules[p.module];
@@ -1149,22 +1164,26 @@ void open_table(const Product &p) {
 
 // True when the packet holds a positive whole number of the product's
 // records; otherwise the packet is dropped with the product's warning.
-bool whole_records(const Product &p, const Packet &pkt) {
-  if (pkt.size > 0 && pkt.size % p.record_size == 0) return true;
+// The number of the product's records in the packet, when it holds a
+// positive whole number of them; otherwise 0, and the packet is dropped with
+// the product's warning.
+int whole_records(const Product &p, const Packet &pkt) {
+  const int n = pkt.size / p.record_size;
+  if (pkt.size > 0 && n * p.record_size == pkt.size) return n;
   printf(p.drop, pkt.seconds, pkt.subseconds, pkt.size);
-  return false;
+  return 0;
 }
 
 void handle_fixed(const Product &p, const Packet &pkt, const uint8_t *data) {
-  if (!whole_records(p, pkt)) return;
-  if (p.decoder == nullptr) return;
+  const int n = whole_records(p, pkt);
+  if (n == 0 || p.decoder == nullptr) return;
   open_table(p);
-  for (int i = 0; i < pkt.size / p.record_size; ++i) p.decoder(data + i * p.record_size);
+  for (int i = 0; i < n; ++i) p.decoder(data + i * p.record_size);
 }
 
 void handle_quats(const Product &p, const Packet &pkt, const uint8_t *data) {
-  if (!whole_records(p, pkt)) return;
-  for (int i = 0; i < pkt.size / p.record_size; ++i) {
+  const int n = whole_records(p, pkt);
+  for (int i = 0; i < n; ++i) {
     const uint8_t *rec = data + i * p.record_size;
     double whole;
     double fraction = modf(be_double(rec + 32), &whole);
@@ -1241,8 +1260,8 @@ void handle_segment(const Product &p, const Packet &pkt, const uint8_t *data) {
   }
 }
 
-void dispatch(int inst, const Packet &pkt, const uint8_t *data) {
-  const Product *p = find_product(inst, pkt.apid);
+void dispatch(int inst, const Routes &routes, const Packet &pkt, const uint8_t *data) {
+  const Product *p = routes.find(pkt.apid);
   if (p == nullptr) return;
   if (inst == 5) {
     if (!output.text_open) open_text_file();
@@ -1373,6 +1392,7 @@ int main(int argc, char **argv) {
   refuse_output_on_input(tlmf, edrf);
   refuse_output_held_at_start();
 
+  const Routes routes(inst);
   Packet pkt;
   const uint8_t *data = nullptr;
   for (;;) {
@@ -1382,7 +1402,7 @@ int main(int argc, char **argv) {
       break;
     }
     if (apid != 0 && pkt.apid != apid) pkt.apid = 0;
-    dispatch(inst, pkt, data);
+    dispatch(inst, routes, pkt, data);
   }
   end_of_run(edrf);
 }
