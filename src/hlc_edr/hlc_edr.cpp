@@ -522,9 +522,7 @@ void put_floats(R &r, const uint8_t *p) {
 }
 
 // Appends the record that `decode` makes of a record's bytes through its
-// module, with the log line `wrote`; a failed write ends the run. The
-// record is made where write takes it (the record is passed by value), so
-// it is never copied.
+// module, with the log line `wrote`; a failed write ends the run.
 template <class R, size_t N>
 void append(int32 (*write)(R, int32), R (*decode)(const uint8_t *), const uint8_t *data,
             const char *module, const char (&wrote)[N]) {
