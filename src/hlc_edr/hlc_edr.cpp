@@ -282,6 +282,7 @@ struct TlmReader {
   uint8_t block[kBufferSize + kBlock];
   size_t pos = 0;  // the next record begins here
   size_t len = 0;  // bytes in the block
+  hlc_log::Listing listing;
 };
 TlmReader reader;
 
@@ -455,8 +456,9 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
   const int fill = buffer[block3 + 4] >> 7;
   const long prefill = be16(buffer + block3 + 8);
 
-  hlc_log::listing_line(pkt_apid, flags, count, length_field - 4, secs, subs, number, record_size,
-                        packet, record_size - packet - 11, fill, prefill - 11)
+  reader.listing
+      .line(pkt_apid, flags, count, length_field - 4, secs, subs, number, record_size, packet,
+            record_size - packet - 11, fill, prefill - 11)
       .put(stdout);
 
   *sequence_flags = flags;

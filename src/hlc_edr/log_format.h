@@ -152,39 +152,85 @@ class Line {
   size_t n_ = 0;
 };
 
-// The reader's listing line of one TLM record:
+// The reader's listing lines of the TLM records:
 // "%2d %1d %6d %4ld %10u:%03d (%d/%ld/%ld/%ld) (fill:%d/%ld)\n".
+// What follows the record number is the same for all the records of a run
+// of packets of one size and framing: it is made once and kept while its
+// values stay.
+class Listing {
+ public:
+  Line line(int apid, int flags, int count, long size, unsigned seconds, int subseconds, int record,
+            long record_size, long offset, long implied, int fill, long prefill) {
+    Line line;
+    char *p = line.end();
+    p = put_num(p, apid, 2);
+    *p++ = ' ';
+    p = put_num(p, flags, 1);
+    *p++ = ' ';
+    p = put_num(p, count, 6);
+    *p++ = ' ';
+    p = put_num(p, size, 4);
+    *p++ = ' ';
+    p = put_unum(p, seconds, 10);
+    *p++ = ':';
+    p = put_num(p, subseconds, 3, true);
+    p = put_text(p, " (");
+    p = put_num(p, record);
+    const Tail t{record_size, offset, implied, fill, prefill};
+    if (!tail_.same(t)) make_tail(t);
+    memcpy(p, tail_text_, sizeof tail_text_);  // whole: the line has room
+    line.at(p + tail_length_);
+    return line;
+  }
+
+ private:
+  struct Tail {
+    long record_size, offset, implied;
+    int fill;
+    long prefill;
+    bool same(const Tail &o) const {
+      return record_size == o.record_size && offset == o.offset && implied == o.implied &&
+             fill == o.fill && prefill == o.prefill;
+    }
+  };
+
+  // "/%ld/%ld/%ld) (fill:%d/%ld)\n": four longs (at most 20 digits and a
+  // sign), an int (10 and a sign) and 14 characters.
+  static constexpr size_t kTailMax = 4 * 21 + 11 + 14;
+  // The head before it: four ints and a long, the seconds, the subseconds
+  // and the record number, with their blanks and signs.
+  static constexpr size_t kHeadMax = 11 + 1 + 11 + 1 + 11 + 1 + 21 + 1 + 10 + 1 + 11 + 2 + 11;
+  static_assert(Line::kCapacity >= kHeadMax + kTailMax + kSlack, "a listing line fits its Line");
+
+  void make_tail(const Tail &t) {
+    char *p = tail_text_;
+    *p++ = '/';
+    p = put_num(p, t.record_size);
+    *p++ = '/';
+    p = put_num(p, t.offset);
+    *p++ = '/';
+    p = put_num(p, t.implied);
+    p = put_text(p, ") (fill:");
+    p = put_num(p, t.fill);
+    *p++ = '/';
+    p = put_num(p, t.prefill);
+    p = put_text(p, ")\n");
+    tail_length_ = static_cast<size_t>(p - tail_text_);
+    tail_ = t;
+  }
+
+  // Never a tail of a record: the first line makes its own.
+  Tail tail_ = {-1, -1, -1, -1, -1};
+  char tail_text_[kTailMax + kSlack] = {};
+  size_t tail_length_ = 0;
+};
+
+// One listing line on its own.
 inline Line listing_line(int apid, int flags, int count, long size, unsigned seconds,
                          int subseconds, int record, long record_size, long offset, long implied,
                          int fill, long prefill) {
-  Line line;
-  char *p = line.end();
-  p = put_num(p, apid, 2);
-  *p++ = ' ';
-  p = put_num(p, flags, 1);
-  *p++ = ' ';
-  p = put_num(p, count, 6);
-  *p++ = ' ';
-  p = put_num(p, size, 4);
-  *p++ = ' ';
-  p = put_unum(p, seconds, 10);
-  *p++ = ':';
-  p = put_num(p, subseconds, 3, true);
-  p = put_text(p, " (");
-  p = put_num(p, record);
-  *p++ = '/';
-  p = put_num(p, record_size);
-  *p++ = '/';
-  p = put_num(p, offset);
-  *p++ = '/';
-  p = put_num(p, implied);
-  p = put_text(p, ") (fill:");
-  p = put_num(p, fill);
-  *p++ = '/';
-  p = put_num(p, prefill);
-  p = put_text(p, ")\n");
-  line.at(p);
-  return line;
+  return Listing().line(apid, flags, count, size, seconds, subseconds, record, record_size, offset,
+                        implied, fill, prefill);
 }
 
 }  // namespace hlc_log
