@@ -146,6 +146,9 @@ def main():
         peak = 0
         for _ in range(runs):
             for k, (program, out) in enumerate(programs):
+                # Every run writes new files: none replaces an earlier run's
+                # output, which ext4 would write back first.
+                remove(edr, out)
                 t, rss = timed(peak_rss, program + ["-inst", inst, "-tlm", tlm, "-edr", edr], out,
                                args.cpu)
                 times[k].append(t)
