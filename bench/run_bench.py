@@ -90,6 +90,14 @@ def instructions(argv, work):
     return int(found.group(1))
 
 
+def warm(path):
+    """Reads the file, so that the run that follows finds it in the page
+    cache (a machine that pages out cold memory may have dropped it)."""
+    with open(path, "rb") as f:
+        while f.read(1 << 20):
+            pass
+
+
 def records_written(log):
     with open(log, "rb") as f:
         return sum(1 for line in f if line.startswith(b"      wrote "))
@@ -161,6 +169,7 @@ def main():
                 # Every run writes new files: none replaces an earlier run's
                 # output, which ext4 would write back first.
                 remove(edr, out)
+                warm(tlm)
                 t, rss = timed(peak_rss, program + ["-inst", inst, "-tlm", tlm, "-edr", edr], out,
                                args.cpu)
                 times[k].append(t)
