@@ -1,12 +1,27 @@
-/* The floor of hlc_edr's speed: a program that makes the same HDF4 calls in
-   the same order as hlc_edr for the same TLM file (the output file and its
-   interfaces, each product's tables at its first record, one Vdata record
-   and the SDS slabs per record through the same record modules, the same
-   shutdown), from a file read in 64 KiB pieces, with no decoding (a record's
-   packet bytes are copied into the record as they are), no checks beyond
-   what finds the records, and no log.
+/* The floors of hlc_edr's speed: programs that write the EDR that hlc_edr
+   writes for the same TLM file with as little as can be, so that what
+   hlc_edr costs beyond them is its own.
 
-     floor -inst gem|gim|con|mec -tlm TLM -edr EDR
+     floor [-direct] -inst gem|gim|con|mec -tlm TLM -edr EDR
+
+   Both read the file in 64 KiB pieces, find the records of the instrument
+   (the fixed records of a packet, the segments of a science record put
+   together by their time stamp), decode nothing (a record's packet bytes
+   are taken as they are), check nothing beyond what finds the records and
+   print no log. Both create the output file and its interfaces, each
+   product's tables at its first record, and shut down as hlc_edr does.
+
+   Through the modules (the default): each record is copied into its record
+   structure and appended with the record module's write operation, so the
+   floor makes the same HDF4 calls in the same order as hlc_edr and counts
+   what the record modules cost.
+
+   Direct (-direct): no record module is called. Each product's objects are
+   made from its layout descriptor (hlc_edr_layout.h): the Vgroup, its
+   description annotation of the module's size, the Vdata with one VSfdefine
+   per field and the field list, one SDS per array member; per record one
+   VSwrite of the record's bytes as the packed record and one SDwritedata per
+   SDS from the bytes that follow it. This is HDF4's own cost of the file.
 
    Exit status 0 after the final rename, 1 on any failure. */
 #include <fcntl.h>
@@ -25,11 +40,19 @@
 #include "gim_mancal_api.h"
 #include "gim_normal_api.h"
 #include "gim_raw_api.h"
+#include "hlc_edr_layout.h"
 #include "mec_f1d_api.h"
 #include "mec_hk_api.h"
 #include "mfhdf.h"
 
 #define KEEP(a, b) ((a) < (b) ? (a) : (b))
+
+static void fail(const char *what) {
+  fprintf(stderr, "floor: %s\n", what);
+  exit(1);
+}
+
+/* ---- through the record modules ------------------------------------------ */
 
 /* A record's bytes, copied unconverted into its structure and appended. */
 #define WRITER(m, R)                                     \
@@ -52,13 +75,98 @@ WRITER(con_hk, Concentrator_Housekeeping)
 WRITER(mec_hk, MEC_Housekeeping)
 WRITER(mec_f1d, MEC_f1d)
 
+/* ---- direct HDF4 calls --------------------------------------------------- */
+
+/* A product's objects in the file, made from its descriptor. */
+struct Direct {
+  const hlc_edr_product *p;
+  int32 vgroup, vdata;
+  int32 sds[HLC_EDR_MAX_RANK];
+  const hlc_edr_member *array[HLC_EDR_MAX_RANK];
+  size_t from[HLC_EDR_MAX_RANK]; /* where its slab's bytes lie in a record */
+  int nsds;
+  int32 recnum;
+};
+
+/* The steps of a record module's creation, in its order, straight from the
+   layout. */
+static void direct_create(struct Direct *d, const hlc_edr_product *p, size_t size, int32 file,
+                          int32 sd, int32 an) {
+  d->p = p;
+  d->vgroup = Vattach(file, -1, "w");
+  if (d->vgroup == -1) fail("Vattach");
+  Vsetname(d->vgroup, p->vgroup);
+  Vsetclass(d->vgroup, p->vgroup_class);
+  const int32 ref = Vfind(file, p->vgroup);
+  if (ref == -1) fail("Vfind");
+  char *text = calloc(1, p->desc_size);
+  if (text == NULL) fail("out of memory");
+  snprintf(text, p->desc_size, "The description of %s.\n", p->vgroup);
+  const int32 ann = ANcreate(an, DFTAG_VG, (uint16)ref, AN_DATA_DESC);
+  if (ann == -1 || ANwriteann(ann, text, (int32)p->desc_size) == -1) fail("annotation");
+  ANendaccess(ann);
+  free(text);
+  d->vdata = VSattach(file, -1, "w");
+  if (d->vdata == -1) fail("VSattach");
+  VSsetname(d->vdata, p->vdata);
+  VSsetclass(d->vdata, "tlm_edr_data");
+  if (Vinsert(d->vgroup, d->vdata) == -1) fail("Vinsert");
+  size_t from = p->packed_size;
+  d->nsds = 0;
+  for (int32 i = 0; i < p->nmembers; ++i) {
+    const hlc_edr_member *m = &p->members[i];
+    if (m->sds == NULL) {
+      if (VSfdefine(d->vdata, m->name, m->type, m->order) != 0) fail("VSfdefine");
+      continue;
+    }
+    if (d->nsds == HLC_EDR_MAX_RANK) fail("too many SDS");
+    int32 dims[1 + HLC_EDR_MAX_RANK] = {SD_UNLIMITED};
+    for (int32 k = 0; k < m->rank; ++k) dims[k + 1] = m->dims[k].size;
+    const int32 id = SDcreate(sd, m->sds, m->type, 1 + m->rank, dims);
+    if (id == -1) fail("SDcreate");
+    const int32 sds_ref = SDidtoref(id);
+    if (sds_ref == -1 || Vaddtagref(d->vgroup, DFTAG_NDG, sds_ref) == -1) fail("Vaddtagref");
+    d->array[d->nsds] = m;
+    d->sds[d->nsds] = id;
+    d->from[d->nsds] = from;
+    from += m->size;
+    ++d->nsds;
+  }
+  if (VSsetfields(d->vdata, p->field_list) != 0) fail("VSsetfields");
+  if (from > size) fail("a layout larger than its record's bytes");
+  d->recnum = 0;
+}
+
+static void direct_write(struct Direct *d, const uint8 *data) {
+  if (VSwrite(d->vdata, data, 1, FULL_INTERLACE) == -1) fail("VSwrite");
+  for (int k = 0; k < d->nsds; ++k) {
+    const hlc_edr_member *m = d->array[k];
+    int32 start[1 + HLC_EDR_MAX_RANK] = {d->recnum}, edges[1 + HLC_EDR_MAX_RANK] = {1};
+    for (int32 j = 0; j < m->rank; ++j) edges[j + 1] = m->dims[j].size;
+    if (SDwritedata(d->sds[k], start, NULL, edges, (VOIDP)(data + d->from[k])) == -1) {
+      fail("SDwritedata");
+    }
+  }
+  ++d->recnum;
+}
+
+static void direct_close(struct Direct *d) {
+  VSdetach(d->vdata);
+  Vdetach(d->vgroup);
+  for (int k = 0; k < d->nsds; ++k) SDendaccess(d->sds[k]);
+}
+
+/* ---- products ------------------------------------------------------------ */
+
 struct Product {
   int apid, inst, parts;
   size_t size;
+  const char *module;
   int32 (*init_wr)(int32, int32, int32, const char *);
   int32 (*put)(const uint8 *, size_t);
   void (*close_wr)(void);
   int opened;
+  struct Direct direct;
   uint8 *data; /* reassembly buffer of segmented products */
   size_t have;
   uint32 seconds;
@@ -66,7 +174,7 @@ struct Product {
 };
 
 #define PRODUCT(apid, inst, parts, size, m) \
-  { apid, inst, parts, size, init_wr_##m, put_##m, close_wr_##m, 0, NULL, 0, 0, 0 }
+  { apid, inst, parts, size, #m, init_wr_##m, put_##m, close_wr_##m, 0, {0}, NULL, 0, 0, 0 }
 /* In the order in which the tables are closed. */
 static struct Product products[] = {
     PRODUCT(32, 1, 1, 46, gem_hk),       PRODUCT(33, 1, 1, 50, gem_mancal),
@@ -78,36 +186,36 @@ static struct Product products[] = {
 };
 #define NPRODUCTS (sizeof products / sizeof products[0])
 
+/* ---- the TLM file -------------------------------------------------------- */
+
+/* Records are served where they lie in the buffer; only the bytes of a
+   record cut by the end of a piece are moved, to the buffer's start. */
 static int fd = -1;
-static uint8 block[65536];
+static uint8 buffer[2 * 65536 + 32];
 static size_t pos, len;
 
-/* Reads exactly n bytes (or fewer at the end of the file). */
-static size_t take(uint8 *out, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    if (pos == len) {
-      ssize_t r = read(fd, block, sizeof block);
-      if (r <= 0) break;
-      pos = 0;
-      len = (size_t)r;
+/* The next n bytes in one piece, left to be read again, or NULL when the
+   file ends before them. */
+static const uint8 *peek(size_t n) {
+  if (len - pos < n) {
+    memmove(buffer, buffer + pos, len - pos);
+    len -= pos;
+    pos = 0;
+    while (len < n) {
+      const ssize_t r = read(fd, buffer + len, KEEP(65536, sizeof buffer - len));
+      if (r <= 0) return NULL;
+      len += (size_t)r;
     }
-    size_t k = KEEP(len - pos, n - got);
-    memcpy(out + got, block + pos, k);
-    pos += k;
-    got += k;
   }
-  return got;
-}
-
-static void fail(const char *what) {
-  fprintf(stderr, "floor: %s\n", what);
-  exit(1);
+  return buffer + pos;
 }
 
 int main(int argc, char **argv) {
   static const char *const words[] = {"gem", "gim", "con", "mec"};
-  if (argc != 7) fail("usage: floor -inst gem|gim|con|mec -tlm TLM -edr EDR");
+  const int direct = argc > 1 && strcmp(argv[1], "-direct") == 0;
+  argv += direct;
+  argc -= direct;
+  if (argc != 7) fail("usage: floor [-direct] -inst gem|gim|con|mec -tlm TLM -edr EDR");
   int inst = 0;
   for (int i = 0; i < 4; ++i) {
     if (strcmp(argv[2], words[i]) == 0) inst = i + 1;
@@ -119,11 +227,13 @@ int main(int argc, char **argv) {
   if (fd < 0) fail("cannot open the TLM file");
 
   int32 file = -1, sd = -1, an = -1;
-  static uint8 rec[32768];
   for (;;) {
-    if (take(rec, 20) < 20) break;
-    const size_t body = (size_t)rec[18] << 8 | rec[19];
-    if (take(rec + 20, body) < body) fail("short record");
+    const uint8 *label = peek(20);
+    if (label == NULL) break;
+    const size_t length = 20 + ((size_t)label[18] << 8 | label[19]);
+    const uint8 *rec = peek(length);
+    if (rec == NULL) fail("short record");
+    pos += length;
     const size_t at = 28 + ((size_t)rec[22] << 8 | rec[23]);
     const uint8 *p = rec + at;
     const int apid = (p[0] & 7) << 8 | p[1];
@@ -155,7 +265,7 @@ int main(int argc, char **argv) {
       } else if (seconds != pr->seconds || subseconds != pr->subseconds) {
         continue;
       }
-      memcpy(pr->data + pr->have, data, KEEP(size, 32768 - pr->have));
+      if (pr->have < 32768) memcpy(pr->data + pr->have, data, KEEP(size, 32768 - pr->have));
       pr->have += size;
       if (flags != 2 || pr->have != pr->size) continue;
       record = pr->data;
@@ -163,17 +273,32 @@ int main(int argc, char **argv) {
     }
     if (count == 0) continue;
     if (!pr->opened) {
-      if (pr->init_wr(file, sd, an, "tlm_edr_data") == -1) fail("cannot create a table");
+      if (direct) {
+        const hlc_edr_product *layout = hlc_edr_find_product(pr->module);
+        if (layout == NULL) fail("a product without a layout");
+        direct_create(&pr->direct, layout, pr->size, file, sd, an);
+      } else if (pr->init_wr(file, sd, an, "tlm_edr_data") == -1) {
+        fail("cannot create a table");
+      }
       pr->opened = 1;
     }
     for (size_t i = 0; i < count; ++i) {
-      if (pr->put(record + i * pr->size, pr->size) == -1) fail("write failed");
+      if (direct) {
+        direct_write(&pr->direct, record + i * pr->size);
+      } else if (pr->put(record + i * pr->size, pr->size) == -1) {
+        fail("write failed");
+      }
     }
   }
   close(fd);
   if (file == -1) fail("no record of the instrument");
   for (size_t i = 0; i < NPRODUCTS; ++i) {
-    if (products[i].opened) products[i].close_wr();
+    if (!products[i].opened) continue;
+    if (direct) {
+      direct_close(&products[i].direct);
+    } else {
+      products[i].close_wr();
+    }
   }
   if (ANend(an) == -1 || SDend(sd) == -1 || Vend(file) == -1 || Hclose(file) == -1) {
     fail("shutdown failed");

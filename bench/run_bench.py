@@ -1,23 +1,36 @@
 #!/usr/bin/python3
-"""The benchmark of hlc_edr against its floor, in one command:
+"""The benchmark of hlc_edr against its two floors, in one command:
 
-    /usr/bin/python3 bench/run_bench.py [--runs N] [--scale S] [--work DIR]
+    /usr/bin/python3 bench/run_bench.py [--quick] [--runs N] [--scale S] [--cpu]
+                                        [--instructions] [--work DIR]
 
 builds Release into build-bench (programs only), writes the input files
 with gen_tlm (one-record Concentrator packets, a GEM and GIM science mix of
 normal, raw and diagnostic records, a mixed file of every unit, each in two
-sizes), then runs hlc_edr (standard output to a file) and the floor program
-(the same HDF4 calls, no decoding, no log) side by side, alternately, N
-times each (default 5), and prints one table: the median time of each, their
-ratio, MB/s and records/s of hlc_edr, and hlc_edr's peak resident memory.
---scale multiplies the input sizes (default 1: 1,000,000 packets, 200 MB
-and 500 MB for the larger inputs)."""
+sizes), then runs hlc_edr (standard output to a file) and the two floors of
+bench/floor side by side, alternately, N times each (default 7): the floor
+through the record modules (the same HDF4 calls as hlc_edr, no decoding, no
+log) and the direct floor (HDF4 called straight from the layout
+descriptors: no record module either). It prints one table: the median time
+of each, hlc_edr's ratio to each floor, MB/s and records/s of hlc_edr, and
+its peak resident memory.
+
+--quick runs only the smaller input of each kind, 5 times. --scale
+multiplies the input sizes (default 1: 1,000,000 packets, 200 MB and 500 MB
+for the larger inputs). --cpu takes the processor time (user + system) of
+each run instead of its wall time, which other work on the machine disturbs
+less. --instructions also counts the instructions of one run of each
+program on the smaller inputs with valgrind's callgrind (slow, but
+independent of the machine's load; the work of the kernel, reading the
+input and writing the output, is not counted) and prints their ratios."""
 import argparse
 import os
 import platform
+import re
 import statistics
 import subprocess
 import sys
+import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -37,13 +50,52 @@ def generate(gen, kind, amount, path):
     return os.path.getsize(path)
 
 
-def timed(peak_rss, argv, log):
-    """Wall time and peak resident memory (KiB) of one run."""
-    out = subprocess.run([peak_rss, log] + argv, check=True, capture_output=True, text=True)
-    seconds, kib, status = out.stdout.split()
-    if int(status) != 0:
+def timed(peak_rss, argv, log, cpu):
+    """Seconds (wall, or processor time with cpu) and peak resident memory
+    (KiB) of one run."""
+    # Waited for with wait4, for the processor time of the launcher and the
+    # program it waits for; subprocess is told that the child is reaped.
+    child = subprocess.Popen([peak_rss, log] + argv, stdout=subprocess.PIPE, text=True)
+    out = child.stdout.read()
+    _, status, usage = os.wait4(child.pid, 0)
+    child.stdout.close()
+    child.returncode = status
+    if status != 0:
+        sys.exit("peak_rss failed on %s" % " ".join(argv))
+    seconds, kib, code = out.split()
+    if int(code) != 0:
         sys.exit("failed: %s (see %s)" % (" ".join(argv), log))
-    return float(seconds), int(kib)
+    # The launcher's own share is a fork and an exec: negligible.
+    return (usage.ru_utime + usage.ru_stime if cpu else float(seconds)), int(kib)
+
+
+# Valgrind counts every step of a "rep movsb" or "rep stosb" as an
+# instruction, which the C library's memcpy and memset use for large blocks:
+# with them the counts would weigh a copy of a large record as thousands of
+# instructions. The counted runs use the library's vector loops instead.
+VECTOR_COPIES = ("glibc.cpu.x86_rep_movsb_threshold=1073741824:"
+                 "glibc.cpu.x86_rep_stosb_threshold=1073741824")
+
+
+def instructions(argv, work):
+    """Instructions of one run under callgrind."""
+    out = os.path.join(work, "callgrind.out")
+    env = dict(os.environ, GLIBC_TUNABLES=VECTOR_COPIES)
+    run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out] + argv,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
+    os.remove(out)
+    found = re.search(r"Collected : (\d+)", run.stderr)
+    if run.returncode != 0 or found is None:
+        sys.exit("callgrind failed on %s:\n%s" % (" ".join(argv), run.stderr))
+    return int(found.group(1))
+
+
+def warm(path):
+    """Reads the file, so that the run that follows finds it in the page
+    cache (a machine that pages out cold memory may have dropped it)."""
+    with open(path, "rb") as f:
+        while f.read(1 << 20):
+            pass
 
 
 def records_written(log):
@@ -51,13 +103,23 @@ def records_written(log):
         return sum(1 for line in f if line.startswith(b"      wrote "))
 
 
+def remove(*paths):
+    for path in paths:
+        if os.path.exists(path):
+            os.remove(path)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--runs", type=int)
     ap.add_argument("--scale", type=float, default=1.0)
+    ap.add_argument("--cpu", action="store_true")
+    ap.add_argument("--instructions", action="store_true")
     ap.add_argument("--work", default="/tmp/hlc_bench")
     ap.add_argument("--build", default=os.path.join(ROOT, "build-bench"))
     args = ap.parse_args()
+    runs = args.runs or (5 if args.quick else 7)
     build(args.build)
     os.makedirs(args.work, exist_ok=True)
     gen = os.path.join(args.build, "bench", "gen_tlm")
@@ -66,44 +128,79 @@ def main():
     peak_rss = os.path.join(args.build, "bench", "peak_rss")
 
     s = args.scale
-    cases = [  # name, generator kind, amount, instrument
-        ("con 1-record packets", "con", int(100000 * s), "con"),
-        ("con 1-record packets", "con", int(1000000 * s), "con"),
-        ("science mix gem", "science", int(20 * s), "gem"),
-        ("science mix gim", "science", int(20 * s), "gim"),
-        ("science mix gem", "science", int(200 * s), "gem"),
-        ("science mix gim", "science", int(200 * s), "gim"),
-    ] + [("mixed, every unit: " + u, "mixed", int(mb * s), u)
+    cases = [  # name, generator kind, amount, instrument, smaller size
+        ("con 1-record packets", "con", int(100000 * s), "con", True),
+        ("con 1-record packets", "con", int(1000000 * s), "con", False),
+        ("science mix gem", "science", int(20 * s), "gem", True),
+        ("science mix gim", "science", int(20 * s), "gim", True),
+        ("science mix gem", "science", int(200 * s), "gem", False),
+        ("science mix gim", "science", int(200 * s), "gim", False),
+    ] + [("mixed, every unit: " + u, "mixed", int(mb * s), u, mb == 50)
          for mb in (50, 500) for u in ("gem", "gim", "con", "mec")]
+    if args.quick:
+        cases = [c for c in cases if c[4]]
 
-    print("hlc_edr against its floor: median of %d runs each, on %s (%s, %d cores)"
-          % (args.runs, platform.node(), platform.processor() or platform.machine(),
-             os.cpu_count()))
-    head = "%-26s %9s %9s %9s %9s %6s %9s %11s %8s" % (
-        "input", "MB", "records", "hlc_edr s", "floor s", "ratio", "MB/s", "records/s",
-        "peak MB")
+    edr = os.path.join(args.work, "out.hdf")
+    log = os.path.join(args.work, "out.log")
+    programs = [  # the program, its log
+        ([hlc], log),
+        ([floor], log + ".floor"),
+        ([floor, "-direct"], log + ".direct"),
+    ]
+    load = os.getloadavg()[0]
+    print("hlc_edr against its floors: median %s of %d runs each, on %s (%s, %d cores, "
+          "load %.1f at the start)" % ("processor time" if args.cpu else "wall time", runs,
+                                      platform.node(), platform.processor() or platform.machine(),
+                                      os.cpu_count(), load))
+    print("modules: the floor through the record modules; direct: HDF4 called directly")
+    head = "%-26s %7s %8s %9s %9s %9s %7s %7s %7s %9s %7s" % (
+        "input", "MB", "records", "hlc_edr s", "modules s", "direct s", "x mod", "x dir",
+        "MB/s", "records/s", "peak MB")
     print(head)
     print("-" * len(head))
-    for name, kind, amount, inst in cases:
+    started = time.time()
+    for name, kind, amount, inst, _ in cases:
         tlm = os.path.join(args.work, "%s_%d.tlm" % (kind, amount))
         size = generate(gen, kind, amount, tlm)
-        edr = os.path.join(args.work, "out.hdf")
-        log = os.path.join(args.work, "out.log")
-        ours, base, peak = [], [], 0
-        for _ in range(args.runs):
-            t, rss = timed(peak_rss, [hlc, "-inst", inst, "-tlm", tlm, "-edr", edr], log)
-            ours.append(t)
-            peak = max(peak, rss)
-            t, _ = timed(peak_rss, [floor, "-inst", inst, "-tlm", tlm, "-edr", edr], log + ".floor")
-            base.append(t)
+        times = [[] for _ in programs]
+        peak = 0
+        for _ in range(runs):
+            for k, (program, out) in enumerate(programs):
+                # Every run writes new files: none replaces an earlier run's
+                # output, which ext4 would write back first.
+                remove(edr, out)
+                warm(tlm)
+                t, rss = timed(peak_rss, program + ["-inst", inst, "-tlm", tlm, "-edr", edr], out,
+                               args.cpu)
+                times[k].append(t)
+                if k == 0:
+                    peak = max(peak, rss)
         records = records_written(log)
-        mine, low = statistics.median(ours), statistics.median(base)
-        print("%-26s %9.1f %9d %9.3f %9.3f %6.2f %9.1f %11.0f %8.1f" % (
-            name, size / 1e6, records, mine, low, mine / low, size / 1e6 / mine, records / mine,
-            peak / 1024))
-        for path in (edr, log, log + ".floor"):
-            if os.path.exists(path):
-                os.remove(path)
+        mine, modules, direct = (statistics.median(t) for t in times)
+        print("%-26s %7.1f %8d %9.3f %9.3f %9.3f %7.2f %7.2f %7.0f %9.0f %7.1f" % (
+            name, size / 1e6, records, mine, modules, direct, mine / modules, mine / direct,
+            size / 1e6 / mine, records / mine, peak / 1024), flush=True)
+        remove(edr, *(out for _, out in programs))
+    print("(%.0f s)" % (time.time() - started))
+
+    if args.instructions:
+        print()
+        print("Instructions of one run (callgrind), in millions")
+        head = "%-26s %7s %9s %9s %9s %7s %7s" % ("input", "MB", "hlc_edr", "modules", "direct",
+                                                 "x mod", "x dir")
+        print(head)
+        print("-" * len(head))
+        for name, kind, amount, inst, small in cases:
+            if not small:
+                continue
+            tlm = os.path.join(args.work, "%s_%d.tlm" % (kind, amount))
+            size = generate(gen, kind, amount, tlm)
+            counts = [instructions(program + ["-inst", inst, "-tlm", tlm, "-edr", edr], args.work)
+                      for program, _ in programs]
+            remove(edr)
+            print("%-26s %7.1f %9.1f %9.1f %9.1f %7.2f %7.2f" % (
+                name, size / 1e6, counts[0] / 1e6, counts[1] / 1e6, counts[2] / 1e6,
+                counts[0] / counts[1], counts[0] / counts[2]), flush=True)
 
 
 if __name__ == "__main__":

@@ -86,4 +86,35 @@ TEST(LogFormat, ListingLine) {
   }
 }
 
+// One listing after another, as the reader makes them: the part after the
+// record number, kept from line to line, follows every change of the values
+// in it, back and forth, and of the values before it.
+TEST(LogFormat, ListingLinesInTurn) {
+  struct Values {
+    int count, record;
+    long record_size, offset, implied;
+    int fill;
+    long prefill;
+  };
+  const Values cases[] = {
+      {0, 1, 123, 60, 52, 0, 52},          {1, 2, 123, 60, 52, 0, 52},
+      {2, 3, 124, 60, 53, 0, 52},          {3, 4, 123, 60, 52, 0, 52},
+      {4, 5, 123, 61, 52, 0, 52},          {5, 6, 123, 60, 51, 0, 52},
+      {6, 7, 123, 60, 52, 1, 52},          {7, 8, 123, 60, 52, 0, -11},
+      {8, 99999, 123, 60, 52, 0, 52},      {9, 100000, 123, 60, 52, 0, 52},
+      {10, 100001, 32768, 28, -19, 1, -1}, {11, 100002, 32768, 28, -19, 1, -1},
+      {12, 100003, 123, 60, 52, 0, 52},
+  };
+  hlc_log::Listing listing;
+  for (const Values &v : cases) {
+    char want[256];
+    snprintf(want, sizeof want, "%2d %1d %6d %4ld %10u:%03d (%d/%ld/%ld/%ld) (fill:%d/%ld)\n", 25,
+             3, v.count, 52L, 1000u + v.count, v.count % 256, v.record, v.record_size, v.offset,
+             v.implied, v.fill, v.prefill);
+    EXPECT_EQ(built(listing.line(25, 3, v.count, 52, 1000u + v.count, v.count % 256, v.record,
+                                 v.record_size, v.offset, v.implied, v.fill, v.prefill)),
+              want);
+  }
+}
+
 }  // namespace

@@ -49,7 +49,7 @@
 
 namespace {
 
-constexpr int kBufferSize = 32768;    // packet buffer and each reassembly buffer
+constexpr int kBufferSize = 32768;    // longest record read, and each reassembly buffer
 constexpr size_t kTlmPathMax = 1023;  // characters
 constexpr size_t kEdrPathMax = 1019;  // leaves room for ".tmp" in 1024 bytes
 constexpr char kProgram[] = "hlc_edr";
@@ -274,10 +274,15 @@ struct TlmReader {
   long long byte_total = 0;
   // Not a regular file (a FIFO, a pipe, a terminal): a read may wait.
   bool may_wait = false;
-  // The file is read in large blocks; labels and bodies are served from them.
-  uint8_t block[65536];
-  size_t pos = 0;  // next byte of the block to serve
+  // The file is read in large blocks, and each record is used where it lies
+  // in them: only a record that a block cuts short is moved, with what
+  // follows it, to the start, where the next block completes it. Room for
+  // the longest record that is read whole (kBufferSize) and one block.
+  static constexpr size_t kBlock = 65536;
+  uint8_t block[kBufferSize + kBlock];
+  size_t pos = 0;  // the next record begins here
   size_t len = 0;  // bytes in the block
+  hlc_log::Listing listing;
 };
 TlmReader reader;
 
@@ -301,36 +306,45 @@ void wait_for_input(int fd) {
   end_if_signalled();
 }
 
-// Reads up to n bytes, going on after partial reads and interruptions.
-// Returns the number of bytes read (less than n only at end of file), or -1
-// on a read error. A block read that fails is tried once more for just the
-// bytes asked for, so an error is reported for the same record as if the
-// file were read record by record.
-long read_full(int fd, uint8_t *buf, long n) {
-  long got = 0;
-  while (got < n) {
-    if (reader.pos == reader.len) {
-      if (reader.may_wait) wait_for_input(fd);
-      ssize_t r = read(fd, reader.block, sizeof reader.block);
-      if (r < 0 && errno != EINTR) r = read(fd, reader.block, static_cast<size_t>(n - got));
-      if (r < 0) {
-        if (errno == EINTR) {
-          end_if_signalled();
-          continue;
-        }
-        return -1;
+// Makes the next n (at most kBufferSize) bytes of the file lie together at
+// reader.block + reader.pos, reading as needed, going on after partial reads
+// and interruptions. Returns the number of bytes there (less than n only at
+// end of file), or -1 on a read error. A block read that fails is tried once
+// more for just the bytes asked for, so an error is reported for the same
+// record as if the file were read record by record.
+long gather(int fd, size_t n) {
+  if (reader.len - reader.pos >= n) return static_cast<long>(n);
+  memmove(reader.block, reader.block + reader.pos, reader.len - reader.pos);
+  reader.len -= reader.pos;
+  reader.pos = 0;
+  while (reader.len < n) {
+    if (reader.may_wait) wait_for_input(fd);
+    uint8_t *into = reader.block + reader.len;
+    ssize_t r = read(fd, into, sizeof reader.block - reader.len);
+    if (r < 0 && errno != EINTR) r = read(fd, into, n - reader.len);
+    if (r < 0) {
+      if (errno == EINTR) {
+        end_if_signalled();
+        continue;
       }
-      if (r == 0) break;
-      reader.pos = 0;
-      reader.len = static_cast<size_t>(r);
+      return -1;
     }
-    size_t take = reader.len - reader.pos;
-    if (take > static_cast<size_t>(n - got)) take = static_cast<size_t>(n - got);
-    memcpy(buf + got, reader.block + reader.pos, take);
-    reader.pos += take;
-    got += static_cast<long>(take);
+    if (r == 0) break;
+    reader.len += static_cast<size_t>(r);
   }
-  return got;
+  return static_cast<long>(reader.len < n ? reader.len : n);
+}
+
+// Passes over the next n bytes of the file; false if it ends before them or
+// a read fails.
+bool pass_over(int fd, long n) {
+  while (n > 0) {
+    const long piece = n < kBufferSize ? n : kBufferSize;
+    if (gather(fd, static_cast<size_t>(piece)) != piece) return false;
+    reader.pos += static_cast<size_t>(piece);
+    n -= piece;
+  }
+  return true;
 }
 
 [[noreturn]] void reader_fatal() {
@@ -340,12 +354,12 @@ long read_full(int fd, uint8_t *buf, long n) {
 
 }  // namespace
 
-// Reads one SFDU record and leaves its packet's user data at the start of
-// `buffer` (kBufferSize bytes). Returns 0 at end of file, otherwise the
+// Reads one SFDU record and gives its packet's user data in *data, which
+// stays valid until the next call. Returns 0 at end of file, otherwise the
 // number of the next record. Dropped packets (filled, or framed so that they
 // cannot be trusted) come back with APID 0.
 int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *data_size,
-                  uint32_t *seconds, int *subseconds, int *sequence_count, uint8_t *buffer) {
+                  uint32_t *seconds, int *subseconds, int *sequence_count, const uint8_t **data) {
   if (!reader.opened) {
     // Opened without waiting for a writer of a FIFO: the first read waits,
     // where a signal can end the run.
@@ -360,7 +374,7 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
     reader.opened = true;
   }
 
-  long got = read_full(reader.fd, buffer, 20);
+  long got = gather(reader.fd, 20);
   if (got < 0) {
     printf("ERROR: Read error at Rec # %d: %s\n", reader.record_number, strerror(errno));
     reader_fatal();
@@ -375,14 +389,14 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
     reader_fatal();
   }
   if (reader.first_record) {
-    if (memcmp(buffer, "KWRZ", 4) != 0) {
+    if (memcmp(reader.block + reader.pos, "KWRZ", 4) != 0) {
       printf("ERROR: File starts with invalid sfdu.\n");
       reader_fatal();
     }
     reader.first_record = false;
   }
 
-  const long body = be16(buffer + 18);
+  const long body = be16(reader.block + reader.pos + 18);
   const long record_size = 20 + body;
   const int number = reader.record_number;
   auto finish = [&]() {
@@ -393,23 +407,22 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
 
   if (record_size > kBufferSize) {
     // Too long for the buffer: read past its body in pieces and drop it.
-    for (long left = body; left > 0;) {
-      long piece = left < kBufferSize ? left : kBufferSize;
-      if (read_full(reader.fd, buffer, piece) != piece) {
-        printf("ERROR: Bad SFDU Length %ld, Rec # %d\n", body, number);
-        reader_fatal();
-      }
-      left -= piece;
+    reader.pos += 20;
+    if (!pass_over(reader.fd, body)) {
+      printf("ERROR: Bad SFDU Length %ld, Rec # %d\n", body, number);
+      reader_fatal();
     }
     printf("WARNING: dropped Rec # %d -- record size %ld over %d bytes\n", number, record_size,
            kBufferSize);
     *apid = 0;
     return finish();
   }
-  if (read_full(reader.fd, buffer + 20, body) != body) {
+  if (gather(reader.fd, static_cast<size_t>(record_size)) != record_size) {
     printf("ERROR: Bad SFDU Length %ld, Rec # %d\n", body, number);
     reader_fatal();
   }
+  const uint8_t *buffer = reader.block + reader.pos;
+  reader.pos += static_cast<size_t>(record_size);
 
   // Header blocks: three length-prefixed blocks from byte 24; block 3 holds
   // the fill flag (body byte 0) and the size before fill (body bytes 4-5).
@@ -443,8 +456,9 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
   const int fill = buffer[block3 + 4] >> 7;
   const long prefill = be16(buffer + block3 + 8);
 
-  hlc_log::listing_line(pkt_apid, flags, count, length_field - 4, secs, subs, number, record_size,
-                        packet, record_size - packet - 11, fill, prefill - 11)
+  reader.listing
+      .line(pkt_apid, flags, count, length_field - 4, secs, subs, number, record_size, packet,
+            record_size - packet - 11, fill, prefill - 11)
       .put(stdout);
 
   *sequence_flags = flags;
@@ -461,7 +475,7 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
     *apid = 0;
     return finish();
   }
-  memmove(buffer, buffer + packet + 11, static_cast<size_t>(size));
+  *data = buffer + packet + 11;
   *apid = pkt_apid;
   *data_size = static_cast<int>(size);
   *seconds = secs;
@@ -493,14 +507,32 @@ void put_be_float(float32 *dest, const uint8_t *p) {
   memcpy(dest, &bits, sizeof bits);
 }
 
-// Appends a decoded record through its module; a failed write ends the run.
-template <class R>
-void append(int32 (*write)(R, int32), const R &r, const char *module, const char *wrote) {
-  if (write(r, -1) == -1) {
+// Sets the 16-bit members M... of r, in this order, from the big-endian
+// words from p on.
+template <auto... M, class R>
+void put_words(R &r, const uint8_t *p) {
+  size_t k = 0;
+  ((r.*M = u16(p + 2 * k++)), ...);
+}
+
+// Sets the float32 members M... of r, in this order, bit for bit from the
+// big-endian values from p on.
+template <auto... M, class R>
+void put_floats(R &r, const uint8_t *p) {
+  size_t k = 0;
+  (put_be_float(&(r.*M), p + 4 * k++), ...);
+}
+
+// Appends the record that `decode` makes of a record's bytes through its
+// module, with the log line `wrote`; a failed write ends the run.
+template <class R, size_t N>
+void append(int32 (*write)(R, int32), R (*decode)(const uint8_t *), const uint8_t *data,
+            const char *module, const char (&wrote)[N]) {
+  if (write(decode(data), -1) == -1) {
     printf("ERROR: write_%s() failed\n", module);
     fatal_exit();
   }
-  fputs(wrote, stdout);
+  fwrite_unlocked(wrote, 1, N - 1, stdout);
 }
 
 // The housekeeping records of GEM and GIM: time, status, start level and
@@ -518,10 +550,8 @@ void put_hk_record(R &r, const uint8_t *data) {
     r.set[j] = u16(data + 12 + 4 * j);
     r.level[j] = u16(data + 14 + 4 * j);
   }
-  const uint8_t *w = data + 12 + 4 * count(r.set);
-  uint16 *const words[] = {&r.CEM_set, &r.CEM_level, &r.AMP_set,   &r.MON_5V,
-                           &r.MON_12V, &r.SW_status, &r.CMD_status};
-  for (int k = 0; k < count(words); ++k) *words[k] = u16(w + 2 * k);
+  put_words<&R::CEM_set, &R::CEM_level, &R::AMP_set, &R::MON_5V, &R::MON_12V, &R::SW_status,
+            &R::CMD_status>(r, data + 12 + 4 * count(r.set));
 }
 
 // The manual/calibration records of GEM and GIM: time, then five words
@@ -530,9 +560,8 @@ void put_hk_record(R &r, const uint8_t *data) {
 template <class R>
 void put_mancal_record(R &r, const uint8_t *data) {
   r.sclk_seconds = be32(data);
-  uint16 *const words[] = {&r.sclk_subseconds, &r.APID_status, &r.step_time, &r.integ_time,
-                           &r.settle_time};
-  for (int k = 0; k < count(words); ++k) *words[k] = u16(data + 4 + 2 * k);
+  put_words<&R::sclk_subseconds, &R::APID_status, &R::step_time, &R::integ_time, &R::settle_time>(
+      r, data + 4);
   memcpy(r.counts, data + 14, sizeof r.counts);
 }
 
@@ -590,68 +619,89 @@ void put_raw_record(R &r, const uint8_t *data) {
 
 // One 46-byte GEM housekeeping record: five voltage levels, so the seven
 // words start at byte 32.
-void put_GEM_hk(const uint8_t *data) {
+static GEM_Housekeeping gem_hk_record(const uint8_t *data) {
   GEM_Housekeeping r;
   memset(&r, 0, sizeof r);
   put_hk_record(r, data);
-  append(write_gem_hk, r, "gem_hk", "      wrote GEM h/k record\n");
+  return r;
+}
+void put_GEM_hk(const uint8_t *data) {
+  append(write_gem_hk, gem_hk_record, data, "gem_hk", "      wrote GEM h/k record\n");
 }
 
 // One 50-byte GEM manual/calibration record: its 35 counts are bytes 14-48;
 // byte 49 carries nothing.
-void put_GEM_mancal(const uint8_t *data) {
+static GEM_ManCal gem_mancal_record(const uint8_t *data) {
   GEM_ManCal r;
   memset(&r, 0, sizeof r);
   put_mancal_record(r, data);
   static_assert(sizeof r.counts == 35);
-  append(write_gem_mancal, r, "gem_mancal", "      wrote GEM man/cal record\n");
+  return r;
+}
+void put_GEM_mancal(const uint8_t *data) {
+  append(write_gem_mancal, gem_mancal_record, data, "gem_mancal",
+         "      wrote GEM man/cal record\n");
 }
 
 // One 3454-byte GEM normal record: the spin head (20 ESA levels), then from
 // byte 94 the counts, sector by sector, CEM by CEM, level fastest.
-void put_GEM_normal(const uint8_t *data) {
+static GEM_Normal gem_normal_record(const uint8_t *data) {
   GEM_Normal r;
   memset(&r, 0, sizeof r);
   put_spin_record_head(r, data);
   static_assert(94 + sizeof r.counts == 3454);
   memcpy(r.counts, data + 94, sizeof r.counts);
-  append(write_gem_normal, r, "gem_normal", "      wrote GEM normal record\n");
+  return r;
+}
+void put_GEM_normal(const uint8_t *data) {
+  append(write_gem_normal, gem_normal_record, data, "gem_normal",
+         "      wrote GEM normal record\n");
 }
 
 // One 2360-byte GEM raw record: 24 sector blocks of 98 bytes, each of five
 // 18-byte level groups of two readbacks and seven counts.
-void put_GEM_raw(const uint8_t *data) {
+static GEM_Raw gem_raw_record(const uint8_t *data) {
   static_assert(8 + 98 * GEM_AZIMUTH_SECTORS == 2360 && 8 + 18 * GEM_SPIN_LEVELS == 98);
   GEM_Raw r;
   memset(&r, 0, sizeof r);
   put_raw_record(r, data);
-  append(write_gem_raw, r, "gem_raw", "      wrote GEM raw record\n");
+  return r;
+}
+void put_GEM_raw(const uint8_t *data) {
+  append(write_gem_raw, gem_raw_record, data, "gem_raw", "      wrote GEM raw record\n");
 }
 
 // ---- GIM ------------------------------------------------------------------
 
 // One 66-byte GIM housekeeping record: ten voltage levels, so the seven
 // words start at byte 52.
-void put_GIM_hk(const uint8_t *data) {
+static GIM_Housekeeping gim_hk_record(const uint8_t *data) {
   GIM_Housekeeping r;
   memset(&r, 0, sizeof r);
   put_hk_record(r, data);
-  append(write_gim_hk, r, "gim_hk", "      wrote GIM h/k record\n");
+  return r;
+}
+void put_GIM_hk(const uint8_t *data) {
+  append(write_gim_hk, gim_hk_record, data, "gim_hk", "      wrote GIM h/k record\n");
 }
 
 // One 94-byte GIM manual/calibration record: eight CEMs of ten levels.
-void put_GIM_mancal(const uint8_t *data) {
+static GIM_ManCal gim_mancal_record(const uint8_t *data) {
   GIM_ManCal r;
   memset(&r, 0, sizeof r);
   put_mancal_record(r, data);
   static_assert(14 + sizeof r.counts == 94);
-  append(write_gim_mancal, r, "gim_mancal", "      wrote GIM man/cal record\n");
+  return r;
+}
+void put_GIM_mancal(const uint8_t *data) {
+  append(write_gim_mancal, gim_mancal_record, data, "gim_mancal",
+         "      wrote GIM man/cal record\n");
 }
 
 // One 3336-byte GIM normal record: the spin head (40 ESA levels), the mask
 // table (byte 134) and the peak sector (byte 135), then the counts, mask
 // element by mask element, forty levels each.
-void put_GIM_normal(const uint8_t *data) {
+static GIM_Normal gim_normal_record(const uint8_t *data) {
   GIM_Normal r;
   memset(&r, 0, sizeof r);
   put_spin_record_head(r, data);
@@ -659,56 +709,67 @@ void put_GIM_normal(const uint8_t *data) {
   r.peak_sector = data[135];
   static_assert(136 + sizeof r.counts == 3336);
   memcpy(r.counts, data + 136, sizeof r.counts);
-  append(write_gim_normal, r, "gim_normal", "      wrote GIM normal record\n");
+  return r;
+}
+void put_GIM_normal(const uint8_t *data) {
+  append(write_gim_normal, gim_normal_record, data, "gim_normal",
+         "      wrote GIM normal record\n");
 }
 
 // ---- GIM raw and diagnostic -------------------------------------------------
 
 // One 8328-byte GIM raw record: 40 sector blocks of 208 bytes, each of ten
 // 20-byte level groups of two readbacks and eight counts.
-void put_GIM_raw(const uint8_t *data) {
+static GIM_Raw gim_raw_record(const uint8_t *data) {
   static_assert(8 + 208 * GIM_AZIMUTH_SECTORS == 8328 && 8 + 20 * GIM_SPIN_LEVELS == 208);
   GIM_Raw r;
   memset(&r, 0, sizeof r);
   put_raw_record(r, data);
-  append(write_gim_raw, r, "gim_raw", "      wrote GIM raw record\n");
+  return r;
+}
+void put_GIM_raw(const uint8_t *data) {
+  append(write_gim_raw, gim_raw_record, data, "gim_raw", "      wrote GIM raw record\n");
 }
 
 // One 12934-byte GIM diagnostic record: the spin head (40 ESA levels), then
 // from byte 134 the counts, one byte each, sector outermost, then CEM, then
 // level.
-void put_GIM_diag(const uint8_t *data) {
+static GIM_Diagnostic gim_diag_record(const uint8_t *data) {
   GIM_Diagnostic r;
   memset(&r, 0, sizeof r);
   put_spin_record_head(r, data);
   static_assert(134 + sizeof r.counts == 12934);
   memcpy(r.counts, data + 134, sizeof r.counts);
-  append(write_gim_diag, r, "gim_diag", "      wrote GIM diagnostics record\n");
+  return r;
+}
+void put_GIM_diag(const uint8_t *data) {
+  append(write_gim_diag, gim_diag_record, data, "gim_diag", "      wrote GIM diagnostics record\n");
 }
 
 // ---- Concentrator -----------------------------------------------------------
 
 // One 52-byte Concentrator housekeeping record: the time, then 24 words.
-void put_CON_hk(const uint8_t *data) {
+static Concentrator_Housekeeping con_hk_record(const uint8_t *data) {
   Concentrator_Housekeeping r;
   memset(&r, 0, sizeof r);
+  using R = Concentrator_Housekeeping;
   r.sclk_seconds = be32(data);
-  uint16 *const words[] = {
-      &r.sclk_subseconds, &r.APID_status,      &r.elec_req,          &r.accel_req,
-      &r.rej_req,         &r.elec_level,       &r.accel_level,       &r.rej_level,
-      &r.elec_set,        &r.accel_set,        &r.rej_set,           &r.MON_5V,
-      &r.MON_12V,         &r.elec_fault_count, &r.accel_fault_count, &r.rej_fault_count,
-      &r.elec_maximum,    &r.elec_minimum,     &r.accel_maximum,     &r.accel_minimum,
-      &r.rej_maximum,     &r.rej_minimum,      &r.SW_status,         &r.CMD_status,
-  };
-  for (int k = 0; k < count(words); ++k) *words[k] = u16(data + 4 + 2 * k);
-  append(write_con_hk, r, "con_hk", "      wrote Concentrator h/k record\n");
+  put_words<&R::sclk_subseconds, &R::APID_status, &R::elec_req, &R::accel_req, &R::rej_req,
+            &R::elec_level, &R::accel_level, &R::rej_level, &R::elec_set, &R::accel_set,
+            &R::rej_set, &R::MON_5V, &R::MON_12V, &R::elec_fault_count, &R::accel_fault_count,
+            &R::rej_fault_count, &R::elec_maximum, &R::elec_minimum, &R::accel_maximum,
+            &R::accel_minimum, &R::rej_maximum, &R::rej_minimum, &R::SW_status, &R::CMD_status>(
+      r, data + 4);
+  return r;
+}
+void put_CON_hk(const uint8_t *data) {
+  append(write_con_hk, con_hk_record, data, "con_hk", "      wrote Concentrator h/k record\n");
 }
 
 // ---- MEC ------------------------------------------------------------------
 
 // One 144-byte MEC/WIND housekeeping record, each value at its offset.
-void put_MEC_hk(const uint8_t *data) {
+static MEC_Housekeeping mec_hk_record(const uint8_t *data) {
   MEC_Housekeeping r;
   memset(&r, 0, sizeof r);
   r.sclk_seconds = be32(data);
@@ -722,31 +783,13 @@ void put_MEC_hk(const uint8_t *data) {
   r.regime = data[13];
   r.WIND_REGIME_FLAGS = u16(data + 14);
   // Bytes 16-103: 22 float32 values back to back.
-  float32 *const floats[] = {
-      &r.gim_deadtime,
-      &r.gim_bg_level,
-      &r.gem_deadtime,
-      &r.gem_bg_level,
-      &r.proton_density_curr,
-      &r.proton_speed_curr,
-      &r.proton_temp_curr,
-      &r.proton_temp_exp_ratio_curr,
-      &r.alpha_ratio_curr,
-      &r.proton_density_av,
-      &r.proton_speed_av,
-      &r.proton_temp_av,
-      &r.proton_temp_exp_ratio_av,
-      &r.alpha_ratio_av,
-      &r.BDE_av,
-      &r.TO_CME,
-      &r.V1_ave,
-      &r.V2_ave,
-      &r.N1_ave,
-      &r.N2_ave,
-      &r.T1_ave,
-      &r.T2_ave,
-  };
-  for (int k = 0; k < count(floats); ++k) put_be_float(floats[k], data + 16 + 4 * k);
+  using R = MEC_Housekeeping;
+  put_floats<&R::gim_deadtime, &R::gim_bg_level, &R::gem_deadtime, &R::gem_bg_level,
+             &R::proton_density_curr, &R::proton_speed_curr, &R::proton_temp_curr,
+             &R::proton_temp_exp_ratio_curr, &R::alpha_ratio_curr, &R::proton_density_av,
+             &R::proton_speed_av, &R::proton_temp_av, &R::proton_temp_exp_ratio_av,
+             &R::alpha_ratio_av, &R::BDE_av, &R::TO_CME, &R::V1_ave, &R::V2_ave, &R::N1_ave,
+             &R::N2_ave, &R::T1_ave, &R::T2_ave>(r, data + 16);
   r.TIME_OF_SHOCK = be32(data + 104);
   r.TIME_OF_CME = be32(data + 108);
   put_be_float(&r.F1D_PROT_PEAK, data + 112);
@@ -759,18 +802,24 @@ void put_MEC_hk(const uint8_t *data) {
   put_be_float(&r.HIST_MAX_GAP, data + 132);
   put_be_float(&r.COUNT_PEAK, data + 136);
   r.extra_data = be32(data + 140);
-  append(write_mec_hk, r, "mec_hk", "      wrote MEC/WIND h/k record\n");
+  return r;
+}
+void put_MEC_hk(const uint8_t *data) {
+  append(write_mec_hk, mec_hk_record, data, "mec_hk", "      wrote MEC/WIND h/k record\n");
 }
 
 // One 168-byte MEC/WIND F1D record: sclk_seconds at 0, sclk_subseconds at 4,
 // two unused bytes (never read), then the 40 float32 values from byte 8.
-void put_MEC_f1d(const uint8_t *data) {
+static MEC_f1d mec_f1d_record(const uint8_t *data) {
   MEC_f1d r;
   memset(&r, 0, sizeof r);
   r.sclk_seconds = be32(data);
   r.sclk_subseconds = u16(data + 4);
   for (int i = 0; i < MEC_F1D_ELEMENTS; ++i) put_be_float(&r.f1d_ion_distr[i], data + 8 + 4 * i);
-  append(write_mec_f1d, r, "mec_f1d", "      wrote MEC/WIND F1D record\n");
+  return r;
+}
+void put_MEC_f1d(const uint8_t *data) {
+  append(write_mec_f1d, mec_f1d_record, data, "mec_f1d", "      wrote MEC/WIND F1D record\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -1010,7 +1059,7 @@ struct Product {
 };
 
 // Every APID the program handles; any other is passed over.
-const Product kProducts[] = {
+constexpr Product kProducts[] = {
     {32, 1, kFixed, 46, put_GEM_hk, kGemHk, kNoReassembly, "   initialized GEM h/k\n",
      "ERROR: init_wr_gem_hk failed\n", "WARNING: dropped GEM HK @%10u:%03d -- bad size %d\n",
      nullptr, nullptr, nullptr, nullptr},
@@ -1080,14 +1129,27 @@ struct Packet {
   int count = 0;
 };
 
-uint8_t packet_buffer[kBufferSize];
+// The products of the run's instrument by APID, looked up once per packet.
+struct Routes {
+  static constexpr int kApids = 64;  // above every APID of the table
+  const Product *by_apid[kApids] = {};
 
-const Product *find_product(int inst, int apid) {
-  for (const Product &p : kProducts) {
-    if (p.apid == apid && p.inst == inst) return &p;
+  explicit Routes(int inst) {
+    for (const Product &p : kProducts) {
+      if (p.inst == inst && p.apid < kApids) by_apid[p.apid] = &p;
+    }
   }
-  return nullptr;
+  const Product *find(int apid) const {
+    return apid >= 0 && apid < kApids ? by_apid[apid] : nullptr;
+  }
+};
+constexpr bool every_apid_routed() {
+  for (const Product &p : kProducts) {
+    if (p.apid < 0 || p.apid >= Routes::kApids) return false;
+  }
+  return true;
 }
+static_assert(every_apid_routed());
 
 void open_table(const Product &p) {
   RecordModule &m = modules[p.module];
@@ -1102,22 +1164,26 @@ void open_table(const Product &p) {
 
 // True when the packet holds a positive whole number of the product's
 // records; otherwise the packet is dropped with the product's warning.
-bool whole_records(const Product &p, const Packet &pkt) {
-  if (pkt.size > 0 && pkt.size % p.record_size == 0) return true;
+// The number of the product's records in the packet, when it holds a
+// positive whole number of them; otherwise 0, and the packet is dropped with
+// the product's warning.
+int whole_records(const Product &p, const Packet &pkt) {
+  const int n = pkt.size / p.record_size;
+  if (pkt.size > 0 && n * p.record_size == pkt.size) return n;
   printf(p.drop, pkt.seconds, pkt.subseconds, pkt.size);
-  return false;
+  return 0;
 }
 
 void handle_fixed(const Product &p, const Packet &pkt, const uint8_t *data) {
-  if (!whole_records(p, pkt)) return;
-  if (p.decoder == nullptr) return;
+  const int n = whole_records(p, pkt);
+  if (n == 0 || p.decoder == nullptr) return;
   open_table(p);
-  for (int i = 0; i < pkt.size / p.record_size; ++i) p.decoder(data + i * p.record_size);
+  for (int i = 0; i < n; ++i) p.decoder(data + i * p.record_size);
 }
 
 void handle_quats(const Product &p, const Packet &pkt, const uint8_t *data) {
-  if (!whole_records(p, pkt)) return;
-  for (int i = 0; i < pkt.size / p.record_size; ++i) {
+  const int n = whole_records(p, pkt);
+  for (int i = 0; i < n; ++i) {
     const uint8_t *rec = data + i * p.record_size;
     double whole;
     double fraction = modf(be_double(rec + 32), &whole);
@@ -1194,8 +1260,8 @@ void handle_segment(const Product &p, const Packet &pkt, const uint8_t *data) {
   }
 }
 
-void dispatch(int inst, const Packet &pkt, const uint8_t *data) {
-  const Product *p = find_product(inst, pkt.apid);
+void dispatch(int inst, const Routes &routes, const Packet &pkt, const uint8_t *data) {
+  const Product *p = routes.find(pkt.apid);
   if (p == nullptr) return;
   if (inst == 5) {
     if (!output.text_open) open_text_file();
@@ -1326,15 +1392,17 @@ int main(int argc, char **argv) {
   refuse_output_on_input(tlmf, edrf);
   refuse_output_held_at_start();
 
+  const Routes routes(inst);
   Packet pkt;
+  const uint8_t *data = nullptr;
   for (;;) {
     end_if_signalled();
     if (got_good_apid(tlmf, &pkt.apid, &pkt.flags, &pkt.size, &pkt.seconds, &pkt.subseconds,
-                      &pkt.count, packet_buffer) == 0) {
+                      &pkt.count, &data) == 0) {
       break;
     }
     if (apid != 0 && pkt.apid != apid) pkt.apid = 0;
-    dispatch(inst, pkt, packet_buffer);
+    dispatch(inst, routes, pkt, data);
   }
   end_of_run(edrf);
 }
