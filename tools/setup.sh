@@ -6,7 +6,7 @@ packages=(cmake make g++ gcc binutils libhdf4-dev libhdf4-0-alt hdf4-tools pytho
   valgrind afl++ linux-perf parallel python3-matplotlib libnetcdf-dev python3-netcdf4 python3-xarray
   libudunits2-dev)
 missing=()
-packages+=(libdeflate-dev)  # hlc_edr_dump's deflate
+packages+=(libisal-dev)  # hlc_edr_dump's deflate
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done

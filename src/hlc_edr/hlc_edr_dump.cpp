@@ -924,8 +924,15 @@ std::string shell_word(const std::string &w) {
   });
   if (plain) return w;
   std::string q = "'";
-  for (char c : w) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
+  for (char c : w) {
+    if (c == '\'') {
+      q += "'\\''";
+    } else {
+      q += c;
+    }
+  }
+  q += '\'';
+  return q;
 }
 
 // "2026-12-08T04:48:00Z hlc_edr_dump EDR --netcdf OUT.nc": when and how.
@@ -936,7 +943,10 @@ std::string history(int argc, char **argv) {
   char when[32];
   std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
   std::string h = when;
-  for (int i = 0; i < argc; ++i) h += " " + shell_word(argv[i]);
+  for (int i = 0; i < argc; ++i) {
+    h += ' ';
+    h += shell_word(argv[i]);
+  }
   return h;
 }
 

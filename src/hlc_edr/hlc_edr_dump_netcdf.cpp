@@ -44,7 +44,7 @@ namespace {
 constexpr size_t kBlockRecords = 1 << 16;
 constexpr size_t kBlockBytes = 1 << 20;
 // zlib's level: the higher ones cost far more time for little less size.
-constexpr int kDeflateLevel = 1;
+constexpr int kDeflateLevel = 2;
 
 nc_type nc_type_of(int32_t type) {
   switch (type) {
@@ -281,7 +281,8 @@ bool Writer::begin_product(const Product &p, size_t records, const std::string &
   columns_.clear();
   filled_ = written_ = 0;
   where_ = std::string("group ") + p.module;
-  products_ += (products_.empty() ? "" : " ") + std::string(p.module);
+  if (!products_.empty()) products_ += ' ';
+  products_ += p.module;
   if (!ok(nc_def_grp(ncid_, p.module, &grp_), "creating " + where_)) return false;
   int record_dim = -1;
   if (!ok(nc_def_dim(grp_, "record", NC_UNLIMITED, &record_dim),
