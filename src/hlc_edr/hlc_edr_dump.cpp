@@ -111,14 +111,14 @@ constexpr char kHelp[] =
     "(a listing without any product too); SIGINT, SIGTERM or SIGHUP end the\n"
     "dump after an \"ERROR: \" line, by the same signal.\n";
 
-// Ends the run at once: HDF4's own clean-up at exit is skipped, as it would
-// walk the structures of a damaged file that the run gave up on.
 void error_line(const std::string &message) {
   std::fflush(stdout);
   std::fprintf(stderr, "ERROR: %s\n", message.c_str());
   std::fflush(stderr);
 }
 
+// Ends the run at once: HDF4's own clean-up at exit is skipped, as it would
+// walk the structures of a damaged file that the run gave up on.
 [[noreturn]] void die(const std::string &message) {
   error_line(message);
   _exit(1);
