@@ -1,15 +1,17 @@
 // hlc_edr_dump end to end: EDRs written by the real hlc_edr from builder TLM
 // files, one per unit with every product of the unit, are listed, printed as
 // CSV and JSON Lines, described and exported to netCDF-4 by the real dump;
-// check_dump.py parses all of it back (csv, json, xarray) and compares every
-// field of every record with the values this test put into the packets, by
-// the offset tables of products.h. Also: the dump's error messages; damaged
-// products (table headers of another layout, names changed, record counts
-// that differ) reported in every mode; its reading process bounded in CPU
-// time and ended with the dump or by its end signals; exports that leave
-// nothing behind on failure, never write through links and each leave their
-// own complete file when two run at once; and its memory at ten times the
-// records.
+// check_dump.py parses all of it back (csv, strict json and jq,
+// netCDF4-python with its default masking, xarray, ncdump) and compares
+// every field of every record with the values this test put into the
+// packets, by the offset tables of products.h, and every variable's
+// attributes with what the record modules' descriptors say of the field.
+// Also: the dump's command line and error messages; damaged products (table
+// headers of another layout, names changed, record counts that differ)
+// reported in every mode; its reading process bounded in CPU time and ended
+// with the dump or by its end signals; exports that leave nothing behind on
+// failure, never write through links and each leave their own complete file
+// when two run at once; and its memory at ten times the records.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -30,6 +32,7 @@
 
 #include "harness.h"
 #include "hdf.h"
+#include "hlc_edr_layout.h"
 #include "mfhdf.h"
 #include "products.h"
 #include "tlm_builder.h"
@@ -125,13 +128,41 @@ std::string description(const Product &p) {
          "'.\n\n\n" + harness::slurp(std::string(HLC_ETC_DIR) + "/" + p.module + ".h");
 }
 
+std::string json_or_null(const char *s) {
+  return s == nullptr ? "null" : json_string(s);
+}
+
+// What the record module's descriptor says of member `name` of a product:
+// the attributes that the export gives its variable.
+std::string meaning(const Product &p, const std::string &name) {
+  const hlc_edr_product *d = hlc_edr_find_product(p.module.c_str());
+  const hlc_edr_member *m = nullptr;
+  for (int k = 0; d != nullptr && k < d->nmembers; ++k) {
+    if (name == d->members[k].name) m = &d->members[k];
+  }
+  if (m == nullptr) {
+    ADD_FAILURE() << p.module << " " << name << " is not in the module's descriptor";
+    return "";
+  }
+  std::string masks;
+  for (int k = 0; k < m->nflags; ++k) masks += (k ? ", " : "") + std::to_string(m->flag_masks[k]);
+  return ", \"sds\": " + json_or_null(m->sds) + ", \"long_name\": " + json_or_null(m->long_name) +
+         ", \"units\": " + json_or_null(m->units) + ", \"comment\": " + json_or_null(m->comment) +
+         ", \"valid\": " +
+         (m->has_valid_range ? harness::format("[%.0f, %.0f]", m->valid_min, m->valid_max)
+                             : std::string("null")) +
+         ", \"flag_masks\": [" + masks + "], \"flag_meanings\": " + json_or_null(m->flag_meanings);
+}
+
 // The statement check_dump.py reads: per product its fields in the record's
 // order (Vdata fields and SDS by their place in the record structure), with
 // their types, dimensions and the values of every record, each taken from
-// the record's packet bytes where products.h says.
+// the record's packet bytes where products.h says, and what the module's
+// descriptor says they mean.
 std::string statement(const std::string &edr, const std::vector<Product> &ps,
                       const std::vector<std::vector<Record>> &recs) {
-  std::string out = "{\"edr\": " + json_string(edr) + ", \"products\": [";
+  std::string out = "{\"edr\": " + json_string(edr) +
+                    ", \"version\": " + json_string(HLC_EDR_VERSION) + ", \"products\": [";
   for (size_t k = 0; k < ps.size(); ++k) {
     const Product &p = ps[k];
     struct Item {
@@ -160,7 +191,10 @@ std::string statement(const std::string &edr, const std::vector<Product> &ps,
         spin_dim = dims_of(p.module, it.name).at(0);
       }
     }
+    const hlc_edr_product *d = hlc_edr_find_product(p.module.c_str());
     out += std::string(k ? ", " : "") + "{\"module\": " + json_string(p.module) +
+           ", \"title\": " + json_or_null(d ? d->title : nullptr) +
+           ", \"vgroup\": " + json_string(p.vgroup) + ", \"vdata\": " + json_string(p.vdata) +
            ", \"records\": " + std::to_string(recs[k].size()) +
            ", \"spins\": " + std::to_string(spins) + ", \"spin_dim\": " + json_string(spin_dim) +
            ", \"description\": " + json_string(description(p)) + ", \"fields\": [";
@@ -169,7 +203,8 @@ std::string statement(const std::string &edr, const std::vector<Product> &ps,
       const std::vector<std::string> dims = dims_of(p.module, it.name);
       EXPECT_EQ(dims.size(), it.shape.size()) << p.module << " " << it.name;
       out += std::string(i ? ", " : "") + "{\"name\": " + json_string(it.name) +
-             ", \"type\": " + json_string(type_name(it.type)) + ", \"dims\": [";
+             ", \"type\": " + json_string(type_name(it.type)) + meaning(p, it.name) +
+             ", \"dims\": [";
       for (size_t d = 0; d < dims.size(); ++d) {
         if (d) out += ", ";
         out += json_string(dims[d]);
@@ -201,6 +236,24 @@ std::string statement(const std::string &edr, const std::vector<Product> &ps,
   return out + "]}\n";
 }
 
+// A record of a product whose float32 values are all 9.96921e36, netCDF's
+// default fill value of float32 (which is no reason to take them as missing);
+// its other values are the largest of their type, or null if the product
+// has no float32 field.
+std::optional<Record> default_fill_floats(const Product &p) {
+  Record rec(p.record_size, 0xFF);
+  bool any = false;
+  for (const products::Field &f : p.fields) {
+    for (int32 i = 0; f.type == DFNT_FLOAT32 && i < f.order; ++i) {
+      const size_t at = f.source(static_cast<size_t>(i));
+      const uint8_t fill[4] = {0x7C, 0xF0, 0x00, 0x00};
+      std::copy(fill, fill + 4, rec.begin() + static_cast<long>(at));
+      any = true;
+    }
+  }
+  return any ? std::optional<Record>(rec) : std::nullopt;
+}
+
 // An EDR of every product of a unit, written by hlc_edr.
 struct UnitEdr {
   std::vector<Product> products;
@@ -216,6 +269,7 @@ UnitEdr write_unit_edr(const harness::TempDir &dir, int inst) {
   for (Product &p : products::all_products()) {
     if (p.inst != inst) continue;
     u.records.push_back(products::records_of(p, 2));
+    if (const std::optional<Record> r = default_fill_floats(p)) u.records.back().push_back(*r);
     feed.add(p, u.records.back(), t0);
     t0 += 100;
     u.products.push_back(std::move(p));
@@ -348,54 +402,126 @@ TEST_F(DumpMessages, EachSaysWhatHappened) {
   EXPECT_EQ(entries(dir.path()), after);
 }
 
-TEST_F(DumpMessages, CommandLineMistakes) {
-  expect_error(run_dump({u.edr, "con_hk", "--format", "xml"}), "unknown format xml (csv or jsonl)");
-  expect_error(run_dump({u.edr, "--describe"}), "--describe needs a PRODUCT");
-  expect_error(run_dump({u.edr, "con_hk", "--describe", "--netcdf", "x.nc"}),
-               "--describe and --netcdf do not go together");
-  expect_error(run_dump({u.edr, "--netcdf", u.edr}),
-               "the netCDF output " + u.edr + " would replace the EDR itself");
-  for (const std::vector<std::string> &args : {std::vector<std::string>{},
-                                               {u.edr, "con_hk", "x"},
-                                               {u.edr, "--bogus"},
-                                               {u.edr, "--format"}}) {
-    const harness::Run r = run_dump(args);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("ERROR: "), std::string::npos) << r.err;
+// A mistake in the command line: the usage on standard error, then one
+// "ERROR: " line, nothing on standard output, status 1.
+void expect_usage_error(const harness::Run &r, const std::string &message) {
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(r.err.starts_with("usage: hlc_edr_dump EDR ")) << r.err;
+  EXPECT_TRUE(r.err.ends_with("\nERROR: " + message + "\n")) << r.err;
+}
+
+TEST_F(DumpMessages, CommandLineMistakesAreUsageErrors) {
+  const std::string &e = u.edr;
+  const std::set<std::string> before = entries(dir.path());
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{}, "no EDR file given"},
+      {{e, "con_hk", "x"}, "too many arguments"},
+      {{e, "--bogus"}, "unknown option --bogus"},
+      {{e, "--bogus=1"}, "unknown option --bogus"},
+      {{e, "-x"}, "unknown option -x"},
+      {{e, "con_hk", "--format"}, "--format needs a value"},
+      {{e, "--netcdf"}, "--netcdf needs a value"},
+      {{e, "--netcdf="}, "--netcdf needs a file name"},
+      {{e, "con_hk", "--format", "xml"}, "unknown format xml (csv or jsonl)"},
+      {{e, "--describe"}, "--describe needs a PRODUCT"},
+      {{e, "con_hk", "--describe", "--netcdf", "x.nc"},
+       "--describe and --netcdf do not go together"},
+      // Options that would do nothing with the others.
+      {{e, "con_hk", "--describe", "--format", "csv"}, "--format does not go with --describe"},
+      {{e, "--format=jsonl", "--netcdf", "x.nc"}, "--format does not go with --netcdf"},
+      {{e, "con_hk", "--sclk-epoch", "2000-01-01"}, "--sclk-epoch goes only with --netcdf"},
+      {{e, "--describe", "con_hk", "--sclk-epoch=2000-01-01"},
+       "--sclk-epoch goes only with --netcdf"},
+      {{e, "--netcdf", "x.nc", "--sclk-epoch", "2000-02-30"},
+       "--sclk-epoch 2000-02-30 is no ISO 8601 time "
+       "(YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm|-hh:mm])"},
+      {{e, "--netcdf", "x.nc", "--sclk-epoch", "2000-01-01T24:00"},
+       "--sclk-epoch 2000-01-01T24:00 is no ISO 8601 time "
+       "(YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm|-hh:mm])"},
+      {{e, "--netcdf", "x.nc", "--sclk-epoch", "yesterday"},
+       "--sclk-epoch yesterday is no ISO 8601 time "
+       "(YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm|-hh:mm])"},
+      // "--" ends the options: what follows is an argument.
+      {{"--", e, "--describe"},
+       "unknown product --describe (one of gem_hk gem_mancal gem_normal "
+       "gem_raw gim_hk gim_mancal gim_normal gim_raw gim_diag con_hk "
+       "mec_hk mec_f1d)"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.message);
+    const harness::Run r = run_dump(c.args);
+    if (c.message.starts_with("unknown product")) {
+      expect_error(r, c.message);
+    } else {
+      expect_usage_error(r, c.message);
+    }
   }
+  expect_error(run_dump({e, "--netcdf", e}),
+               "the netCDF output " + e + " would replace the EDR itself");
+  EXPECT_EQ(entries(dir.path()), before);  // nothing written
+}
+
+TEST_F(DumpMessages, HelpVersionAndOptionsAnywhere) {
   const harness::Run help = run_dump({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.err, "");
-  for (const char *word : {"usage: hlc_edr_dump EDR", "--format csv|jsonl", "--describe",
-                           "--netcdf OUT.nc", "NaN, Infinity and -Infinity", "sclk", "mec_f1d"}) {
+  for (const char *word :
+       {"usage: hlc_edr_dump EDR", "--format csv|jsonl", "--describe", "--netcdf OUT.nc",
+        "--sclk-epoch ISO-8601-TIME", "--version", "\"--\" ends them", "as NaN, Infinity and",
+        "\"NaN\", \"Infinity\" and\n\"-Infinity\" in JSON Lines", "CF conventions 1.10", "sclk",
+        "mec_f1d"}) {
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
+  }
+  const harness::Run version = run_dump({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out + version.err, std::string("hlc_edr_dump ") + HLC_EDR_VERSION + "\n");
+  // Options before, between and after the arguments, and "--" before an EDR
+  // whose name begins with a '-', which would otherwise be an option.
+  const std::string csv = run_dump({u.edr, "con_hk"}).out;
+  ASSERT_NE(csv, "");
+  ASSERT_EQ(symlink(u.edr.c_str(), (dir / "-unit.hdf").c_str()), 0);
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"--format", "csv", u.edr, "con_hk"},
+        {u.edr, "--format=csv", "con_hk"},
+        {"--format", "csv", "--", u.edr, "con_hk"},
+        {"--", "-unit.hdf", "con_hk"}}) {
+    std::vector<std::string> argv{"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", dir.path(),
+                                  HLC_EDR_DUMP_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const harness::Run r = harness::run(argv);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, csv) << args[0] << " " << args[1];
   }
 }
 
 // Damaged table headers that would make a record or a slab larger than the
-// module's buffers (files of tools/fuzz/dump_corpus): nothing is read.
+// module's buffers (files of tools/fuzz/dump_corpus): the modules refuse
+// them, and nothing is read.
 TEST(DumpDamaged, TableHeadersOfAnotherLayoutAreRefused) {
   const std::string dir = HLC_DUMP_CORPUS;
-  // The order of sclk_seconds is 256: 4 * 256 + the other 48 bytes.
+  // The order of sclk_seconds is 256.
   expect_error(run_dump({dir + "/con-vdata-order", "con_hk"}),
                dir +
-                   "/con-vdata-order: product con_hk is damaged: its Vdata records are 1072 "
-                   "bytes, not 52");
+                   "/con-vdata-order: product con_hk is damaged: init_acc_con_hk -> VSsizeof: "
+                   "Table fields are not those of the record.");
   // WIND_MEC_FLAGS declared uint32; the F1D table of the same file is sound.
   const harness::Run mec = run_dump({dir + "/mec-vdata-type"});
   EXPECT_EQ(mec.status, 1);
   EXPECT_EQ(listed(mec.out), std::vector<std::string>{"mec_f1d"});
   EXPECT_EQ(mec.err, "ERROR: " + dir +
-                         "/mec-vdata-type: product mec_hk is damaged: its Vdata records are 146 "
-                         "bytes, not 144\n");
+                         "/mec-vdata-type: product mec_hk is damaged: init_acc_mec_hk -> "
+                         "VSsizeof: Table fields are not those of the record.\n");
   const harness::Run f1d = run_dump({dir + "/mec-vdata-type", "mec_f1d"});
   EXPECT_EQ(f1d.status, 0) << f1d.err;
   EXPECT_EQ(std::count(f1d.out.begin(), f1d.out.end(), '\n'), 2);  // header and one record
   expect_error(run_dump({dir + "/gem_mancal-sds-type", "gem_mancal", "--format", "jsonl"}),
                dir +
-                   "/gem_mancal-sds-type: product gem_mancal is damaged: its SDS "
-                   "GEM_ManCal_counts has another number type or shape");
+                   "/gem_mancal-sds-type: product gem_mancal is damaged: init_acc_gem_mancal -> "
+                   "SDgetinfo: GEM_ManCal_counts is not of the record's type and shape");
 }
 
 // A GEM EDR of every product whose SDS of the GEM normal counts holds one

@@ -7,6 +7,7 @@ packages=(cmake make g++ gcc binutils libhdf4-dev libhdf4-0-alt hdf4-tools pytho
   libudunits2-dev netcdf-bin jq
   openssh-server openssh-client chromium python3-pil)
 missing=()
+packages+=(libisal-dev)  # hlc_edr_dump's deflate
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done

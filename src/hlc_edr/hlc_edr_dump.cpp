@@ -1,8 +1,11 @@
 // hlc_edr_dump: looks inside an EDR file and exports its products as CSV,
 // JSON Lines or netCDF-4. It reads the products through the record modules'
 // reading operations only (init_rd_, read_, close_rd_, rd_Vgrp_desc_), on a
-// file opened with the H, V, SD and AN interfaces, one record at a time.
+// file opened with the H, V, SD and AN interfaces, one record at a time, and
+// takes every product's layout and what its members mean from the modules'
+// descriptors (hlc_edr_layout.h).
 #include <fcntl.h>
+#include <getopt.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -11,39 +14,50 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "hdf.h"
 #include "hlc_edr_dump.h"
 #include "mfhdf.h"
 
+#ifndef HLC_EDR_VERSION
+#error "HLC_EDR_VERSION, the project's version, is set by the build"
+#endif
+
 namespace {
 
-using hlc_dump::Field;
-using hlc_dump::kProducts;
+using hlc_dump::Member;
 using hlc_dump::Product;
-using hlc_dump::Type;
+
+constexpr char kProgram[] = "hlc_edr_dump";
 
 constexpr char kUsage[] =
     "usage: hlc_edr_dump EDR                        list the products of the EDR\n"
     "       hlc_edr_dump EDR PRODUCT [--format csv|jsonl]\n"
     "                                               print every record of PRODUCT\n"
     "       hlc_edr_dump EDR PRODUCT --describe     print PRODUCT's stored description\n"
-    "       hlc_edr_dump EDR [PRODUCT] --netcdf OUT.nc\n"
+    "       hlc_edr_dump EDR [PRODUCT] --netcdf OUT.nc [--sclk-epoch ISO-8601-TIME]\n"
     "                                               export every product (or PRODUCT)\n"
     "                                               to one netCDF-4 file\n"
-    "       hlc_edr_dump --help\n";
+    "       hlc_edr_dump --help | --version\n";
 
 constexpr char kHelp[] =
+    "\n"
+    "Options may stand anywhere; \"--\" ends them. An option that does nothing\n"
+    "with another (--format with --describe or --netcdf, --sclk-epoch without\n"
+    "--netcdf) is refused.\n"
     "\n"
     "The listing gives per product its module name, its record count and the\n"
     "record times (sclk_seconds and sclk_subseconds as the records hold them)\n"
@@ -54,21 +68,33 @@ constexpr char kHelp[] =
     "last index fastest, with index suffixes: counts[3][2][0]. JSON Lines gives\n"
     "one object per record, arrays nested. Integers print as integers; float32\n"
     "values print with the fewest digits that read back to the same float32\n"
-    "(always with a '.' or an exponent, -0.0 kept), and NaN and infinities as\n"
-    "NaN, Infinity and -Infinity in both formats: the spelling that Python's\n"
-    "float(), csv and json modules, pandas and numpy read. (A NaN's payload\n"
-    "bits do not survive text; the netCDF export keeps every bit.)\n"
+    "(always with a '.' or an exponent, -0.0 kept). NaN and infinities print\n"
+    "as NaN, Infinity and -Infinity in CSV (what Python's float() and csv,\n"
+    "pandas and numpy read) and as the strings \"NaN\", \"Infinity\" and\n"
+    "\"-Infinity\" in JSON Lines, which is strict JSON (RFC 8259) that any JSON\n"
+    "reader takes. (A NaN's payload bits do not survive text; the netCDF export\n"
+    "keeps every bit.)\n"
     "\n"
-    "The netCDF-4 file has one group per product, named after its module, with\n"
-    "the dimension \"record\", one dimension per array dimension named after\n"
-    "its constant (GEM_AZIMUTH_SECTORS, ...), one variable per field and per\n"
-    "SDS with its own type (uint8, uint16, uint32, float32), the float64 record\n"
-    "time \"sclk\" = seconds + subseconds/65536 (dimensions record and the\n"
-    "spins, for four-spin products) as the records' coordinate, and the\n"
-    "description text as the group attribute \"description\". It is written\n"
-    "under a work name of its own in OUT's folder (OUT.nc.XXXXXX.tmp, created\n"
-    "afresh, never through a link) and renamed to OUT.nc only when complete;\n"
-    "an export that fails or is interrupted removes it.\n"
+    "The netCDF-4 file follows the CF conventions 1.10: one group per product,\n"
+    "named after its module, with the unlimited dimension \"record\", one\n"
+    "dimension per array dimension named after its constant\n"
+    "(GEM_AZIMUTH_SECTORS, ...), and one variable per field and per SDS with\n"
+    "the long_name, units, valid_range, flag_masks, flag_meanings and comment\n"
+    "that the record header gives it. The float64 record time \"sclk\" (units\n"
+    "\"s\", SCLK seconds + subseconds/65536 with no epoch applied; for products\n"
+    "whose records cover four spins the start of the first spin, with every\n"
+    "spin's time in \"spin_sclk\") is the coordinate of every record variable.\n"
+    "--sclk-epoch adds the CF time \"time\" (seconds since the epoch, a linear\n"
+    "conversion with no clock correction). Every value reads as itself through\n"
+    "readers that mask fill values: a field with a stated range has\n"
+    "valid_range and a _FillValue outside it; other uint16 and uint32 fields\n"
+    "are stored as int32 and int64 (attribute hdf4_type); float32 fields have\n"
+    "the _FillValue NaN. The variables are compressed (deflate with shuffle),\n"
+    "and the description text is the group attribute \"description\". The file\n"
+    "is written under a work name of its own in OUT's folder\n"
+    "(OUT.nc.XXXXXX.tmp, created afresh, never through a link) and renamed to\n"
+    "OUT.nc only when complete; an export that fails or is interrupted removes\n"
+    "it.\n"
     "\n"
     "A product whose Vgroup, Vdata or SDS is in the file but cannot be opened\n"
     "or read, or whose SDS hold another number of records than its Vdata, is\n"
@@ -85,137 +111,216 @@ constexpr char kHelp[] =
     "(a listing without any product too); SIGINT, SIGTERM or SIGHUP end the\n"
     "dump after an \"ERROR: \" line, by the same signal.\n";
 
-// Ends the run at once: HDF4's own clean-up at exit is skipped, as it would
-// walk the structures of a damaged file that the run gave up on.
 void error_line(const std::string &message) {
   std::fflush(stdout);
   std::fprintf(stderr, "ERROR: %s\n", message.c_str());
   std::fflush(stderr);
 }
 
+// Ends the run at once: HDF4's own clean-up at exit is skipped, as it would
+// walk the structures of a damaged file that the run gave up on.
 [[noreturn]] void die(const std::string &message) {
   error_line(message);
   _exit(1);
 }
 
+// A mistake in the command line: the usage, then the message.
+[[noreturn]] void usage_error(const std::string &message) {
+  std::fputs(kUsage, stderr);
+  die(message);
+}
+
 // ---- output -----------------------------------------------------------------
 
-// Standard output through one large buffer; a failed write ends the run.
+// Standard output through one large buffer, written into in place: room()
+// gives space for at least n more characters; a failed write ends the run.
 class Out {
  public:
-  std::string buf;
-  void flush() {
-    if (!buf.empty() && std::fwrite(buf.data(), 1, buf.size(), stdout) != buf.size()) {
-      die("writing standard output failed");
+  Out() : buf_(kSize) {}
+  char *room(size_t n) {
+    if (used_ + n > buf_.size()) {
+      flush();
+      if (n > buf_.size()) buf_.resize(n);
     }
-    buf.clear();
+    return buf_.data() + used_;
   }
-  void maybe_flush() {
-    if (buf.size() >= (1 << 16)) flush();
+  void commit(const char *end) { used_ = static_cast<size_t>(end - buf_.data()); }
+  void put(const std::string &s) {
+    char *p = room(s.size());
+    commit(std::copy(s.begin(), s.end(), p));
   }
   void finish() {
     flush();
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) die("writing standard output failed");
   }
+
+ private:
+  static constexpr size_t kSize = 1 << 18;
+  void flush() {
+    if (used_ > 0 && std::fwrite(buf_.data(), 1, used_, stdout) != used_) {
+      die("writing standard output failed");
+    }
+    used_ = 0;
+  }
+  std::vector<char> buf_;
+  size_t used_ = 0;
 };
 
+// The decimal text of every uint16 value, looked up: at most 5 digits in
+// the first bytes of an entry, the count of them in its last byte.
+class Digits {
+ public:
+  Digits() : table_(1 << 16) {
+    for (uint32_t v = 0; v < table_.size(); ++v) {
+      Entry &e = table_[v];
+      e.c[7] = static_cast<char>(std::to_chars(e.c, e.c + 7, v).ptr - e.c);
+    }
+  }
+  // Writes v at p, which has room for 8 bytes; the end of the digits.
+  char *put(char *p, uint32_t v) const {
+    const Entry &e = table_[v];
+    std::memcpy(p, e.c, 8);
+    return p + e.c[7];
+  }
+
+ private:
+  struct Entry {
+    char c[8];
+  };
+  std::vector<Entry> table_;
+};
+
+// The most characters that one value and its separator take in either text
+// form: a float32's shortest form, quoted, or "-Infinity" quoted.
+constexpr size_t kValueRoom = 24;
+
+// Writes the n values of type T at v, each followed by `sep`. Non-finite
+// float32 values are NaN, Infinity and -Infinity; quoted with `quote`.
 template <typename T>
-void put_int(std::string &s, T v) {
-  char b[24];
-  s.append(b, std::to_chars(b, b + sizeof b, v).ptr);
-}
-
-void put_value(std::string &s, Type t, const unsigned char *p) {
-  switch (t) {
-    case Type::kU8:
-      put_int(s, static_cast<unsigned>(*p));
-      return;
-    case Type::kU16: {
-      uint16_t v;
-      std::memcpy(&v, p, 2);
-      put_int(s, static_cast<unsigned>(v));
-      return;
+char *put_values(char *p, const Digits &digits, const unsigned char *v, size_t n, char sep,
+                 bool quote) {
+  for (size_t i = 0; i < n; ++i, v += sizeof(T)) {
+    T x;
+    std::memcpy(&x, v, sizeof x);
+    if constexpr (std::is_same_v<T, float>) {
+      if (!std::isfinite(x)) {
+        const char *word = std::isnan(x) ? "NaN" : x < 0 ? "-Infinity" : "Infinity";
+        if (quote) *p++ = '"';
+        p = std::copy(word, word + std::strlen(word), p);
+        if (quote) *p++ = '"';
+      } else {
+        char *start = p;
+        p = std::to_chars(p, p + kValueRoom, x).ptr;
+        if (std::find_if(start, p, [](char c) { return c == '.' || c == 'e'; }) == p) {
+          *p++ = '.';
+          *p++ = '0';
+        }
+      }
+    } else if constexpr (sizeof(T) <= 2) {
+      p = digits.put(p, x);
+    } else {
+      p = x < (1u << 16) ? digits.put(p, x) : std::to_chars(p, p + kValueRoom, x).ptr;
     }
-    case Type::kU32: {
-      uint32_t v;
-      std::memcpy(&v, p, 4);
-      put_int(s, v);
-      return;
-    }
-    case Type::kF32:
-      break;
+    *p++ = sep;
   }
-  float v;
-  std::memcpy(&v, p, 4);
-  if (std::isnan(v)) {
-    s += "NaN";
-  } else if (std::isinf(v)) {
-    s += v < 0 ? "-Infinity" : "Infinity";
-  } else {
-    char b[32];
-    char *end = std::to_chars(b, b + sizeof b, v).ptr;
-    s.append(b, end);
-    if (std::find_if(b, end, [](char c) { return c == '.' || c == 'e'; }) == end) s += ".0";
-  }
-}
-
-// JSON: the values of dimension d onwards, nested.
-const unsigned char *put_json(std::string &s, const Field &f, int d, const unsigned char *p) {
-  if (d >= f.rank || d >= hlc_dump::kMaxRank) {
-    put_value(s, f.type, p);
-    return p + hlc_dump::type_size(f.type);
-  }
-  s += '[';
-  for (int i = 0; i < f.dims[d].size; ++i) {
-    if (i > 0) s += ',';
-    p = put_json(s, f, d + 1, p);
-  }
-  s += ']';
   return p;
 }
 
-void csv_header(std::string &s, const Product &p) {
-  for (int k = 0; k < p.nfields; ++k) {
-    const Field &f = p.fields[k];
-    int index[hlc_dump::kMaxRank] = {};
-    for (size_t n = 0; n < f.values(); ++n) {
-      if (k > 0 || n > 0) s += ',';
-      s += f.name;
-      for (int d = 0; d < f.rank; ++d) {
-        s += '[';
-        put_int(s, index[d]);
-        s += ']';
+char *put_values(char *p, const Digits &digits, int32_t type, const unsigned char *v, size_t n,
+                 char sep, bool quote) {
+  switch (type) {
+    case HLC_EDR_UINT8:
+      return put_values<uint8_t>(p, digits, v, n, sep, quote);
+    case HLC_EDR_UINT16:
+      return put_values<uint16_t>(p, digits, v, n, sep, quote);
+    case HLC_EDR_UINT32:
+      return put_values<uint32_t>(p, digits, v, n, sep, quote);
+  }
+  return put_values<float>(p, digits, v, n, sep, quote);
+}
+
+// A product's records as text: CSV rows or JSON objects, one line each.
+class Text {
+ public:
+  Text(const Product &p, bool json) : p_(p), json_(json) {
+    for (int k = 0; k < p.nmembers; ++k) {
+      const Member &m = p.members[k];
+      room_ += static_cast<size_t>(m.order) * (kValueRoom + 4) + std::strlen(m.name) + 8;
+      keys_.push_back(std::string(k ? "," : "{") + "\"" + m.name + "\":");
+    }
+  }
+
+  void header(Out &out) const {
+    std::string s;
+    for (int k = 0; k < p_.nmembers; ++k) {
+      const Member &m = p_.members[k];
+      int index[HLC_EDR_MAX_RANK] = {};
+      for (int n = 0; n < m.order; ++n) {
+        if (k > 0 || n > 0) s += ',';
+        s += m.name;
+        for (int d = 0; d < m.rank; ++d) s += '[' + std::to_string(index[d]) + ']';
+        for (int d = m.rank - 1; d >= 0 && ++index[d] == m.dims[d].size; --d) index[d] = 0;
       }
-      for (int d = f.rank - 1; d >= 0 && ++index[d] == f.dims[d].size; --d) index[d] = 0;
     }
+    out.put(s + '\n');
   }
-  s += '\n';
-}
 
-void csv_record(std::string &s, const Product &p, const unsigned char *r) {
-  for (int k = 0; k < p.nfields; ++k) {
-    const Field &f = p.fields[k];
-    const size_t size = hlc_dump::type_size(f.type);
-    for (size_t n = 0; n < f.values(); ++n) {
-      if (k > 0 || n > 0) s += ',';
-      put_value(s, f.type, r + f.offset + size * n);
+  void record(Out &out, const unsigned char *r) const {
+    char *p = out.room(room_);
+    if (json_) {
+      for (int k = 0; k < p_.nmembers; ++k) {
+        const std::string &key = keys_[static_cast<size_t>(k)];
+        p = std::copy(key.begin(), key.end(), p);
+        p = json_member(p, p_.members[k], r + p_.members[k].offset);
+      }
+      *p++ = '}';
+    } else {
+      for (int k = 0; k < p_.nmembers; ++k) {
+        const Member &m = p_.members[k];
+        p = put_values(p, digits_, m.type, r + m.offset, static_cast<size_t>(m.order), ',', false);
+      }
+      --p;  // the last ','
     }
+    *p++ = '\n';
+    out.commit(p);
   }
-  s += '\n';
-}
 
-void json_record(std::string &s, const Product &p, const unsigned char *r) {
-  s += '{';
-  for (int k = 0; k < p.nfields; ++k) {
-    const Field &f = p.fields[k];
-    if (k > 0) s += ',';
-    s += '"';
-    s += f.name;
-    s += "\":";
-    put_json(s, f, 0, r + f.offset);
+ private:
+  // A member in JSON: a value, or arrays nested, last index innermost.
+  char *json_member(char *p, const Member &m, const unsigned char *v) const {
+    if (m.rank == 0) {
+      p = put_values(p, digits_, m.type, v, 1, ',', true);
+      return p - 1;
+    }
+    const int r = std::min(m.rank, HLC_EDR_MAX_RANK);
+    const size_t last = static_cast<size_t>(m.dims[r - 1].size);
+    const size_t rows = static_cast<size_t>(m.order) / last;
+    const size_t step = last * hlc_dump::type_size(m.type);
+    int index[HLC_EDR_MAX_RANK] = {};
+    p = std::fill_n(p, r, '[');
+    for (size_t row = 0; row < rows; ++row, v += step) {
+      if (row > 0) {
+        // The rows of the dimensions that the row ends close and open again.
+        int wrapped = 1;
+        for (int d = r - 2; d >= 0 && ++index[d] == m.dims[d].size; --d) {
+          index[d] = 0;
+          ++wrapped;
+        }
+        p = std::fill_n(p, wrapped, ']');
+        *p++ = ',';
+        p = std::fill_n(p, wrapped, '[');
+      }
+      p = put_values(p, digits_, m.type, v, last, ',', true) - 1;
+    }
+    return std::fill_n(p, r, ']');
   }
-  s += "}\n";
-}
+
+  const Product &p_;
+  bool json_;
+  size_t room_ = 16;
+  std::vector<std::string> keys_;
+  Digits digits_;
+};
 
 // ---- standard streams around the modules -------------------------------------
 
@@ -323,20 +428,36 @@ class Edr {
   int32 sd_ = -1;
 };
 
-bool has_sds(const Product &p) {
-  return std::any_of(p.fields, p.fields + p.nfields, [](const Field &f) { return f.sds; });
-}
-
 // Whether the file holds any object of the product, found by its name through
 // the V, VS and SD interfaces, whatever the product's module makes of it.
 bool present(const Edr &edr, const Product &p) {
-  const std::string vgroup = std::string("VG_") + p.record;
-  if (Vfind(edr.file(), vgroup.c_str()) > 0 || VSfind(edr.file(), p.record) > 0) return true;
-  for (int k = 0; k < p.nfields && edr.sd() != -1; ++k) {
-    const std::string sds = std::string(p.record) + "_" + p.fields[k].name;
-    if (p.fields[k].sds && SDnametoindex(edr.sd(), sds.c_str()) != -1) return true;
+  if (Vfind(edr.file(), p.vgroup) > 0 || VSfind(edr.file(), p.vdata) > 0) return true;
+  for (int k = 0; k < p.nmembers && edr.sd() != -1; ++k) {
+    const char *sds = p.members[k].sds;
+    if (sds != nullptr && SDnametoindex(edr.sd(), sds) != -1) return true;
   }
   return false;
+}
+
+// The record count of every SDS of an open product against that of its
+// Vdata, `records`: each SDS holds the slab of each Vdata record. (The
+// module has refused an SDS of another type or shape.) Empty when they
+// agree, else what differs.
+std::string sds_records(const Edr &edr, const Product &p, int32 records) {
+  for (int k = 0; k < p.nmembers; ++k) {
+    const char *name = p.members[k].sds;
+    if (name == nullptr) continue;
+    const int32 id = SDselect(edr.sd(), SDnametoindex(edr.sd(), name));
+    int32 rank = 0, dims[H4_MAX_VAR_DIMS] = {}, type = 0, attrs = 0;
+    const bool info = id != -1 && SDgetinfo(id, nullptr, &rank, dims, &type, &attrs) == 0;
+    if (id != -1) SDendaccess(id);
+    if (!info) return std::string("its SDS ") + name + " cannot be read";
+    if (dims[0] != records) {
+      return std::string("its SDS ") + name + " holds " + std::to_string(dims[0]) +
+             " records, its Vdata " + std::to_string(records);
+    }
+  }
+  return "";
 }
 
 // The first failure that a record module reported, without the module's
@@ -356,29 +477,30 @@ std::string first_failure(const std::string &report) {
 class Table {
  public:
   Table(const Edr &edr, const Product &p) : edr_(edr), p_(p), record_((p.record_size + 7) / 8) {
-    if (!hlc_dump::tables_match(edr.file(), edr.sd(), p, why_)) return;
     // A product that is not in the file makes its module report the missing
-    // table or SDS on standard error; the report tells how it opened.
+    // table or SDS on standard error, and one whose table or SDS has another
+    // layout than the record's is refused; the report tells how it opened.
     Redirect report(2, true);
-    const int32 n = p.ops.init_rd(edr.file(), edr.sd(), "r");
+    const int32 n = p.init_rd(edr.file(), edr.sd(), "r");
     const std::string text = report.text();
     if (n > 0 || (n == 0 && text.empty())) {
       open_ = true;
       count_ = n;
+      why_ = sds_records(edr, p, n);
       return;
     }
     {
       Redirect quiet(2, false);
-      p.ops.close_rd();
+      p.close_rd();
     }
     if (present(edr, p)) {
-      why_ = edr.sd() == -1 && has_sds(p) ? "the HDF4 SD interface cannot be started on the file"
+      why_ = edr.sd() == -1 && p.nsds > 0 ? "the HDF4 SD interface cannot be started on the file"
                                           : first_failure(text);
       if (why_.empty()) why_ = "its tables cannot be opened";
     }
   }
   ~Table() {
-    if (open_) p_.ops.close_rd();
+    if (open_) p_.close_rd();
   }
   Table(const Table &) = delete;
   Table &operator=(const Table &) = delete;
@@ -401,7 +523,7 @@ class Table {
   // position is shared by the whole process, so no read relies on it); null
   // when it cannot be read, which damages the product.
   const unsigned char *try_read(int32 position) {
-    if (p_.ops.read(record_.data(), position) != 0) {
+    if (p_.read(record_.data(), position) != 0) {
       why_ = "record " + std::to_string(position) + " cannot be read";
       return nullptr;
     }
@@ -432,7 +554,7 @@ std::string description(const Edr &edr, const Product &p, std::string &why) {
   Redirect report(2, true);
   {
     Redirect quiet(1, false);
-    p.ops.rd_desc(edr.file(), an);  // ends the AN interface
+    p.rd_Vgrp_desc(edr.file(), an);  // ends the AN interface
   }
   why = first_failure(report.text());
   return std::string(p.desc, strnlen(p.desc, p.desc_size));
@@ -447,10 +569,10 @@ void list(const Edr &edr) {
   char line[160];
   std::snprintf(line, sizeof line, "%-10s %9s %13s %16s %13s %16s\n", "product", "records",
                 "first_seconds", "first_subseconds", "last_seconds", "last_subseconds");
-  out.buf += line;
+  out.put(line);
   std::vector<std::string> damaged;
   int listed = 0;
-  for (const Product *p : kProducts) {
+  for (const Product *p : hlc_edr_products) {
     Table t(edr, *p);
     if (t.open() && t.count() == 0) {
       std::snprintf(line, sizeof line, "%-10s %9d %13s %16s %13s %16s\n", p->module, 0, "-", "-",
@@ -467,7 +589,7 @@ void list(const Edr &edr) {
     if (t.damaged()) {
       damaged.push_back(t.damage());
     } else if (t.open()) {
-      out.buf += line;
+      out.put(line);
       ++listed;
     }
   }
@@ -480,17 +602,10 @@ void list(const Edr &edr) {
 void dump(const Edr &edr, const Product &p, bool jsonl) {
   Table t(edr, p);
   t.require_open();
+  const Text text(p, jsonl);
   Out out;
-  if (!jsonl) csv_header(out.buf, p);
-  for (int32 r = 0; r < t.count(); ++r) {
-    const unsigned char *rec = t.read(r);
-    if (jsonl) {
-      json_record(out.buf, p, rec);
-    } else {
-      csv_record(out.buf, p, rec);
-    }
-    out.maybe_flush();
-  }
+  if (!jsonl) text.header(out);
+  for (int32 r = 0; r < t.count(); ++r) text.record(out, t.read(r));
   out.finish();
 }
 
@@ -509,7 +624,7 @@ void describe(const Edr &edr, const Product &p) {
   Table t(edr, p);
   t.require_open();
   Out out;
-  out.buf = require_description(edr, p, t);
+  out.put(require_description(edr, p, t));
   out.finish();
 }
 
@@ -575,13 +690,14 @@ WorkFile create_work_file(const std::string &out) {
 
 // Runs in the reading process: writes the whole export to the work file,
 // which the dump renames once this process has ended successfully.
-void export_netcdf(const Edr &edr, const Product *only, const WorkFile &work) {
+void export_netcdf(const Edr &edr, const Product *only, const WorkFile &work,
+                   const hlc_dump::ExportInfo &info) {
   std::string error;
   std::unique_ptr<hlc_dump::NetcdfWriter> nc =
-      hlc_dump::create_netcdf(work.fd, work.name, edr.path(), error);
+      hlc_dump::create_netcdf(work.fd, work.name, info, error);
   if (!nc) die(error);
   int products = 0;
-  for (const Product *p : kProducts) {
+  for (const Product *p : hlc_edr_products) {
     if (only != nullptr && p != only) continue;
     Table t(edr, *p);
     if (only != nullptr || t.damaged()) t.require_open();
@@ -697,69 +813,241 @@ int wait_for(EndSignals &signals, pid_t reader) {
   return status;
 }
 
+// ---- the command line ----------------------------------------------------------
+
+struct Options {
+  std::string edr;
+  const Product *product = nullptr;
+  bool jsonl = false;
+  bool describe = false;
+  std::string netcdf;  // empty: no export
+  std::string epoch;   // the CF reference time of --sclk-epoch, or empty
+};
+
+// Days from 1970-01-01 to the civil date y-m-d (proleptic Gregorian).
+long days_from_civil(long y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long>(doe) - 719468;
+}
+
+void civil_from_days(long z, long &y, unsigned &m, unsigned &d) {
+  z += 719468;
+  const long era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<long>(yoe) + era * 400 + (m <= 2);
+}
+
+// An ISO 8601 time, YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh[:mm]|-hh[:mm]] (a
+// blank for the T too), as the CF reference time of the same instant in UTC,
+// "YYYY-MM-DD hh:mm:ss[.fff]"; empty if it is none.
+std::string cf_epoch(const std::string &iso) {
+  size_t at = 0;
+  auto number = [&](size_t digits, long &v) {
+    if (at + digits > iso.size()) return false;
+    v = 0;
+    for (size_t i = 0; i < digits; ++i) {
+      const char c = iso[at + i];
+      if (c < '0' || c > '9') return false;
+      v = v * 10 + (c - '0');
+    }
+    at += digits;
+    return true;
+  };
+  auto literal = [&](char c) {
+    if (at < iso.size() && iso[at] == c) return ++at, true;
+    return false;
+  };
+  long year, month, day, hour = 0, minute = 0, second = 0;
+  std::string fraction;
+  if (!number(4, year) || !literal('-') || !number(2, month) || !literal('-') || !number(2, day)) {
+    return "";
+  }
+  if (literal('T') || literal(' ')) {
+    if (!number(2, hour) || !literal(':') || !number(2, minute)) return "";
+    if (literal(':')) {
+      if (!number(2, second)) return "";
+      if (literal('.') || literal(',')) {
+        while (at < iso.size() && iso[at] >= '0' && iso[at] <= '9') fraction += iso[at++];
+        if (fraction.empty() || fraction.size() > 9) return "";
+      }
+    }
+  }
+  long offset = 0;  // minutes east of UTC
+  if (at < iso.size() && (iso[at] == '+' || iso[at] == '-')) {
+    const long sign = iso[at++] == '-' ? -1 : 1;
+    long oh = 0, om = 0;
+    if (!number(2, oh) || oh > 23) return "";
+    if (literal(':') ? !number(2, om) : at < iso.size() && !number(2, om)) return "";
+    if (om > 59) return "";
+    offset = sign * (oh * 60 + om);
+  } else {
+    literal('Z');
+  }
+  if (at != iso.size() || year < 1 || month < 1 || month > 12 || hour > 23 || minute > 59 ||
+      second > 59) {
+    return "";
+  }
+  static const unsigned kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (day < 1 || day > kDays[month - 1] || (month == 2 && day == 29 && !leap)) return "";
+  // To UTC, in minutes from 1970.
+  const long minutes =
+      (days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 24 +
+       hour) *
+          60 +
+      minute - offset;
+  const long days = minutes >= 0 ? minutes / 1440 : -((-minutes + 1439) / 1440);
+  const long in_day = minutes - days * 1440;
+  long y;
+  unsigned m, d;
+  civil_from_days(days, y, m, d);
+  if (y < 1 || y > 9999) return "";
+  char text[64];
+  std::snprintf(text, sizeof text, "%04ld-%02u-%02u %02ld:%02ld:%02ld%s%s", y, m, d, in_day / 60,
+                in_day % 60, second, fraction.empty() ? "" : ".", fraction.c_str());
+  return text;
+}
+
+// One word of the command line as a POSIX shell reads it back.
+std::string shell_word(const std::string &w) {
+  const bool plain = !w.empty() && std::all_of(w.begin(), w.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("_./=:,+@%-", c) != nullptr;
+  });
+  if (plain) return w;
+  std::string q = "'";
+  for (char c : w) {
+    if (c == '\'') {
+      q += "'\\''";
+    } else {
+      q += c;
+    }
+  }
+  q += '\'';
+  return q;
+}
+
+// "2026-12-08T04:48:00Z hlc_edr_dump EDR --netcdf OUT.nc": when and how.
+std::string history(int argc, char **argv) {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char when[32];
+  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  std::string h = when;
+  for (int i = 0; i < argc; ++i) {
+    h += ' ';
+    h += shell_word(argv[i]);
+  }
+  return h;
+}
+
+Options parse_command_line(int argc, char **argv) {
+  enum { kFormat = 1, kDescribe, kNetcdf, kEpoch, kVersion };
+  static const option kOptions[] = {
+      {"format", required_argument, nullptr, kFormat},
+      {"describe", no_argument, nullptr, kDescribe},
+      {"netcdf", required_argument, nullptr, kNetcdf},
+      {"sclk-epoch", required_argument, nullptr, kEpoch},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersion},
+      {nullptr, 0, nullptr, 0},
+  };
+  Options o;
+  std::string format, epoch;
+  bool has_format = false, has_epoch = false, has_netcdf = false;
+  opterr = 0;  // the messages are the dump's own
+  for (int c; (c = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1;) {
+    const std::string given = argv[optind - 1];
+    switch (c) {
+      case kFormat:
+        format = optarg;
+        has_format = true;
+        break;
+      case kDescribe:
+        o.describe = true;
+        break;
+      case kNetcdf:
+        o.netcdf = optarg;
+        has_netcdf = true;
+        break;
+      case kEpoch:
+        epoch = optarg;
+        has_epoch = true;
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        std::fputs(kHelp, stdout);
+        std::exit(0);
+      case kVersion:
+        std::printf("%s %s\n", kProgram, HLC_EDR_VERSION);
+        std::exit(0);
+      case ':':
+        usage_error(given.substr(0, given.find('=')) + " needs a value");
+      default:
+        usage_error("unknown option " + (optopt != 0 && !given.starts_with("--")
+                                             ? std::string("-") + static_cast<char>(optopt)
+                                             : given.substr(0, given.find('='))));
+    }
+  }
+  const int args = argc - optind;
+  if (args < 1 || args > 2) usage_error(args < 1 ? "no EDR file given" : "too many arguments");
+  o.edr = argv[optind];
+  if (has_format && format != "csv" && format != "jsonl") {
+    usage_error("unknown format " + format + " (csv or jsonl)");
+  }
+  o.jsonl = format == "jsonl";
+  if (o.describe && has_netcdf) usage_error("--describe and --netcdf do not go together");
+  if (has_format && (o.describe || has_netcdf)) {
+    usage_error(std::string("--format does not go with ") +
+                (o.describe ? "--describe" : "--netcdf"));
+  }
+  if (has_epoch && !has_netcdf) usage_error("--sclk-epoch goes only with --netcdf");
+  if (has_netcdf && o.netcdf.empty()) usage_error("--netcdf needs a file name");
+  if (has_epoch) {
+    o.epoch = cf_epoch(epoch);
+    if (o.epoch.empty()) {
+      usage_error("--sclk-epoch " + epoch +
+                  " is no ISO 8601 time (YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm|-hh:mm])");
+    }
+  }
+  if (args == 2) {
+    o.product = hlc_edr_find_product(argv[optind + 1]);
+    if (o.product == nullptr) {
+      std::string names;
+      for (const Product *p : hlc_edr_products) names += std::string(" ") + p->module;
+      die(std::string("unknown product ") + argv[optind + 1] + " (one of" + names + ")");
+    }
+  } else if (o.describe) {
+    usage_error("--describe needs a PRODUCT");
+  }
+  return o;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::vector<std::string> args;
-  std::string format = "csv", netcdf;
-  bool describe_it = false, to_netcdf = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&](const char *option) {
-      if (i + 1 >= argc) die(std::string(option) + " needs a value");
-      return std::string(argv[++i]);
-    };
-    if (a == "--help" || a == "-h") {
-      std::fputs(kUsage, stdout);
-      std::fputs(kHelp, stdout);
-      return 0;
-    } else if (a == "--format") {
-      format = value("--format");
-    } else if (a.starts_with("--format=")) {
-      format = a.substr(9);
-    } else if (a == "--describe") {
-      describe_it = true;
-    } else if (a == "--netcdf") {
-      netcdf = value("--netcdf");
-      to_netcdf = true;
-    } else if (a.starts_with("--netcdf=")) {
-      netcdf = a.substr(9);
-      to_netcdf = true;
-    } else if (a.size() > 1 && a[0] == '-') {
-      std::fputs(kUsage, stderr);
-      die("unknown option " + a);
-    } else {
-      args.push_back(a);
-    }
-  }
-  if (args.empty() || args.size() > 2) {
-    std::fputs(kUsage, stderr);
-    die(args.empty() ? "no EDR file given" : "too many arguments");
-  }
-  if (format != "csv" && format != "jsonl") die("unknown format " + format + " (csv or jsonl)");
-  if (describe_it && to_netcdf) die("--describe and --netcdf do not go together");
-  if (to_netcdf && netcdf.empty()) die("--netcdf needs a file name");
-  const Product *product = nullptr;
-  if (args.size() == 2) {
-    product = hlc_dump::find_product(args[1]);
-    if (product == nullptr) {
-      std::string names;
-      for (const Product *p : kProducts) names += std::string(" ") + p->module;
-      die("unknown product " + args[1] + " (one of" + names + ")");
-    }
-  } else if (describe_it) {
-    die("--describe needs a PRODUCT");
-  }
-  const std::string &path = args[0];
+  const std::string command = history(argc, argv);  // before getopt reorders argv
+  const Options o = parse_command_line(argc, argv);
+  const std::string &path = o.edr;
+  const bool to_netcdf = !o.netcdf.empty();
   const Input input = examine(path);
   // From here on an end signal is held until the reading process runs, so
   // that the dump never ends by one without removing its work file.
   EndSignals signals;
   WorkFile work;
   if (to_netcdf) {
-    if (same_file(netcdf, path))
-      die("the netCDF output " + netcdf + " would replace the EDR itself");
-    work = create_work_file(netcdf);
+    if (same_file(o.netcdf, path))
+      die("the netCDF output " + o.netcdf + " would replace the EDR itself");
+    work = create_work_file(o.netcdf);
   }
 
   // HDF4 trusts the sizes and places that a file's headers give, and a
@@ -775,13 +1063,15 @@ int main(int argc, char **argv) {
     become_reader(signals, dump_pid, limit);
     Edr edr(path, input);
     if (to_netcdf) {
-      export_netcdf(edr, product, work);
-    } else if (product == nullptr) {
+      const hlc_dump::ExportInfo info{path, std::string(kProgram) + " " + HLC_EDR_VERSION, command,
+                                      o.epoch};
+      export_netcdf(edr, o.product, work, info);
+    } else if (o.product == nullptr) {
       list(edr);
-    } else if (describe_it) {
-      describe(edr, *product);
+    } else if (o.describe) {
+      describe(edr, *o.product);
     } else {
-      dump(edr, *product, format == "jsonl");
+      dump(edr, *o.product, o.jsonl);
     }
     return 0;
   }
@@ -803,7 +1093,7 @@ int main(int argc, char **argv) {
     _exit(1);
   }
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-    if (to_netcdf) work.commit(netcdf);
+    if (to_netcdf) work.commit(o.netcdf);
     return 0;
   }
   work.discard();

@@ -1,20 +1,37 @@
-// hlc_edr_dump: the netCDF-4 export. One group per product, named after its
-// module; in it the dimension "record" (one per record of the product), one
-// dimension per array dimension of the record (named after its constant),
-// one variable per record member with its own type, the record time "sclk"
-// (float64 seconds, one or four per record) as the records' coordinate, and
-// the description text as the group's attribute "description".
+// hlc_edr_dump: the netCDF-4 export, following the CF conventions (1.10).
 //
-// Records are gathered in blocks of at most a few MiB and written a block at a time,
-// so that memory stays the same however many records a product has.
+// One group per product, named after its module. In it the unlimited
+// dimension "record" (one per record of the product), one dimension per
+// array dimension of the record (named after its constant), the record time
+// "sclk" (float64 SCLK seconds, of the first spin for four-spin records) as
+// the coordinate of every per-record variable, for four-spin products the
+// time of every spin "spin_sclk" as an auxiliary coordinate, with an epoch
+// the CF time "time", and one variable per record member with what its
+// module's descriptor says it means. The description text is the group's
+// attribute "description".
 //
-// This file includes netCDF's own header only; HDF4's headers declare the
-// netCDF-2 interface of their own and are kept out of it.
+// Every value that a record can hold reads as itself through readers that
+// mask fill values, the netCDF default ones included: see encoding_of().
+//
+// Records are gathered in blocks of a few MiB at most and written a block at
+// a time, each block a whole chunk of every variable, so that memory stays
+// the same however many records a product has and no chunk is compressed
+// twice. A block is written (and compressed) on a thread of its own while
+// the next one fills; the two threads never call the library at once.
+//
+// This file includes netCDF's own header and the layout descriptors only;
+// HDF4's headers declare the netCDF-2 interface of their own and are kept
+// out of it.
 #include <netcdf.h>
 
 #include <algorithm>
+#include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hlc_edr_dump.h"
@@ -22,43 +39,152 @@
 namespace hlc_dump {
 namespace {
 
-// A block holds at most this many records, and at most about this many bytes.
-constexpr size_t kBlockRecords = 4096;
-constexpr size_t kBlockBytes = 4 << 20;
+// A block (and a chunk) holds at most this many records, and at most about
+// this many bytes.
+constexpr size_t kBlockRecords = 1 << 16;
+constexpr size_t kBlockBytes = 1 << 20;
+// zlib's level: the higher ones cost far more time for little less size.
+constexpr int kDeflateLevel = 2;
 
-nc_type nc_type_of(Type t) {
-  switch (t) {
-    case Type::kU8:
+nc_type nc_type_of(int32_t type) {
+  switch (type) {
+    case HLC_EDR_UINT8:
       return NC_UBYTE;
-    case Type::kU16:
+    case HLC_EDR_UINT16:
       return NC_USHORT;
-    case Type::kU32:
+    case HLC_EDR_UINT32:
       return NC_UINT;
-    case Type::kF32:
-      break;
   }
   return NC_FLOAT;
 }
 
+const char *type_word(int32_t type) {
+  return type == HLC_EDR_UINT8    ? "uint8"
+         : type == HLC_EDR_UINT16 ? "uint16"
+         : type == HLC_EDR_UINT32 ? "uint32"
+                                  : "float32";
+}
+
+// How a member is stored. Readers such as netCDF4-python and ncdump take a
+// variable's netCDF default fill value for missing data whenever it has no
+// _FillValue of its own (bytes excepted), filled or not. So:
+// - a member whose record header gives a range keeps its type, with
+//   valid_range and a _FillValue outside the range;
+// - an integer member whose every value is valid is stored in the next wider
+//   signed type (uint16 in int32, uint32 in int64), whose default fill no
+//   value of its own type can equal; hdf4_type names its own type;
+// - a uint8 member keeps its type without a fill value (byte types have no
+//   default fill);
+// - a float32 member keeps its type and every bit of every value, with the
+//   _FillValue NaN: any finite value or infinity could stand in a record, so
+//   no number can be set aside as fill, and NaN is no number. Readers that
+//   mask take NaNs, whatever their payload, as missing; the payloads are
+//   kept in the file for readers that do not mask.
+struct Encoding {
+  nc_type type;  // in the file
+  nc_type mem;   // in the record
+  bool widened;
+  bool fill;
+  double fill_value;
+};
+
+double type_max(int32_t type) {
+  return type == HLC_EDR_UINT8 ? 255.0 : type == HLC_EDR_UINT16 ? 65535.0 : 4294967295.0;
+}
+
+Encoding encoding_of(const Member &m) {
+  const nc_type own = nc_type_of(m.type);
+  if (m.type == HLC_EDR_FLOAT32) return {NC_FLOAT, NC_FLOAT, false, true, NAN};
+  const double max = type_max(m.type);
+  if (m.has_valid_range && m.valid_max < max) return {own, own, false, true, max};
+  if (m.has_valid_range && m.valid_min > 0) return {own, own, false, true, 0};
+  if (m.type == HLC_EDR_UINT8) return {own, own, false, false, 0};
+  return {m.type == HLC_EDR_UINT16 ? NC_INT : NC_INT64, own, true, false, 0};
+}
+
+// What a variable of the group holds.
+enum class Kind { kMember, kSclk, kSpinSclk, kTime };
+
 // One variable of the current group and its block of values.
 struct Column {
   int varid;
-  const Field *field;  // null for "sclk"
-  size_t bytes;        // per record
-  std::vector<unsigned char> block;
-  std::vector<size_t> shape;  // after the record dimension
+  Kind kind;
+  const Member *member;                 // for kMember
+  nc_type mem;                          // of the values in the block
+  size_t bytes;                         // per record
+  std::vector<unsigned char> block[2];  // one filling, one being written
+  std::vector<size_t> shape;            // after the record dimension
+  std::string name;
+};
+
+// The record times, as the export states them.
+constexpr char kSclkComment[] =
+    "spacecraft clock (SCLK) time as the records hold it: sclk_seconds + sclk_subseconds / "
+    "65536; no epoch applied";
+
+// Runs one job at a time on a thread of its own.
+class Background {
+ public:
+  Background() : thread_([this] { run(); }) {}
+  ~Background() {
+    {
+      std::lock_guard<std::mutex> l(m_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  // Waits for the job before; false if any job failed.
+  bool wait() {
+    std::unique_lock<std::mutex> l(m_);
+    cv_.wait(l, [this] { return !job_; });
+    return !failed_;
+  }
+  // Runs `job` once the one before has ended well; false if any failed.
+  bool post(std::function<bool()> job) {
+    std::unique_lock<std::mutex> l(m_);
+    cv_.wait(l, [this] { return !job_; });
+    if (failed_) return false;
+    job_ = std::move(job);
+    cv_.notify_all();
+    return true;
+  }
+  Background(const Background &) = delete;
+  Background &operator=(const Background &) = delete;
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> l(m_);
+    for (;;) {
+      cv_.wait(l, [this] { return job_ || stop_; });
+      if (!job_) return;
+      l.unlock();
+      const bool ok = job_();
+      l.lock();
+      failed_ = failed_ || !ok;
+      job_ = nullptr;
+      cv_.notify_all();
+    }
+  }
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::function<bool()> job_;  // set from post until it has run
+  bool failed_ = false;
+  bool stop_ = false;
+  std::thread thread_;
 };
 
 class Writer final : public NetcdfWriter {
  public:
-  explicit Writer(int ncid) : ncid_(ncid) {}
+  Writer(int ncid, const ExportInfo &info) : ncid_(ncid), epoch_(info.epoch) {}
   ~Writer() override {
+    background_.wait();
     if (ncid_ >= 0) nc_close(ncid_);
   }
 
   bool begin_product(const Product &p, size_t records, const std::string &description) override;
   bool put_record(const void *record) override;
-  bool end_product() override { return flush(); }
+  bool end_product() override { return flush() && background_.wait(); }
   bool close() override;
   const std::string &error() const override { return error_; }
 
@@ -68,152 +194,287 @@ class Writer final : public NetcdfWriter {
     error_ = what + ": " + nc_strerror(status);
     return false;
   }
-  bool dim(const Dim &d, int &id);
+  bool text(int var, const char *name, const std::string &value, const std::string &where) {
+    return ok(nc_put_att_text(grp_, var, name, value.size(), value.data()),
+              where + ": attribute " + name);
+  }
+  bool dim(const hlc_edr_dim &d, int &id);
+  bool define(Column &c, const std::vector<int> &dims, nc_type type, size_t block_records);
+  bool describe(const Column &c, const Encoding &e, const std::string &coordinates);
   bool flush();
+  bool write_block(int half, size_t start, size_t count);
 
   int ncid_;
+  std::string epoch_;
+  std::string products_;
   int grp_ = -1;
   const Product *product_ = nullptr;
+  std::string where_;
   std::vector<Column> columns_;
   size_t block_records_ = 1;
-  size_t filled_ = 0;   // records in the blocks
-  size_t written_ = 0;  // records written to the file
-  std::string error_;
+  int filling_ = 0;     // the block that fills: block[filling_]
+  size_t filled_ = 0;   // records in it
+  size_t written_ = 0;  // records handed to the file
+  std::string error_;   // set by the thread only while a block is written
+  Background background_;
 };
 
-bool Writer::dim(const Dim &d, int &id) {
+bool Writer::dim(const hlc_edr_dim &d, int &id) {
   if (nc_inq_dimid(grp_, d.name, &id) == NC_NOERR) return true;
   return ok(nc_def_dim(grp_, d.name, static_cast<size_t>(d.size), &id),
-            std::string("defining dimension ") + d.name);
+            where_ + ": defining dimension " + d.name);
+}
+
+// The variable of column `c` over `dims`, chunked a block to a chunk and
+// compressed, without fill and without a chunk cache.
+bool Writer::define(Column &c, const std::vector<int> &dims, nc_type type, size_t block_records) {
+  const std::string var = where_ + ": variable " + c.name;
+  std::vector<size_t> chunk{block_records};
+  chunk.insert(chunk.end(), c.shape.begin(), c.shape.end());
+  return ok(nc_def_var(grp_, c.name.c_str(), type, static_cast<int>(dims.size()), dims.data(),
+                       &c.varid),
+            "defining " + var) &&
+         ok(nc_def_var_chunking(grp_, c.varid, NC_CHUNKED, chunk.data()), var + ": chunking") &&
+         ok(nc_def_var_deflate(grp_, c.varid, 1, 1, kDeflateLevel), var + ": compression") &&
+         ok(nc_def_var_fill(grp_, c.varid, NC_NOFILL, nullptr), var + ": fill") &&
+         // Every write is of whole chunks, which go to the file at once; a
+         // chunk cache would only hold them, compressed late, in memory.
+         ok(nc_set_var_chunk_cache(grp_, c.varid, 1, 1, 1.0f), var + ": chunk cache");
+}
+
+// The attributes of a member's variable: what its descriptor says.
+bool Writer::describe(const Column &c, const Encoding &e, const std::string &coordinates) {
+  const Member &m = *c.member;
+  const std::string where = where_ + ": variable " + c.name;
+  const int v = c.varid;
+  auto typed = [&](const char *name, const std::vector<double> &values) {
+    return ok(nc_put_att_double(grp_, v, name, e.type, values.size(), values.data()),
+              where + ": attribute " + name);
+  };
+  if (!text(v, "long_name", m.long_name, where)) return false;
+  if (m.units != nullptr && !text(v, "units", m.units, where)) return false;
+  if (m.has_valid_range && !typed("valid_range", {m.valid_min, m.valid_max})) return false;
+  if (e.fill) {
+    const float nan = NAN;
+    if (!(e.type == NC_FLOAT ? ok(nc_put_att_float(grp_, v, "_FillValue", NC_FLOAT, 1, &nan),
+                                  where + ": attribute _FillValue")
+                             : typed("_FillValue", {e.fill_value}))) {
+      return false;
+    }
+  }
+  if (m.nflags > 0) {
+    const std::vector<double> masks(m.flag_masks, m.flag_masks + m.nflags);
+    if (!typed("flag_masks", masks) || !text(v, "flag_meanings", m.flag_meanings, where)) {
+      return false;
+    }
+  }
+  if (m.comment != nullptr && !text(v, "comment", m.comment, where)) return false;
+  const std::string object = m.sds ? std::string("SDS ") + m.sds
+                                   : std::string("Vdata ") + product_->vdata + " field " + m.name;
+  return text(v, "coordinates", coordinates, where) && text(v, "hdf4_object", object, where) &&
+         (!e.widened || text(v, "hdf4_type", type_word(m.type), where));
 }
 
 bool Writer::begin_product(const Product &p, size_t records, const std::string &description) {
+  if (!background_.wait()) return false;
   product_ = &p;
   columns_.clear();
   filled_ = written_ = 0;
-  const std::string where = std::string("group ") + p.module;
-  if (!ok(nc_def_grp(ncid_, p.module, &grp_), "creating " + where)) return false;
-  // A product without records gets an unlimited record dimension of length 0.
+  where_ = std::string("group ") + p.module;
+  if (!products_.empty()) products_ += ' ';
+  products_ += p.module;
+  if (!ok(nc_def_grp(ncid_, p.module, &grp_), "creating " + where_)) return false;
   int record_dim = -1;
-  if (!ok(nc_def_dim(grp_, "record", records > 0 ? records : NC_UNLIMITED, &record_dim),
-          where + ": defining dimension record")) {
-    return false;
-  }
-  const std::string vgroup = std::string("VG_") + p.record;
-  if (!ok(nc_put_att_text(grp_, NC_GLOBAL, "hdf4_vgroup", vgroup.size(), vgroup.c_str()),
-          where + ": attribute hdf4_vgroup")) {
-    return false;
-  }
-  if (!description.empty() &&
-      !ok(nc_put_att_text(grp_, NC_GLOBAL, "description", description.size(), description.data()),
-          where + ": attribute description")) {
+  if (!ok(nc_def_dim(grp_, "record", NC_UNLIMITED, &record_dim),
+          where_ + ": defining dimension record") ||
+      !text(NC_GLOBAL, "title", p.title, where_) ||
+      !text(NC_GLOBAL, "hdf4_vgroup", p.vgroup, where_) ||
+      !text(NC_GLOBAL, "hdf4_vdata", p.vdata, where_) ||
+      (!description.empty() && !text(NC_GLOBAL, "description", description, where_))) {
     return false;
   }
 
-  // The record time and the dimensions it spans.
-  std::vector<int> sclk_dims{record_dim};
-  const int spins = p.spins();
-  if (p.sclk_seconds->rank == 1) {
-    int id;
-    if (!dim(p.sclk_seconds->dims[0], id)) return false;
-    sclk_dims.push_back(id);
+  // The columns: the times, then every member in the record's order.
+  const int spins = p.spins;
+  columns_.push_back({-1, Kind::kSclk, nullptr, NC_DOUBLE, sizeof(double), {}, {}, "sclk"});
+  int spin_dim = -1;
+  if (spins > 1) {
+    const hlc_edr_dim &d = p.members[p.sclk_seconds].dims[0];
+    if (!dim(d, spin_dim)) return false;
+    columns_.push_back({-1,
+                        Kind::kSpinSclk,
+                        nullptr,
+                        NC_DOUBLE,
+                        sizeof(double) * static_cast<size_t>(spins),
+                        {},
+                        {static_cast<size_t>(spins)},
+                        "spin_sclk"});
+  }
+  if (!epoch_.empty()) {
+    columns_.push_back({-1, Kind::kTime, nullptr, NC_DOUBLE, 0, {}, {}, "time"});
+  }
+  std::vector<Encoding> encodings;
+  std::vector<std::vector<int>> dims;
+  for (int k = 0; k < p.nmembers; ++k) {
+    const Member &m = p.members[k];
+    Column c{-1, Kind::kMember, &m, nc_type_of(m.type), m.size, {}, {}, m.name};
+    std::vector<int> d{record_dim};
+    for (int i = 0; i < m.rank; ++i) {
+      int id;
+      if (!dim(m.dims[i], id)) return false;
+      d.push_back(id);
+      c.shape.push_back(static_cast<size_t>(m.dims[i].size));
+    }
+    encodings.push_back(encoding_of(m));
+    dims.push_back(std::move(d));
+    columns_.push_back(std::move(c));
   }
 
   size_t record_bytes = 0;
-  for (int k = -1; k < p.nfields; ++k) {
-    const Field *f = k < 0 ? nullptr : &p.fields[k];
-    Column c{-1, f, f ? f->bytes() : sizeof(double) * static_cast<size_t>(spins), {}, {}};
-    std::vector<int> dims{record_dim};
-    if (f != nullptr) {
-      for (int d = 0; d < f->rank; ++d) {
-        int id;
-        if (!dim(f->dims[d], id)) return false;
-        dims.push_back(id);
-        c.shape.push_back(static_cast<size_t>(f->dims[d].size));
-      }
-    } else {
-      dims = sclk_dims;
-      if (spins > 1) c.shape.push_back(static_cast<size_t>(spins));
-    }
-    const char *name = f ? f->name : "sclk";
-    const std::string var = where + ": variable " + name;
-    if (!ok(nc_def_var(grp_, name, f ? nc_type_of(f->type) : NC_DOUBLE,
-                       static_cast<int>(dims.size()), dims.data(), &c.varid),
-            "defining " + var) ||
-        !ok(nc_def_var_fill(grp_, c.varid, NC_NOFILL, nullptr), var)) {
-      return false;
-    }
-    std::string object;
-    if (f == nullptr) {
-      object = "sclk_seconds + sclk_subseconds / 65536";
-      if (!ok(nc_put_att_text(grp_, c.varid, "long_name", object.size(), object.c_str()), var)) {
-        return false;
-      }
-    } else {
-      object = f->sds ? "SDS " + std::string(p.record) + "_" + f->name
-                      : "Vdata " + std::string(p.record) + " field " + f->name;
-      if (!ok(nc_put_att_text(grp_, c.varid, "hdf4_object", object.size(), object.c_str()), var)) {
-        return false;
-      }
-      // "sclk" is a coordinate of every variable that spans its dimensions.
-      if (dims.size() >= sclk_dims.size() &&
-          std::equal(sclk_dims.begin(), sclk_dims.end(), dims.begin()) &&
-          !ok(nc_put_att_text(grp_, c.varid, "coordinates", 4, "sclk"), var)) {
-        return false;
-      }
-    }
-    record_bytes += c.bytes;
-    columns_.push_back(std::move(c));
-  }
+  for (const Column &c : columns_) record_bytes += std::max<size_t>(c.bytes, 1);
   block_records_ = std::clamp<size_t>(kBlockBytes / record_bytes, 1, kBlockRecords);
   block_records_ = std::min(block_records_, std::max<size_t>(records, 1));
-  for (Column &c : columns_) c.block.resize(c.bytes * block_records_);
+
+  const std::string time_coords = epoch_.empty() ? "sclk" : "sclk time";
+  size_t member = 0;
+  for (Column &c : columns_) {
+    const std::string where = where_ + ": variable " + c.name;
+    switch (c.kind) {
+      case Kind::kSclk:
+        if (!define(c, {record_dim}, NC_DOUBLE, block_records_) ||
+            !text(c.varid, "long_name", "SCLK time of the record", where) ||
+            !text(c.varid, "units", "s", where) ||
+            !text(c.varid, "comment",
+                  std::string(kSclkComment) +
+                      (spins > 1 ? "; of the first spin: the start of the record" : ""),
+                  where)) {
+          return false;
+        }
+        break;
+      case Kind::kSpinSclk:
+        if (!define(c, {record_dim, spin_dim}, NC_DOUBLE, block_records_) ||
+            !text(c.varid, "long_name", "SCLK time of the start of each spin", where) ||
+            !text(c.varid, "units", "s", where) || !text(c.varid, "comment", kSclkComment, where)) {
+          return false;
+        }
+        break;
+      case Kind::kTime:
+        if (!define(c, {record_dim}, NC_DOUBLE, block_records_) ||
+            !text(c.varid, "standard_name", "time", where) ||
+            !text(c.varid, "long_name", "time of the record from its SCLK time", where) ||
+            !text(c.varid, "units", "seconds since " + epoch_, where) ||
+            !text(c.varid, "calendar", "standard", where) || !text(c.varid, "axis", "T", where) ||
+            !text(c.varid, "comment",
+                  "the epoch given to hlc_edr_dump --sclk-epoch plus sclk seconds: a linear "
+                  "conversion that applies no clock correction",
+                  where)) {
+          return false;
+        }
+        break;
+      case Kind::kMember: {
+        const Encoding &e = encodings[member];
+        const std::vector<int> &d = dims[member++];
+        const bool per_spin = spins > 1 && d.size() > 1 && d[1] == spin_dim;
+        if (!define(c, d, e.type, block_records_) ||
+            !describe(c, e, time_coords + (per_spin ? " spin_sclk" : ""))) {
+          return false;
+        }
+        break;
+      }
+    }
+  }
+  for (Column &c : columns_) {
+    for (std::vector<unsigned char> &b : c.block) b.resize(c.bytes * block_records_);
+  }
   return true;
 }
 
 bool Writer::put_record(const void *record) {
   const unsigned char *r = static_cast<const unsigned char *>(record);
   for (Column &c : columns_) {
-    unsigned char *to = c.block.data() + c.bytes * filled_;
-    if (c.field != nullptr) {
-      std::memcpy(to, r + c.field->offset, c.bytes);
-    } else {
-      for (int s = 0; s < product_->spins(); ++s) {
-        const double t = sclk_of(*product_, record, s).value();
-        std::memcpy(to + sizeof t * static_cast<size_t>(s), &t, sizeof t);
+    unsigned char *to = c.block[filling_].data() + c.bytes * filled_;
+    switch (c.kind) {
+      case Kind::kMember:
+        std::memcpy(to, r + c.member->offset, c.bytes);
+        break;
+      case Kind::kSclk: {
+        const double t = sclk_of(*product_, record, 0).value();
+        std::memcpy(to, &t, sizeof t);
+        break;
       }
+      case Kind::kSpinSclk:
+        for (int s = 0; s < product_->spins; ++s) {
+          const double t = sclk_of(*product_, record, s).value();
+          std::memcpy(to + sizeof t * static_cast<size_t>(s), &t, sizeof t);
+        }
+        break;
+      case Kind::kTime:  // the values of sclk
+        break;
     }
   }
   return ++filled_ < block_records_ || flush();
 }
 
+int put(int grp, int var, nc_type mem, const size_t *start, const size_t *count, const void *data) {
+  switch (mem) {
+    case NC_UBYTE:
+      return nc_put_vara_uchar(grp, var, start, count, static_cast<const unsigned char *>(data));
+    case NC_USHORT:
+      return nc_put_vara_ushort(grp, var, start, count, static_cast<const unsigned short *>(data));
+    case NC_UINT:
+      return nc_put_vara_uint(grp, var, start, count, static_cast<const unsigned int *>(data));
+    case NC_FLOAT:
+      return nc_put_vara_float(grp, var, start, count, static_cast<const float *>(data));
+  }
+  return nc_put_vara_double(grp, var, start, count, static_cast<const double *>(data));
+}
+
+// Hands the filled block to the thread, once it has written the one before.
 bool Writer::flush() {
   if (filled_ == 0) return true;
-  for (Column &c : columns_) {
-    std::vector<size_t> start(1 + c.shape.size(), 0), count{filled_};
-    start[0] = written_;
-    count.insert(count.end(), c.shape.begin(), c.shape.end());
-    if (!ok(nc_put_vara(grp_, c.varid, start.data(), count.data(), c.block.data()),
-            std::string("writing group ") + product_->module + " variable " +
-                (c.field ? c.field->name : "sclk"))) {
-      return false;
-    }
+  const int half = filling_;
+  const size_t start = written_, count = filled_;
+  if (!background_.post([this, half, start, count] { return write_block(half, start, count); })) {
+    return false;
   }
+  filling_ ^= 1;
   written_ += filled_;
   filled_ = 0;
   return true;
 }
 
+// On the thread: `count` records of block[half], as records start on.
+bool Writer::write_block(int half, size_t start, size_t count) {
+  const Column &sclk = columns_.front();
+  for (const Column &c : columns_) {
+    std::vector<size_t> from(1 + c.shape.size(), 0), n{count};
+    from[0] = start;
+    n.insert(n.end(), c.shape.begin(), c.shape.end());
+    const void *data = (c.kind == Kind::kTime ? sclk : c).block[half].data();
+    if (!ok(put(grp_, c.varid, c.mem, from.data(), n.data(), data),
+            "writing " + where_ + " variable " + c.name)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool Writer::close() {
+  if (!background_.wait()) return false;
   const int id = ncid_;
   ncid_ = -1;
+  const int status = nc_put_att_text(id, NC_GLOBAL, "products", products_.size(), products_.data());
+  if (status != NC_NOERR) {
+    nc_close(id);
+    return ok(status, "attribute products");
+  }
   return ok(nc_close(id), "closing the netCDF file");
 }
 
 }  // namespace
 
-std::unique_ptr<NetcdfWriter> create_netcdf(int fd, const std::string &name,
-                                            const std::string &source, std::string &error) {
+std::unique_ptr<NetcdfWriter> create_netcdf(int fd, const std::string &name, const ExportInfo &info,
+                                            std::string &error) {
   // The library opens files by name only: the name of the open file itself,
   // which no change to the folder can redirect.
   const std::string path = "/proc/self/fd/" + std::to_string(fd);
@@ -223,13 +484,21 @@ std::unique_ptr<NetcdfWriter> create_netcdf(int fd, const std::string &name,
     error = "cannot create " + name + ": " + nc_strerror(status);
     return nullptr;
   }
-  status = nc_put_att_text(ncid, NC_GLOBAL, "source_edr", source.size(), source.c_str());
-  if (status != NC_NOERR) {
-    nc_close(ncid);
-    error = "writing " + name + ": " + nc_strerror(status);
-    return nullptr;
+  const std::string edr_name = info.edr.substr(info.edr.find_last_of('/') + 1);
+  const std::pair<const char *, std::string> attributes[] = {
+      {"Conventions", "CF-1.10"}, {"title", "Halcyon EDR " + edr_name},
+      {"source", info.source},    {"history", info.history},
+      {"source_edr", info.edr},
+  };
+  for (const auto &[key, value] : attributes) {
+    status = nc_put_att_text(ncid, NC_GLOBAL, key, value.size(), value.data());
+    if (status != NC_NOERR) {
+      nc_close(ncid);
+      error = "writing " + name + ": " + nc_strerror(status);
+      return nullptr;
+    }
   }
-  return std::make_unique<Writer>(ncid);
+  return std::make_unique<Writer>(ncid, info);
 }
 
 }  // namespace hlc_dump
