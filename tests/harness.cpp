@@ -177,16 +177,23 @@ Run Script::run() const {
   return run_edr(args());
 }
 
-Background::Background(const std::vector<std::string> &args, const std::vector<int> &ignored) {
+Background::Background(const std::vector<std::string> &args, const std::vector<int> &ignored)
+    : Background(Command{[&] {
+                           std::vector<std::string> argv{HLC_EDR_PROGRAM};
+                           argv.insert(argv.end(), args.begin(), args.end());
+                           return argv;
+                         }(),
+                         {}},
+                 ignored) {}
+
+Background::Background(const Command &command, const std::vector<int> &ignored) {
   char err_name[] = "/tmp/hlc_err_XXXXXX";
   const int err_fd = mkstemp(err_name);
   int out[2];
   if (err_fd < 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("mkstemp or pipe failed");
   err_name_ = err_name;
-  std::vector<std::string> argv{HLC_EDR_PROGRAM};
-  argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char *> c_args;
-  for (const std::string &a : argv) c_args.push_back(const_cast<char *>(a.c_str()));
+  for (const std::string &a : command.argv) c_args.push_back(const_cast<char *>(a.c_str()));
   c_args.push_back(nullptr);
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -195,7 +202,9 @@ Background::Background(const std::vector<std::string> &args, const std::vector<i
     dup2(null_fd, 0);
     dup2(out[1], 1);
     dup2(err_fd, 2);
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) ::signal(number, SIG_DFL);
     for (int number : ignored) ::signal(number, SIG_IGN);
+    for (const std::string &e : command.env) putenv(const_cast<char *>(e.c_str()));
     execv(c_args[0], c_args.data());
     _exit(127);
   }

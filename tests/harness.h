@@ -1,6 +1,8 @@
 // Test harness: runs the real hlc_edr program and gives back what it printed.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -104,13 +106,22 @@ class Script {
   long bytes_ = 0;
 };
 
-// hlc_edr started in the background, its standard output read through a
-// pipe as the run goes (standard error goes to a file). A run still going
-// when the object goes is killed.
+// A program to start: argv[0] is its path; env adds "NAME=value" settings.
+struct Command {
+  std::vector<std::string> argv;
+  std::vector<std::string> env;
+};
+
+// A program started in the background, its standard output read through a
+// pipe as the run goes (standard error goes to a file). SIGINT, SIGTERM and
+// SIGHUP start at their default actions, as a shell starts a program. A run
+// still going when the object goes is killed.
 class Background {
  public:
-  // `ignored`: signals set to be ignored in the program from its start.
+  // hlc_edr with these arguments; `ignored`: signals set to be ignored in
+  // the program from its start.
   explicit Background(const std::vector<std::string> &args, const std::vector<int> &ignored = {});
+  explicit Background(const Command &command, const std::vector<int> &ignored = {});
   ~Background();
   Background(const Background &) = delete;
   Background &operator=(const Background &) = delete;
@@ -119,6 +130,7 @@ class Background {
   // ends) and returns it whole.
   const std::string &read_until(const std::string &expected);
   void signal(int number);
+  pid_t pid() const { return pid_; }
   // Reads standard output to its end and waits for the program.
   Run finish();
 

@@ -612,39 +612,6 @@ TEST(DumpDamaged, PresentButUnreadableProductsAreReported) {
 
 // ---- the reading process --------------------------------------------------------
 
-// A dump running in the background, its output going to files of `dir`; the
-// end signals at their defaults in it, as a shell starts a program.
-class Background {
- public:
-  Background(const harness::TempDir &dir, const std::vector<std::string> &args,
-             const std::vector<std::string> &env)
-      : out_(dir / "bg.out"), err_(dir / "bg.err") {
-    pid = fork();
-    if (pid == 0) {
-      dup2(open("/dev/null", O_RDONLY), 0);
-      dup2(open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-      dup2(open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-      for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
-      for (const std::string &e : env) putenv(const_cast<char *>(e.c_str()));
-      std::vector<char *> argv{const_cast<char *>(HLC_EDR_DUMP_PROGRAM)};
-      for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-  }
-  harness::Run wait() {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return {harness::slurp(out_), harness::slurp(err_),
-            WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status), 0};
-  }
-  pid_t pid;
-
- private:
-  std::string out_, err_;
-};
-
 // An export held at its first netCDF write by dump_pause.c, at FIFOs of
 // `dir`: `held()` returns once it is there (false if it ended before),
 // `release()` lets it go on.
@@ -656,11 +623,13 @@ class Held {
              "ASAN_OPTIONS=verify_asan_link_order=0"} {
     EXPECT_EQ(mkfifo((pause_ + ".here").c_str(), 0600), 0);
     EXPECT_EQ(mkfifo((pause_ + ".go").c_str(), 0600), 0);
-    dump.emplace(dir, args, env_);
+    std::vector<std::string> argv{HLC_EDR_DUMP_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    dump.emplace(harness::Command{argv, env_});
   }
   bool held() {
     const int here = open((pause_ + ".here").c_str(), O_RDONLY | O_NONBLOCK);
-    const int ended = static_cast<int>(syscall(SYS_pidfd_open, dump->pid, 0));
+    const int ended = static_cast<int>(syscall(SYS_pidfd_open, dump->pid(), 0));
     pollfd p[2] = {{here, POLLIN, 0}, {ended, POLLIN, 0}};
     poll(p, 2, -1);  // the dump held writes and closes the FIFO: POLLHUP
     close(here);
@@ -668,7 +637,7 @@ class Held {
     return p[0].revents != 0;
   }
   void release() { close(open((pause_ + ".go").c_str(), O_WRONLY)); }
-  std::optional<Background> dump;
+  std::optional<harness::Background> dump;
 
  private:
   std::string pause_;
@@ -700,7 +669,7 @@ TEST(DumpExport, TwoExportsToOneOutputEachLeaveTheirOwnCompleteFile) {
   EXPECT_EQ(second.status, 0) << second.err;
   EXPECT_EQ(groups(nc), "mec_hk mec_f1d ");
   first.release();
-  const harness::Run r = first.dump->wait();
+  const harness::Run r = first.dump->finish();
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out + r.err, "");
   EXPECT_EQ(groups(nc), "con_hk ");
@@ -741,8 +710,8 @@ TEST_P(DumpSignal, EndsTheReadingProcessAndRemovesTheWorkFile) {
   const std::string edr = write_unit_edr(dir, 3).edr;
   Held export_(dir, {edr, "--netcdf", out / "out.nc"});
   ASSERT_TRUE(export_.held());
-  kill(export_.dump->pid, GetParam());
-  const harness::Run r = export_.dump->wait();
+  kill(export_.dump->pid(), GetParam());
+  const harness::Run r = export_.dump->finish();
   EXPECT_EQ(r.status, 1000 + GetParam());
   EXPECT_EQ(r.err, "ERROR: " + edr + ": interrupted by SIG" + sigabbrev_np(GetParam()) + "\n");
   EXPECT_TRUE(entries(out.path()).empty());
@@ -764,8 +733,8 @@ TEST(DumpReader, EndsWithTheDump) {
   const std::string edr = write_unit_edr(dir, 3).edr;
   Held export_(dir, {edr, "--netcdf", out / "out.nc"});
   ASSERT_TRUE(export_.held());
-  kill(export_.dump->pid, SIGKILL);
-  EXPECT_EQ(export_.dump->wait().status, 1000 + SIGKILL);
+  kill(export_.dump->pid(), SIGKILL);
+  EXPECT_EQ(export_.dump->finish().status, 1000 + SIGKILL);
   // Released, a reading process still alive would finish its export.
   const int go = open((dir / "pause.go").c_str(), O_WRONLY | O_NONBLOCK);
   if (go >= 0) close(go);
