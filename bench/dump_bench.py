@@ -25,38 +25,14 @@ import argparse
 import os
 import platform
 import statistics
-import subprocess
 import sys
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.dont_write_bytecode = True  # keep the source tree clean
+import benchlib  # noqa: E402
+
+ROOT = benchlib.ROOT
 HDP = "/usr/bin/hdp"
 RECORDS = 2000000
-
-
-def build(build_dir):
-    subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
-                    "-DHLC_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build_dir, "-j2", "--target", "hlc_edr", "hlc_edr_dump",
-                    "gen_tlm", "gen_edr", "peak_rss"], check=True, stdout=subprocess.DEVNULL)
-
-
-def made(path, argv):
-    """Runs argv, "{}" in it standing for the file it writes, to make path
-    (as path.part, then renamed), unless path exists."""
-    if not os.path.exists(path):
-        subprocess.run([a.replace("{}", path + ".part") for a in argv], check=True,
-                       stdout=subprocess.DEVNULL)
-        os.rename(path + ".part", path)
-    return path
-
-
-def timed(peak_rss, argv, out):
-    """Wall time and peak resident memory (KiB) of one run."""
-    r = subprocess.run([peak_rss, out] + argv, check=True, capture_output=True, text=True)
-    seconds, kib, status = r.stdout.split()
-    if int(status) != 0:
-        sys.exit("failed: %s" % " ".join(argv))
-    return float(seconds), int(kib)
 
 
 def alternated(peak_rss, runs, commands):
@@ -66,7 +42,7 @@ def alternated(peak_rss, runs, commands):
     peaks = {name: 0 for name, _, _ in commands}
     for _ in range(runs):
         for name, argv, out in commands:
-            t, kib = timed(peak_rss, argv, out)
+            t, kib = benchlib.timed(peak_rss, argv, out)
             times[name].append(t)
             peaks[name] = max(peaks[name], kib)
     return {name: statistics.median(t) for name, t in times.items()}, peaks
@@ -79,7 +55,7 @@ def main():
     ap.add_argument("--build", default=os.path.join(ROOT, "build-bench"))
     ap.add_argument("--baseline", help="another hlc_edr_dump whose export is timed alongside")
     args = ap.parse_args()
-    build(args.build)
+    benchlib.build(args.build, ["hlc_edr", "hlc_edr_dump", "gen_tlm", "gen_edr", "peak_rss"])
     os.makedirs(args.work, exist_ok=True)
     b = args.build
     dump = os.path.join(b, "hlc_edr_dump")
@@ -87,12 +63,12 @@ def main():
     gen_edr = os.path.join(b, "bench", "gen_edr")
     w = lambda name: os.path.join(args.work, name)  # noqa: E731
 
-    tlm = made(w("con_random.tlm"), [os.path.join(b, "bench", "gen_tlm"), "con", str(RECORDS), "{}"])
-    con = made(w("con_random.hdf"), [os.path.join(b, "hlc_edr"), "-inst", "con", "-tlm", tlm,
+    tlm = benchlib.made(w("con_random.tlm"), [os.path.join(b, "bench", "gen_tlm"), "con", str(RECORDS), "{}"])
+    con = benchlib.made(w("con_random.hdf"), [os.path.join(b, "hlc_edr"), "-inst", "con", "-tlm", tlm,
                                      "-edr", "{}"])
-    hk = made(w("hk.hdf"), [gen_edr, "{}", "con_hk=%d" % RECORDS])
-    gem = made(w("gem.hdf"), [gen_edr, "{}", "gem_hk=20000", "gem_normal=20000", "gem_raw=20000"])
-    gim = made(w("gim.hdf"), [gen_edr, "{}", "gim_hk=6000", "gim_normal=6000", "gim_raw=6000",
+    hk = benchlib.made(w("hk.hdf"), [gen_edr, "{}", "con_hk=%d" % RECORDS])
+    gem = benchlib.made(w("gem.hdf"), [gen_edr, "{}", "gem_hk=20000", "gem_normal=20000", "gem_raw=20000"])
+    gim = benchlib.made(w("gim.hdf"), [gen_edr, "{}", "gim_hk=6000", "gim_normal=6000", "gim_raw=6000",
                               "gim_diag=6000"])
 
     print("hlc_edr_dump: medians of %d alternated runs on %s (%s, %d cores), load %.1f"

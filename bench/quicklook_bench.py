@@ -30,15 +30,11 @@ import sys
 
 import numpy as np
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.dont_write_bytecode = True  # keep the source tree clean
+import benchlib  # noqa: E402
+
+ROOT = benchlib.ROOT
 T0 = 1_200_000_000
-
-
-def build(build_dir):
-    subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
-                    "-DHLC_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build_dir, "-j2", "--target", "hlc_edr", "hlc_edr_dump",
-                    "tlmbuild", "gen_tlm", "peak_rss"], check=True, stdout=subprocess.DEVNULL)
 
 
 def be(dtype):
@@ -182,7 +178,7 @@ def main():
     ap.add_argument("--work", default="/tmp/hlc_quicklook_bench")
     ap.add_argument("--build", default=os.path.join(ROOT, "build-bench"))
     args = ap.parse_args()
-    build(args.build)
+    benchlib.build(args.build, ["hlc_edr", "hlc_edr_dump", "tlmbuild", "gen_tlm", "peak_rss"])
     os.makedirs(args.work, exist_ok=True)
     peak_rss = os.path.join(args.build, "bench", "peak_rss")
     dump = os.path.join(args.build, "hlc_edr_dump")
@@ -205,13 +201,10 @@ def main():
     for name, edr in cases:
         times, peak = [], 0
         for _ in range(args.runs):
-            out = subprocess.run([peak_rss, os.path.join(args.work, "quicklook.log"), tool, edr,
-                                  "-o", png, "--dump", dump], check=True, capture_output=True, text=True)
-            seconds, kib, status = out.stdout.split()
-            if int(status) != 0:
-                sys.exit("the quick-look failed on %s (see %s)" % (edr, os.path.join(args.work, "quicklook.log")))
-            times.append(float(seconds))
-            peak = max(peak, int(kib))
+            seconds, kib = benchlib.timed(peak_rss, [tool, edr, "-o", png, "--dump", dump],
+                                          os.path.join(args.work, "quicklook.log"))
+            times.append(seconds)
+            peak = max(peak, kib)
         print("%-26s %9.1f %10s %9.2f %9.1f" % (name, os.path.getsize(edr) / 1e6,
                                                  "{:,}".format(records(dump, edr)),
                                                  statistics.median(times), peak / 1024), flush=True)

@@ -32,41 +32,14 @@ import subprocess
 import sys
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.dont_write_bytecode = True  # keep the source tree clean
+import benchlib  # noqa: E402
 
-
-def build(build_dir):
-    subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
-                    "-DHLC_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build_dir, "-j2", "--target", "hlc_edr", "floor",
-                    "gen_tlm", "peak_rss"], check=True, stdout=subprocess.DEVNULL)
+ROOT = benchlib.ROOT
 
 
 def generate(gen, kind, amount, path):
-    if not os.path.exists(path):
-        subprocess.run([gen, kind, str(amount), path + ".part"], check=True,
-                       stdout=subprocess.DEVNULL)
-        os.rename(path + ".part", path)
-    return os.path.getsize(path)
-
-
-def timed(peak_rss, argv, log, cpu):
-    """Seconds (wall, or processor time with cpu) and peak resident memory
-    (KiB) of one run."""
-    # Waited for with wait4, for the processor time of the launcher and the
-    # program it waits for; subprocess is told that the child is reaped.
-    child = subprocess.Popen([peak_rss, log] + argv, stdout=subprocess.PIPE, text=True)
-    out = child.stdout.read()
-    _, status, usage = os.wait4(child.pid, 0)
-    child.stdout.close()
-    child.returncode = status
-    if status != 0:
-        sys.exit("peak_rss failed on %s" % " ".join(argv))
-    seconds, kib, code = out.split()
-    if int(code) != 0:
-        sys.exit("failed: %s (see %s)" % (" ".join(argv), log))
-    # The launcher's own share is a fork and an exec: negligible.
-    return (usage.ru_utime + usage.ru_stime if cpu else float(seconds)), int(kib)
+    return os.path.getsize(benchlib.made(path, [gen, kind, str(amount), "{}"]))
 
 
 # Valgrind counts every step of a "rep movsb" or "rep stosb" as an
@@ -120,7 +93,7 @@ def main():
     ap.add_argument("--build", default=os.path.join(ROOT, "build-bench"))
     args = ap.parse_args()
     runs = args.runs or (5 if args.quick else 7)
-    build(args.build)
+    benchlib.build(args.build, ["hlc_edr", "floor", "gen_tlm", "peak_rss"])
     os.makedirs(args.work, exist_ok=True)
     gen = os.path.join(args.build, "bench", "gen_tlm")
     hlc = os.path.join(args.build, "hlc_edr")
@@ -170,7 +143,7 @@ def main():
                 # output, which ext4 would write back first.
                 remove(edr, out)
                 warm(tlm)
-                t, rss = timed(peak_rss, program + ["-inst", inst, "-tlm", tlm, "-edr", edr], out,
+                t, rss = benchlib.timed(peak_rss, program + ["-inst", inst, "-tlm", tlm, "-edr", edr], out,
                                args.cpu)
                 times[k].append(t)
                 if k == 0:
