@@ -48,16 +48,11 @@ struct Place {
 // The member `f` of record structure R, with HDF number type t, kept in the
 // SDS named `sds` (nullptr: in the Vdata), dimensioned by the constants that
 // follow (HLC_RM_DIM).
-#define HLC_RM_MEMBER(R, f, t, sds, ...)        \
-  hlc_rm::Place {                               \
-#f, t, offsetof(R, f), sizeof(R::f), sds, { \
-      __VA_ARGS__                               \
-    }                                           \
-  }
-#define HLC_RM_DIM(c) \
-  hlc_edr_dim {       \
-#c, c             \
-  }
+// clang-format off
+#define HLC_RM_MEMBER(R, f, t, sds, ...) \
+  hlc_rm::Place { #f, t, offsetof(R, f), sizeof(R::f), sds, {__VA_ARGS__} }
+#define HLC_RM_DIM(c) hlc_edr_dim { #c, c }
+// clang-format on
 
 // The words of the modules' meaning tables (using namespace hlc_rm::terms).
 namespace terms {
