@@ -824,28 +824,6 @@ struct Options {
   std::string epoch;   // the CF reference time of --sclk-epoch, or empty
 };
 
-// Days from 1970-01-01 to the civil date y-m-d (proleptic Gregorian).
-long days_from_civil(long y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const long era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<long>(doe) - 719468;
-}
-
-void civil_from_days(long z, long &y, unsigned &m, unsigned &d) {
-  z += 719468;
-  const long era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y = static_cast<long>(yoe) + era * 400 + (m <= 2);
-}
-
 // An ISO 8601 time, YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh[:mm]|-hh[:mm]] (a
 // blank for the T too), as the CF reference time of the same instant in UTC,
 // "YYYY-MM-DD hh:mm:ss[.fff]"; empty if it is none.
@@ -899,21 +877,22 @@ std::string cf_epoch(const std::string &iso) {
   static const unsigned kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
   if (day < 1 || day > kDays[month - 1] || (month == 2 && day == 29 && !leap)) return "";
-  // To UTC, in minutes from 1970.
-  const long minutes =
-      (days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 24 +
-       hour) *
-          60 +
-      minute - offset;
-  const long days = minutes >= 0 ? minutes / 1440 : -((-minutes + 1439) / 1440);
-  const long in_day = minutes - days * 1440;
-  long y;
-  unsigned m, d;
-  civil_from_days(days, y, m, d);
-  if (y < 1 || y > 9999) return "";
+  // To UTC, by the C library's calendar.
+  std::tm local{};
+  local.tm_year = static_cast<int>(year - 1900);
+  local.tm_mon = static_cast<int>(month - 1);
+  local.tm_mday = static_cast<int>(day);
+  local.tm_hour = static_cast<int>(hour);
+  local.tm_min = static_cast<int>(minute);
+  const std::time_t utc_time = timegm(&local) - offset * 60;
+  std::tm utc{};
+  if (gmtime_r(&utc_time, &utc) == nullptr || utc.tm_year + 1900 < 1 || utc.tm_year + 1900 > 9999) {
+    return "";
+  }
   char text[64];
-  std::snprintf(text, sizeof text, "%04ld-%02u-%02u %02ld:%02ld:%02ld%s%s", y, m, d, in_day / 60,
-                in_day % 60, second, fraction.empty() ? "" : ".", fraction.c_str());
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02ld%s%s", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, second,
+                fraction.empty() ? "" : ".", fraction.c_str());
   return text;
 }
 
