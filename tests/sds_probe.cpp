@@ -79,7 +79,7 @@ int32 init_cr_sds_probe(int32 f, int32 sd, int32 an, const char *c) {
   return hlc_rm::init_cr(mod, f, sd, an, c);
 }
 int32 init_wr_sds_probe(int32 f, int32 sd, int32 an, const char *c) {
-  return init_cr_sds_probe(f, sd, an, c);
+  return hlc_rm::init_wr(mod, init_cr_sds_probe, f, sd, an, c);
 }
 int32 write_sds_probe(Record r, int32 pos) {
   return hlc_rm::write(mod, &r, pos);
@@ -91,7 +91,7 @@ int32 init_acc_sds_probe(int32 f, int32 sd, const char *a) {
   return hlc_rm::init_acc(mod, f, sd, a);
 }
 int32 init_rd_sds_probe(int32 f, int32 sd, const char *a) {
-  return init_acc_sds_probe(f, sd, a);
+  return hlc_rm::init_rd(mod, init_acc_sds_probe, f, sd, a);
 }
 int32 read_sds_probe(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);

@@ -299,8 +299,8 @@ TEST_F(Template, TablesOfAnotherLayoutAreRefused) {
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(reports(err),
             (std::vector<std::string>{
-                "ERROR in  con_hk.cpp -> init_acc_con_hk -> VSsizeof: Table fields are not those "
-                "of the record.",
+                "ERROR in  con_hk.cpp -> init_acc_con_hk -> Hgetelement: the stored record is "
+                "1248 bytes, the record's 52.",
                 "ERROR in  sds_probe.cpp -> init_acc_sds_probe -> SDgetinfo: SDS_Probe_ESA_set is "
                 "not of the record's type and shape"}))
       << err;
@@ -484,6 +484,28 @@ TEST_P(Positions, BelowMinusOneIsRefused) {
   finish();
 }
 
+// Past the last record nothing is written: no gap of records that no write
+// made. At the record count a write appends.
+TEST_P(Positions, PastTheEndIsRefused) {
+  open(DFACC_CREATE);
+  ASSERT_EQ(api.init_wr(f, sd, an, "tlm_edr_data"), 0);
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(api.write(100 + i, -1), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(api.write(999, 1000), -1);
+  EXPECT_EQ(api.write(999, 6), -1);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(reports(err),
+            (std::vector<std::string>{
+                report("write", "position check: 1000 is past the end of the 5 records."),
+                report("write", "position check: 6 is past the end of the 5 records.")}))
+      << err;
+  ASSERT_EQ(api.write(105, 5), 0);
+  ASSERT_EQ(api.write(106, -1), 0);
+  api.close_wr();
+  finish();
+  expect_records(7);
+}
+
 extern "C" int32 VSseek(int32 vs, int32 position) {
   static const auto real = reinterpret_cast<int32 (*)(int32, int32)>(dlsym(RTLD_NEXT, "VSseek"));
   return take_failure("VSseek") ? FAIL : real(vs, position);
@@ -562,8 +584,8 @@ TEST_P(Positions, OpeningTwiceIsRefused) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(reports(err),
             (std::vector<std::string>{
-                report("init_cr", "state check: the module is already open for writing."),
-                report("init_acc", "state check: the module is already open for writing.")}))
+                report("init_wr", "state check: the module is already open for writing."),
+                report("init_rd", "state check: the module is already open for writing.")}))
       << err;
   ASSERT_EQ(api.write(101, -1), 0);
   api.close_wr();
@@ -583,8 +605,8 @@ TEST_P(Positions, OpeningTwiceIsRefused) {
   err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(reports(err),
             (std::vector<std::string>{
-                report("init_acc", "state check: the module is already open for reading."),
-                report("init_cr", "state check: the module is already open for reading.")}))
+                report("init_rd", "state check: the module is already open for reading."),
+                report("init_wr", "state check: the module is already open for reading.")}))
       << err;
   expect_read(-1, 1);
   api.close_rd();

@@ -87,7 +87,7 @@ int32 init_cr_gem_mancal(int32 f, int32 sd, int32 an, const char *c) {
   return hlc_rm::init_cr(mod, f, sd, an, c);
 }
 int32 init_wr_gem_mancal(int32 f, int32 sd, int32 an, const char *c) {
-  return init_cr_gem_mancal(f, sd, an, c);
+  return hlc_rm::init_wr(mod, init_cr_gem_mancal, f, sd, an, c);
 }
 int32 write_gem_mancal(Record r, int32 pos) {
   return hlc_rm::write(mod, &r, pos);
@@ -99,7 +99,7 @@ int32 init_acc_gem_mancal(int32 f, int32 sd, const char *a) {
   return hlc_rm::init_acc(mod, f, sd, a);
 }
 int32 init_rd_gem_mancal(int32 f, int32 sd, const char *a) {
-  return init_acc_gem_mancal(f, sd, a);
+  return hlc_rm::init_rd(mod, init_acc_gem_mancal, f, sd, a);
 }
 int32 read_gem_mancal(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);

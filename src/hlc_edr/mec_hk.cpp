@@ -177,7 +177,7 @@ int32 init_cr_mec_hk(int32 f, int32 sd, int32 an, const char *c) {
   return hlc_rm::init_cr(mod, f, sd, an, c);
 }
 int32 init_wr_mec_hk(int32 f, int32 sd, int32 an, const char *c) {
-  return init_cr_mec_hk(f, sd, an, c);
+  return hlc_rm::init_wr(mod, init_cr_mec_hk, f, sd, an, c);
 }
 int32 write_mec_hk(Record r, int32 pos) {
   return hlc_rm::write(mod, &r, pos);
@@ -189,7 +189,7 @@ int32 init_acc_mec_hk(int32 f, int32 sd, const char *a) {
   return hlc_rm::init_acc(mod, f, sd, a);
 }
 int32 init_rd_mec_hk(int32 f, int32 sd, const char *a) {
-  return init_acc_mec_hk(f, sd, a);
+  return hlc_rm::init_rd(mod, init_acc_mec_hk, f, sd, a);
 }
 int32 read_mec_hk(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);

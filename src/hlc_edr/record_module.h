@@ -360,6 +360,13 @@ inline int32 write(const Module &m, const void *record, int32 position) {
   pack(m, packed, record);
 
   if (position != -1) {
+    // A position past the last record would leave a gap of records that
+    // were never written (zeros in the table, fill values in the slabs).
+    const int32 count = VSelts(*m.vdata_id);
+    if (count >= 0 && position > count) {
+      fail(m, op, "position check: %d is past the end of the %d records.", position, count);
+      return -1;
+    }
     if (m.layout.nsds > 0) *m.recnum_wr = position;
     if (VSseek(*m.vdata_id, position) == -1) {
       fail(m, op, "VSseek: error.");
@@ -385,6 +392,14 @@ inline int32 write(const Module &m, const void *record, int32 position) {
     }
   }
   return status;
+}
+
+// init_wr_<m> and init_rd_<m>: the state check in the name of the operation
+// called, then init_cr_<m> or init_acc_<m>.
+inline int32 init_wr(const Module &m, int32 (*init_cr)(int32, int32, int32, const char *),
+                     int32 file_id, int32 sd_id, int32 an_id, const char *vdata_class) {
+  if (!may_open(m, "init_wr_")) return -1;
+  return init_cr(file_id, sd_id, an_id, vdata_class);
 }
 
 // Does nothing unless the module is open for writing, so that no identifier
@@ -430,6 +445,149 @@ inline bool vdata_matches(const Module &m, int32 vdata_id) {
   return VSsizeof(vdata_id, list) == static_cast<int32>(m.layout.packed_size);
 }
 
+// ---- what the file stores -----------------------------------------------------
+
+// HDF4 reads a Vdata record as its stored header describes it: the record
+// size, and per field its number type, size, place and order. A header that
+// disagrees with the module's layout, or that claims more records than the
+// stored data holds, would make a read take bytes from outside the record
+// or write past the caller's buffer; each check below says what disagrees.
+
+inline uint32 stored_u16(const uint8 *p) {
+  return (static_cast<uint32>(p[0]) << 8) | p[1];
+}
+inline int32 stored_i32(const uint8 *p) {
+  return static_cast<int32>((static_cast<uint32>(p[0]) << 24) | (static_cast<uint32>(p[1]) << 16) |
+                            stored_u16(p + 2));
+}
+
+// The Vdata header as the file stores it: interlace (int16), record count
+// (int32), record size (uint16), field count (int16), then per field the
+// number types, sizes, offsets and orders (16 bits each, one array after the
+// other), then per field its name (a 16-bit length and the characters).
+inline bool stored_header_ok(const Module &m, const char *op, int32 file_id, int32 ref,
+                             int32 count) {
+  constexpr int32 kMaxHeader = 8192;  // a header of 44 fields takes about 1,300 bytes
+  uint8 h[kMaxHeader];
+  const int32 length = Hlength(file_id, DFTAG_VH, static_cast<uint16>(ref));
+  if (length < 10 || length > kMaxHeader) {
+    fail(m, op, "Hlength: the Vdata header is %d bytes long.", length);
+    return false;
+  }
+  if (Hgetelement(file_id, DFTAG_VH, static_cast<uint16>(ref), h) != length) {
+    fail(m, op, "Hgetelement: Couldn't read the Vdata header.");
+    return false;
+  }
+  const int32 interlace = static_cast<int16>(stored_u16(h));
+  const int32 records = stored_i32(h + 2);
+  const uint32 size = stored_u16(h + 6);
+  const int32 n = static_cast<int16>(stored_u16(h + 8));
+  if (interlace != FULL_INTERLACE) {
+    fail(m, op, "Hgetelement: the table is stored with interlace %d, not %d.", interlace,
+         FULL_INTERLACE);
+    return false;
+  }
+  if (records != count) {
+    fail(m, op, "Hgetelement: the header holds %d records, VSinquire %d.", records, count);
+    return false;
+  }
+  if (size != m.layout.packed_size) {
+    fail(m, op, "Hgetelement: the stored record is %u bytes, the record's %zu.", size,
+         m.layout.packed_size);
+    return false;
+  }
+  if (n != m.layout.nfields) {
+    fail(m, op, "Hgetelement: the table stores %d fields, the record has %d.", n, m.layout.nfields);
+    return false;
+  }
+  int32 at = 10 + 8 * n;
+  if (at > length) {
+    fail(m, op, "Hgetelement: the Vdata header is cut short.");
+    return false;
+  }
+  for (int i = 0; i < n; ++i) {
+    const hlc_edr_member &f = field(m, i);
+    const uint32 type = stored_u16(h + 10 + 2 * i);
+    const uint32 fsize = stored_u16(h + 10 + 2 * (n + i));
+    const uint32 offset = stored_u16(h + 10 + 2 * (2 * n + i));
+    const uint32 order = stored_u16(h + 10 + 2 * (3 * n + i));
+    const char *what = nullptr;
+    uint32 stored = 0;
+    size_t own = 0;
+    if (type != static_cast<uint32>(f.type)) {
+      what = "number type", stored = type, own = static_cast<size_t>(f.type);
+    } else if (order != static_cast<uint32>(f.order)) {
+      what = "order", stored = order, own = static_cast<size_t>(f.order);
+    } else if (fsize != f.size) {
+      what = "size", stored = fsize, own = f.size;
+    } else if (offset != f.packed_offset) {
+      what = "offset", stored = offset, own = f.packed_offset;
+    }
+    if (what != nullptr) {
+      fail(m, op, "Hgetelement: field %s is stored with %s %u, the record's is %zu.", f.name, what,
+           stored, own);
+      return false;
+    }
+    const int32 name_length = at + 2 <= length ? static_cast<int32>(stored_u16(h + at)) : -1;
+    if (name_length < 0 || at + 2 + name_length > length ||
+        static_cast<size_t>(name_length) != strlen(f.name) ||
+        memcmp(h + at + 2, f.name, static_cast<size_t>(name_length)) != 0) {
+      fail(m, op, "Hgetelement: field %d of the stored table is not %s.", i + 1, f.name);
+      return false;
+    }
+    at += 2 + name_length;
+  }
+  return true;
+}
+
+// The stored data of the table is exactly its records: count x record size
+// bytes (none for an empty table).
+inline bool stored_records_ok(const Module &m, const char *op, int32 file_id, int32 ref,
+                              int32 count) {
+  const int32 stored = Hlength(file_id, DFTAG_VS, static_cast<uint16>(ref));
+  const long long need =
+      static_cast<long long>(count) * static_cast<long long>(m.layout.packed_size);
+  if (count == 0 ? stored <= 0 : stored == need) return true;
+  fail(m, op, "Hlength: the table stores %d bytes, its %d records of %zu bytes take %lld.",
+       stored < 0 ? 0 : stored, count, m.layout.packed_size, need);
+  return false;
+}
+
+// The SDS holds one slab per record of the table, and its stored data is
+// exactly those slabs. The data is the DFTAG_SD element that the SDS's
+// group (DFTAG_NDG, the reference SDidtoref gives) names.
+inline bool stored_slabs_ok(const Module &m, const char *op, int32 file_id, const hlc_edr_member &s,
+                            int32 sds_id, int32 count) {
+  char name[H4_MAX_NC_NAME + 1];
+  int32 rank = 0, dims[H4_MAX_VAR_DIMS], type = 0, nattrs = 0;
+  if (SDgetinfo(sds_id, name, &rank, dims, &type, &nattrs) == -1) {
+    fail(m, op, "SDgetinfo: Couldn't get the shape of %s", s.sds);
+    return false;
+  }
+  if (dims[0] != count) {
+    fail(m, op, "SDgetinfo: %s holds %d records, the table %d.", s.sds, dims[0], count);
+    return false;
+  }
+  int32 stored = 0;
+  const int32 group = SDidtoref(sds_id);
+  uint8 pairs[64];
+  const int32 length = group > 0 ? Hlength(file_id, DFTAG_NDG, static_cast<uint16>(group)) : -1;
+  if (length > 0 && length <= static_cast<int32>(sizeof pairs) &&
+      Hgetelement(file_id, DFTAG_NDG, static_cast<uint16>(group), pairs) == length) {
+    for (int32 k = 0; k + 4 <= length; k += 4) {
+      if (stored_u16(pairs + k) == DFTAG_SD) {
+        stored = Hlength(file_id, DFTAG_SD, static_cast<uint16>(stored_u16(pairs + k + 2)));
+        break;
+      }
+    }
+  }
+  const long long need = static_cast<long long>(count) * static_cast<long long>(s.size);
+  if (count == 0 ? stored <= 0 : stored == need) return true;
+  fail(m, op, "Hlength: %s stores %d bytes, its %d records of %lld bytes take %lld.", s.sds,
+       stored < 0 ? 0 : stored, count, static_cast<long long>(s.size), need);
+  return false;
+}
+
 // The steps of init_acc: the SDS, then the Vdata. Whatever a failed step
 // leaves selected or attached stays held until close_rd.
 inline int32 open_tables(const Module &m, int32 file_id, int32 sd_id, const char *access) {
@@ -472,18 +630,33 @@ inline int32 open_tables(const Module &m, int32 file_id, int32 sd_id, const char
     fail(m, op, "VSinquire: Couldn't get the number of records.");
     return -1;
   }
-  if (count == 0) return 0;
-  if (VSsetfields(*m.vdata_id, m.field_list) != 0) {
-    fail(m, op, "VSsetfields: Unable to set fields.");
-    return -1;
+  if (count > 0) {
+    if (VSsetfields(*m.vdata_id, m.field_list) != 0) {
+      fail(m, op, "VSsetfields: Unable to set fields.");
+      return -1;
+    }
+    if (!stored_header_ok(m, op, file_id, ref, count)) {
+      release_tables(m);
+      return -1;
+    }
+    // A record is read into a buffer of the packed size: a table whose
+    // fields have other types or orders would overrun it. Such a table is
+    // let go, so that no read reaches it.
+    if (!vdata_matches(m, *m.vdata_id)) {
+      fail(m, op, "VSsizeof: Table fields are not those of the record.");
+      VSdetach(*m.vdata_id);
+      *m.vdata_id = -1;
+      return -1;
+    }
   }
-  // A record is read into a buffer of the packed size: a table whose
-  // fields have other types or orders would overrun it. Such a table is let
-  // go, so that no read reaches it.
-  if (!vdata_matches(m, *m.vdata_id)) {
-    fail(m, op, "VSsizeof: Table fields are not those of the record.");
-    VSdetach(*m.vdata_id);
-    *m.vdata_id = -1;
+  // What the file stores behind the table and its SDS: a disagreement lets
+  // go of everything, so that no read reaches any of it.
+  bool sound = stored_records_ok(m, op, file_id, ref, count);
+  for (int k = 0; sound && k < m.layout.nsds; ++k) {
+    sound = stored_slabs_ok(m, op, file_id, sds(m, k), *m.sds_id[k], count);
+  }
+  if (!sound) {
+    release_tables(m);
     return -1;
   }
   return count;
@@ -497,6 +670,12 @@ inline int32 init_acc(const Module &m, int32 file_id, int32 sd_id, const char *a
   // Open for reading while anything is held, until close_rd lets it go.
   if (!holds_tables(m)) m.session->use = Use::kIdle;
   return result;
+}
+
+inline int32 init_rd(const Module &m, int32 (*init_acc)(int32, int32, const char *), int32 file_id,
+                     int32 sd_id, const char *access) {
+  if (!may_open(m, "init_rd_")) return -1;
+  return init_acc(file_id, sd_id, access);
 }
 
 inline int32 read(const Module &m, void *record, int32 position) {
