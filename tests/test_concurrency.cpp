@@ -278,4 +278,65 @@ TEST_F(LiveRun, SignalEndsTheRunWithItsLogWhole) {
   }
 }
 
+// Two signals back to back, many times: the second ends the run at once,
+// and the log still holds every line the run had printed, then the "ERROR: "
+// line of the first signal, and the run ends by it. Tried while the run
+// waits for input from a FIFO, and while it is busy with a long input whose
+// log it writes to a pipe.
+TEST_F(LiveRun, TwoSignalsKeepTheLogWhole) {
+  const int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+  const char *const kNames[] = {"SIGTERM", "SIGINT", "SIGHUP"};
+  for (int i = 0; i < 30; ++i) {
+    SCOPED_TRACE(testing::Message() << "waiting, try " << i);
+    const int k = i % 3;
+    Script s(dir, "w", 3);
+    s.edr = edr;
+    add_records(s, 3, 0, 5, true);
+    const std::string first = s.text();
+    const size_t cut = s.bytes().size();
+    add_records(s, 3, 5, 2, false);
+    Fifo in(s.tlm());
+    Background run(s.args());
+    in.write(s.bytes(), 0, cut);
+    ASSERT_EQ(run.read_until(first), first);
+    run.signal(kSignals[k]);
+    run.signal(kSignals[k]);
+    const harness::Run r = run.finish();
+    EXPECT_EQ(r.out, first + "ERROR: Interrupted by signal " + kNames[k] + ".\n");
+    EXPECT_EQ(r.status, 1000 + kSignals[k]);
+    EXPECT_EQ(slurp(edr), kEarlier);
+    unlink(s.tlm().c_str());
+  }
+  Script big(dir, "busy", 3);
+  big.edr = edr;
+  add_records(big, 3, 0, 60000, true);
+  const std::string whole = big.expected(kSuccess);
+  big.run();  // writes the TLM file
+  unlink(edr.c_str());
+  for (int i = 0; i < 10; ++i) {
+    SCOPED_TRACE(testing::Message() << "busy, try " << i);
+    Background run(big.args());
+    // Some of the log first, a different amount each time.
+    run.read_until(whole.substr(0, 2000 + 150000 * static_cast<size_t>(i)));
+    run.signal(SIGTERM);
+    run.signal(SIGTERM);
+    const harness::Run r = run.finish();
+    const std::string line = "ERROR: Interrupted by signal SIGTERM.\n";
+    ASSERT_GE(r.out.size(), line.size());
+    const std::string before = r.out.substr(0, r.out.size() - line.size());
+    EXPECT_EQ(r.out.substr(before.size()), line);
+    size_t differ = 0;
+    while (differ < before.size() && differ < whole.size() && before[differ] == whole[differ]) {
+      ++differ;
+    }
+    EXPECT_EQ(differ, before.size())
+        << "not the run's own log from byte " << differ << ": "
+        << before.substr(differ > 200 ? differ - 200 : 0, 400)
+        << "\nexpected: " << whole.substr(differ > 200 ? differ - 200 : 0, 400);
+    EXPECT_EQ(before.back(), '\n');
+    EXPECT_EQ(r.status, 1000 + SIGTERM);
+    EXPECT_FALSE(exists(edr));
+  }
+}
+
 }  // namespace

@@ -266,8 +266,9 @@ TEST_F(Dispatch, TwoPartRecordsAreMatchedByPacketTime) {
     // The same last segment again is appended to the old bytes.
     s.add(p.apid, 2, 12, 401, 0, n - 8).say(m.accumulated(2 * n - 8));
     s.say(m.drop(401, 0, 2 * n - 8));
-    // Middle and unsegmented packets are passed over and append nothing.
-    s.add(p.apid, 0, 13, 401, 0, 5).add(p.apid, 3, 14, 401, 0, 5).add(p.apid, 3, 15, 9, 0, 0);
+    // Middle and unsegmented packets are passed over and append nothing,
+    // a middle one whose count follows the first segment's (9) too.
+    s.add(p.apid, 0, 10, 401, 0, 5).add(p.apid, 3, 14, 401, 0, 5).add(p.apid, 3, 15, 9, 0, 0);
     s.add(p.apid, 2, 16, 401, 0, 1).say(m.accumulated(2 * n - 7)).say(m.drop(401, 0, 2 * n - 7));
     // A first segment of 0 bytes and a last one of the whole size.
     s.add(p.apid, 1, 17, 4294967295u, 255, 0).add(p.apid, 2, 18, 4294967295u, 255, n);
@@ -322,6 +323,67 @@ TEST_F(Dispatch, AcceptedLastSegmentKeepsTheLastCount) {
     // Count 0 fits after any count, for a last segment too.
     s.add(p.apid, 2, 0, 900, 0, 1).say(m.accumulated(502)).say(m.drop(900, 0, 502));
     expect_empty_edr(s, s.run());
+  }
+}
+
+// The end of the input cuts the records still being collected: after the
+// byte count, each one's first segment is reported as an orphan with its
+// time, in the order of the products' APIDs 31, 41, 28, 34, 42. A record
+// that was completed, or whose first segment a last segment of another time
+// has reported already, is not reported again.
+TEST_F(Dispatch, RecordsCutByTheEndOfTheInputAreReported) {
+  for (int inst : {1, 2}) {
+    SCOPED_TRACE(inst);
+    std::vector<SegmentedProduct> unit;
+    for (const SegmentedProduct &p : kTwoPart) {
+      if (p.inst == inst) unit.push_back(p);
+    }
+    for (const SegmentedProduct &p : kThreePart) {
+      if (p.inst == inst) unit.push_back(p);
+    }
+    Script s(dir, format("cut%d", inst), inst);
+    std::string cut;
+    uint16_t count = 100;
+    for (size_t k = 0; k < unit.size(); ++k) {
+      const SegmentedProduct &p = unit[k];
+      const Messages m{p};
+      const uint32_t t = 1000 + 10 * static_cast<uint32_t>(k);
+      s.add(p.apid, 1, count, t, 1, 1000);
+      if (k == 0) s.opened();
+      s.add(p.apid, 2, static_cast<uint16_t>(count + 1), t, 1, p.size - 1000);
+      s.say(m.accumulated(p.size)).say(m.written(true));
+      // A first segment whose last one comes with another time: reported then.
+      s.add(p.apid, 1, static_cast<uint16_t>(count + 2), t + 1, 0, 10);
+      s.add(p.apid, 2, static_cast<uint16_t>(count + 3), t + 2, 0, 10);
+      s.say(m.orphans(t + 1, 0, t + 2, 0));
+      count = static_cast<uint16_t>(count + 4);
+    }
+    // Each product's last record is cut: its first segment (and for three
+    // parts a middle one) came, its last one never does.
+    for (size_t k = unit.size(); k-- > 0;) {
+      const SegmentedProduct &p = unit[k];
+      const uint32_t t = 2000 + static_cast<uint32_t>(k);
+      s.add(p.apid, 1, count, t, static_cast<uint8_t>(k + 5), 100);
+      if (p.size == 12934 || p.size == 8328)
+        s.add(p.apid, 0, static_cast<uint16_t>(count + 1), t, static_cast<uint8_t>(k + 5), 100);
+      count = static_cast<uint16_t>(count + 2);
+    }
+    for (size_t k = 0; k < unit.size(); ++k) {
+      cut += Messages{unit[k]}.orphan("FIRST", 2000 + static_cast<uint32_t>(k),
+                                      static_cast<int>(k + 5));
+    }
+    const harness::Run r = s.run();
+    EXPECT_EQ(r.out, s.expected(cut + kSuccess));
+    EXPECT_EQ(r.status, 0);
+  }
+  {
+    SCOPED_TRACE("a first segment alone: reported, and the EDR is empty");
+    const Messages m{kTwoPart[0]};
+    Script s(dir, "cut_alone", 1);
+    s.add(31, 1, 5, 77, 3, 10).opened();
+    const harness::Run r = s.run();
+    EXPECT_EQ(r.out, s.expected(m.orphan("FIRST", 77, 3) + kEmpty));
+    EXPECT_EQ(r.status, 255);
   }
 }
 

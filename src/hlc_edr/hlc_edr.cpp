@@ -47,6 +47,8 @@
 #include "hlc_edr_const.h"
 #include "log_format.h"
 
+#include <atomic>
+
 namespace {
 
 constexpr int kBufferSize = 32768;    // longest record read, and each reassembly buffer
@@ -56,14 +58,29 @@ constexpr char kProgram[] = "hlc_edr";
 constexpr char kVersion[] = "Version 4.1.0, rebuilt generator, 2026-12-07";
 constexpr char kVdataClass[] = "tlm_edr_data";
 
-[[noreturn]] void fatal_exit() {
-  fflush(stdout);
-  exit(-1);
-}
+// ---------------------------------------------------------------------------
+// The log, and the signals that end a run
+// ---------------------------------------------------------------------------
 
-// ---------------------------------------------------------------------------
-// Signals that end a run
-// ---------------------------------------------------------------------------
+// Everything the program and the record modules print goes through one
+// buffer of the program's own: standard output and standard error are
+// streams that write into it (standard error's lines after everything
+// printed before them), and it is written out with write() alone. So the
+// log printed so far survives every way the run ends: an exit, a signal
+// that the run takes in its stride, and a second signal, whose handler
+// writes it out itself.
+struct Log {
+  static constexpr size_t kSize = 1 << 16;
+  char buf[kSize];
+  // Bytes in buf, and bytes of them written out: read by the handler of a
+  // second signal. What is written and these counts change together only
+  // with the ending signals blocked.
+  volatile sig_atomic_t used = 0;
+  volatile sig_atomic_t written = 0;
+  bool watched = false;  // standard output is a terminal: every line goes out at once
+  bool regular = false;  // standard output is a regular file: writes never wait
+};
+Log out_log;
 
 // SIGINT, SIGTERM and SIGHUP end a run at the next packet, or at once while
 // the reader waits for input: the log written so far stays whole, followed
@@ -76,21 +93,70 @@ struct EndingSignal {
 };
 EndingSignal ending_signals[] = {
     {SIGINT, "SIGINT", false}, {SIGTERM, "SIGTERM", false}, {SIGHUP, "SIGHUP", false}};
+sigset_t ending_set;
 
 volatile sig_atomic_t ending_signal = 0;
+// Set once the "ERROR: Interrupted" line is in the log.
+volatile sig_atomic_t interrupted_line = 0;
 // Written by the handler, watched by the reader while it waits for input, so
 // that a signal arriving just before the wait still ends it.
 int signal_pipe[2] = {-1, -1};
 
-// Only async-signal-safe calls. The first signal puts every caught signal
-// back to its default action, so that a second one ends the run at once
-// even if it is stuck writing its log.
+const char *signal_name(int number) {
+  for (const EndingSignal &s : ending_signals) {
+    if (s.number == number) return s.name;
+  }
+  return "";
+}
+
+// Writes n bytes to standard output from a signal handler: at most one
+// second in all for a reader that takes nothing.
+void write_from_handler(const char *data, size_t n, int *budget_ms) {
+  while (n > 0 && *budget_ms > 0) {
+    pollfd p = {STDOUT_FILENO, POLLOUT, 0};
+    if (poll(&p, 1, 100) <= 0) {
+      *budget_ms -= 100;
+      continue;
+    }
+    const ssize_t w = write(STDOUT_FILENO, data, n < PIPE_BUF ? n : PIPE_BUF);
+    if (w > 0) {
+      data += w;
+      n -= static_cast<size_t>(w);
+    } else if (w < 0 && errno != EINTR && errno != EAGAIN) {
+      return;
+    }
+  }
+}
+
+// A second signal: the log not yet written out, the "ERROR: " line of the
+// first signal (unless it is in the log already), and the end by that
+// signal. Only async-signal-safe calls.
+[[noreturn]] void end_from_handler() {
+  int budget_ms = 1000;
+  const sig_atomic_t used = out_log.used, written = out_log.written;
+  if (written < used) {
+    write_from_handler(out_log.buf + written, static_cast<size_t>(used - written), &budget_ms);
+  }
+  if (!interrupted_line) {
+    if (used > 0 && out_log.buf[used - 1] != '\n') write_from_handler("\n", 1, &budget_ms);
+    const char *name = signal_name(ending_signal);
+    write_from_handler("ERROR: Interrupted by signal ", 29, &budget_ms);
+    write_from_handler(name, strlen(name), &budget_ms);
+    write_from_handler(".\n", 2, &budget_ms);
+  }
+  signal(ending_signal, SIG_DFL);
+  sigset_t end;
+  sigemptyset(&end);
+  sigaddset(&end, ending_signal);
+  sigprocmask(SIG_UNBLOCK, &end, nullptr);
+  raise(ending_signal);
+  _exit(128 + ending_signal);  // not reached
+}
+
 void on_ending_signal(int number) {
   const int saved = errno;
-  if (ending_signal == 0) ending_signal = number;
-  for (const EndingSignal &s : ending_signals) {
-    if (s.caught) signal(s.number, SIG_DFL);
-  }
+  if (ending_signal != 0) end_from_handler();
+  ending_signal = number;
   if (signal_pipe[1] >= 0) {
     ssize_t written = write(signal_pipe[1], "", 1);
     (void)written;
@@ -98,17 +164,101 @@ void on_ending_signal(int number) {
   errno = saved;
 }
 
-// Installed with SA_RESTART: no other call (the log's writes to a pipe,
-// HDF4's own, a lock being waited for) ever fails with EINTR, which would
-// make the standard library drop the buffered log; waits for input end
-// through signal_pipe.
+// Writes the log out. A wait for room (a pipe that its reader does not
+// empty) can be interrupted: a second signal ends the run from its handler.
+// Each write is made with the ending signals blocked, and only when it
+// cannot wait (a pipe takes PIPE_BUF bytes whenever it has room), so that
+// the handler always knows what was written.
+void flush_log() {
+  Log &l = out_log;
+  while (l.written < l.used) {
+    if (!l.regular) {
+      pollfd p = {STDOUT_FILENO, POLLOUT, 0};
+      if (poll(&p, 1, -1) < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+    }
+    sigset_t before;
+    sigprocmask(SIG_BLOCK, &ending_set, &before);
+    const size_t n = static_cast<size_t>(l.used - l.written);
+    const ssize_t w =
+        write(STDOUT_FILENO, l.buf + l.written, l.regular || n < PIPE_BUF ? n : PIPE_BUF);
+    if (w > 0) l.written = l.written + static_cast<sig_atomic_t>(w);
+    const bool lost = w < 0 && errno != EINTR && errno != EAGAIN;
+    if (lost) l.written = l.used;  // a log that cannot be written is not kept
+    if (l.written == l.used) {
+      l.used = 0;  // first: the handler then sees nothing left to write
+      l.written = 0;
+    }
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+  }
+}
+
+// Appends to the log. What does not fit is written out first: a piece of
+// the log (a line, as the program prints) is never split, so that the log
+// that a handler writes out ends where a piece ends.
+ssize_t log_out(void *, const char *data, size_t n) {
+  Log &l = out_log;
+  if (n > Log::kSize - static_cast<size_t>(l.used)) flush_log();
+  for (size_t left = n; left > 0;) {
+    if (static_cast<size_t>(l.used) == Log::kSize) flush_log();
+    const size_t room = Log::kSize - static_cast<size_t>(l.used);
+    const size_t piece = left < room ? left : room;
+    memcpy(l.buf + l.used, data, piece);
+    // The bytes are in place before the handler can count them.
+    std::atomic_signal_fence(std::memory_order_release);
+    l.used = l.used + static_cast<sig_atomic_t>(piece);
+    data += piece;
+    left -= piece;
+  }
+  if (l.watched) flush_log();
+  return static_cast<ssize_t>(n);
+}
+
+// Standard error: what was printed before it is written out first.
+ssize_t log_err(void *, const char *data, size_t n) {
+  flush_log();
+  for (size_t left = n; left > 0;) {
+    const ssize_t w = write(STDERR_FILENO, data, left);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) break;
+    data += w;
+    left -= static_cast<size_t>(w);
+  }
+  return static_cast<ssize_t>(n);
+}
+
+// Makes standard output and standard error the log's streams.
+void start_log() {
+  struct stat st;
+  out_log.regular = fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode);
+  out_log.watched = isatty(STDOUT_FILENO);
+  FILE *out = fopencookie(nullptr, "w", {nullptr, log_out, nullptr, nullptr});
+  FILE *err = fopencookie(nullptr, "w", {nullptr, log_err, nullptr, nullptr});
+  if (out == nullptr || err == nullptr) return;  // the standard streams stay
+  setvbuf(out, nullptr, _IONBF, 0);
+  setvbuf(err, nullptr, _IONBF, 0);
+  stdout = out;
+  stderr = err;
+  atexit(flush_log);
+}
+
+[[noreturn]] void fatal_exit() {
+  flush_log();
+  exit(-1);
+}
+
+// Installed with SA_RESTART: no other call (HDF4's own, a lock being waited
+// for) ever fails with EINTR; waits for input end through signal_pipe.
 void catch_ending_signals() {
+  sigemptyset(&ending_set);
+  for (const EndingSignal &s : ending_signals) sigaddset(&ending_set, s.number);
   if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) signal_pipe[0] = signal_pipe[1] = -1;
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = on_ending_signal;
-  sigemptyset(&action.sa_mask);
-  for (const EndingSignal &s : ending_signals) sigaddset(&action.sa_mask, s.number);
+  action.sa_mask = ending_set;
   action.sa_flags = SA_RESTART;
   for (EndingSignal &s : ending_signals) {
     struct sigaction before;
@@ -121,12 +271,16 @@ void catch_ending_signals() {
 // output, which stays under its work name.
 [[noreturn]] void end_by_signal() {
   const int number = ending_signal;
-  const char *name = "";
-  for (const EndingSignal &s : ending_signals) {
-    if (s.number == number) name = s.name;
-  }
-  printf("ERROR: Interrupted by signal %s.\n", name);
-  fflush(stdout);
+  // The line goes into the log with the signals blocked, so that a second
+  // signal's handler finds it there whole, or not at all; there is room for
+  // it without a write that could wait.
+  if (static_cast<size_t>(out_log.used) > Log::kSize - 64) flush_log();
+  sigset_t before;
+  sigprocmask(SIG_BLOCK, &ending_set, &before);
+  printf("ERROR: Interrupted by signal %s.\n", signal_name(number));
+  interrupted_line = 1;
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  flush_log();
   signal(number, SIG_DFL);
   raise(number);
   fatal_exit();  // not reached: the signal's default action ends the process
@@ -297,7 +451,7 @@ void wait_for_input(int fd) {
     const int ready = poll(watch, 2, timeout);
     if (ready > 0) break;
     if (ready == 0) {
-      fflush(stdout);
+      flush_log();
       timeout = -1;
     } else if (errno != EINTR) {
       break;  // the read reports what is wrong
@@ -948,7 +1102,6 @@ void open_HDF_file(const char *work_name, int32 *file_id, int32 *sd_id, int32 *a
   *file_id = output.lock_fd >= 0 ? Hopen(work_name, DFACC_CREATE, 0) : -1;
   if (*file_id == -1) {
     printf("ERROR: Hopen failed\n");
-    fflush(stdout);
     perror("Hopen(out)");
     fatal_exit();
   }
@@ -1116,6 +1269,9 @@ struct SegmentReassembly {
   int first_subseconds = 0;
   int last_count = 0;
   bool complete = false;
+  // A first segment came whose record was neither completed nor reported
+  // as an orphan: at the end of the input it is reported.
+  bool open = false;
 };
 SegmentReassembly reassembly[5];
 
@@ -1223,6 +1379,7 @@ void handle_segment(const Product &p, const Packet &pkt, const uint8_t *data) {
       r.first_seconds = pkt.seconds;
       r.first_subseconds = pkt.subseconds;
       r.last_count = pkt.count;
+      r.open = true;
       break;
     case 0:  // middle
       if (!three_part) break;
@@ -1238,10 +1395,12 @@ void handle_segment(const Product &p, const Packet &pkt, const uint8_t *data) {
       if (appends_to(r, pkt, three_part)) {
         append(r, pkt, data);
         r.complete = true;
+        r.open = false;
         printf(p.accumulated, r.size);
       } else {
         printf(p.orphan_first, r.first_seconds, r.first_subseconds);
         printf(p.orphan_last, pkt.seconds, pkt.subseconds);
+        r.open = false;
       }
       break;
     default:  // unsegmented packets carry no part of these records
@@ -1284,6 +1443,17 @@ void dispatch(int inst, const Routes &routes, const Packet &pkt, const uint8_t *
   }
 }
 
+// The end of the input cuts every record still being collected: each is
+// reported as an orphan first segment, with its first segment's time.
+void report_cut_records() {
+  for (const Product &p : kProducts) {
+    if (p.reassembly == kNoReassembly) continue;
+    SegmentReassembly &r = reassembly[p.reassembly];
+    if (r.open) printf(p.orphan_first, r.first_seconds, r.first_subseconds);
+    r.open = false;
+  }
+}
+
 // A signal that came during the shutdown still ends the run, before the
 // rename. The work name must still name the file this run created and
 // wrote: a file put there by anyone else is never moved to the EDR path.
@@ -1299,7 +1469,7 @@ void dispatch(int inst, const Routes &routes, const Packet &pkt, const uint8_t *
     fatal_exit();
   }
   printf("Program run completed successfully.\n");
-  fflush(stdout);
+  flush_log();
   exit(0);
 }
 
@@ -1366,10 +1536,9 @@ int main(int argc, char **argv) {
   signal(SIGXFSZ, SIG_IGN);
   catch_ending_signals();
   // The log is written in large pieces unless someone watches it; every
-  // fatal path flushes it, and so does every module error report and the
-  // reader before it waits for input from a FIFO or a pipe.
-  static char log_buffer[1 << 16];
-  if (!isatty(STDOUT_FILENO)) setvbuf(stdout, log_buffer, _IOFBF, sizeof log_buffer);
+  // way the run ends writes it out, and so do every module error report and
+  // the reader before it waits for input from a FIFO or a pipe.
+  start_log();
   int inst = 0;
   int apid = 0;
   char tlmf[1024];
@@ -1404,5 +1573,6 @@ int main(int argc, char **argv) {
     if (apid != 0 && pkt.apid != apid) pkt.apid = 0;
     dispatch(inst, routes, pkt, data);
   }
+  report_cut_records();
   end_of_run(edrf);
 }
