@@ -101,8 +101,8 @@ def make_files(workdir):
     return expected
 
 
-def batch(*args, limit=None):
-    return subprocess.run([ARGS.tool, "--program", ARGS.program] + list(args),
+def batch(*args, limit=None, cwd=None):
+    return subprocess.run([ARGS.tool, "--program", ARGS.program] + list(args), cwd=cwd,
                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=limit)
 
 
@@ -114,6 +114,12 @@ def read_summary(outdir):
 def first_error(log):
     with open(log, encoding="latin-1") as f:
         return next((line.rstrip("\n") for line in f if line.startswith("ERROR: ")), "")
+
+
+def last_line(log):
+    with open(log, encoding="latin-1") as f:
+        lines = f.read().splitlines()
+    return lines[-1] if lines else ""
 
 
 def lock_file(outdir):
@@ -481,7 +487,9 @@ class OneBatchPerFolder(unittest.TestCase):
                     self.assertEqual(run.wait(timeout=120), -number)  # the limit ends a batch that hangs
                 self.assertTrue(lock_is_free(out))  # no job is left running
                 rows = read_summary(out)
-                error = first_error(rows[0]["log"]) or "ended by SIGTERM"
+                # The run is passed one SIGTERM, on which it finishes its log.
+                error = "ERROR: Interrupted by signal SIGTERM."
+                self.assertEqual(last_line(rows[0]["log"]), error)
                 self.assertEqual([(r["outcome"], r["error"]) for r in rows], [("failed", error), ("not run", "")])
                 self.assertEqual(rows[0]["exit_status"], "143")
                 self.assertEqual([o for _, _, o in page_runs(read_page(os.path.join(out, "index.html")))],
@@ -497,6 +505,96 @@ class OneBatchPerFolder(unittest.TestCase):
         self.assertTrue(lock_is_free(self.out))
         for bad in ("0", "-3", "x"):
             self.assertEqual(batch("--timeout", bad, "-o", self.out, tlm).returncode, 2)
+
+    def test_runs_ended_at_their_timeout_are_signalled_once_and_finish_their_logs(self):
+        # hlc_edr ends at once on a second signal, before its log is
+        # finished; on its first it writes "ERROR: Interrupted by signal ..."
+        # and ends by that signal. Its inputs are FIFOs that the test holds
+        # open as a writer without writing, so each run waits in its read
+        # until parallel's timeout ends its job: three batches of three runs.
+        for attempt in range(3):
+            with self.subTest(batch=attempt):
+                folder = ep.fresh_dir(os.path.join(self.work, "timeout%d" % attempt))
+                out = os.path.join(folder, "out")
+                tlms = self.fifos(folder, "a.tlm", "b.tlm", "c.tlm")
+                held = [os.open(t, os.O_RDWR) for t in tlms]  # a writer that never writes
+                try:
+                    run = batch("-u", "con", "-j", "3", "--timeout", "2", "-o", out, *tlms, limit=120)
+                finally:
+                    for fd in held:
+                        os.close(fd)
+                self.assertEqual(run.returncode, 1, run.stderr)
+                self.assertNotIn("Traceback", run.stderr)
+                self.assertTrue(lock_is_free(out))  # no run is left behind
+                rows = read_summary(out)
+                self.assertEqual([(r["tlm"], r["outcome"], r["exit_status"], r["error"]) for r in rows],
+                                 [(t, "failed", "143", "timed out after 2 s") for t in tlms])
+                for r in rows:
+                    with open(r["log"], encoding="latin-1") as f:
+                        log = f.read()
+                    self.assertEqual(last_line(r["log"]), "ERROR: Interrupted by signal SIGTERM.", log)
+                    self.assertEqual(log.count("ERROR: "), 1, log)
+                    with open(os.path.splitext(r["log"])[0] + ".status") as f:
+                        self.assertEqual(json.load(f)["outcome"], "failed")
+                    self.assertFalse(os.path.exists(os.path.join(out, output_name(r["tlm"], "con"))))
+
+    def test_each_run_is_passed_one_signal_at_its_timeout_or_on_an_interrupt(self):
+        # Which signals a run receives, told by a program in hlc_edr's place:
+        # started without arguments it is hlc_edr (the batch checks its usage
+        # text); a run logs each signal it receives, waits a second for any
+        # other after the first, then ends as hlc_edr does.
+        program = os.path.join(self.work, "counting_hlc_edr")
+        with open(program, "w") as f:
+            f.write("""#!/usr/bin/python3
+import os, signal, sys, time
+if len(sys.argv) == 1:
+    os.execv(%r, [%r])
+received = []
+def note(number, frame):
+    received.append(number)
+    print("received " + signal.Signals(number).name, flush=True)
+for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    signal.signal(number, note)
+print("waiting for a signal", flush=True)
+while not received:
+    time.sleep(0.05)
+end = time.monotonic() + 1
+while time.monotonic() < end:
+    time.sleep(0.05)
+print("ERROR: Interrupted by signal %%s." %% signal.Signals(received[0]).name, flush=True)
+signal.signal(received[0], signal.SIG_DFL)
+os.kill(os.getpid(), received[0])
+""" % (ARGS.program, ARGS.program))
+        os.chmod(program, 0o755)
+
+        def tool(*args):
+            return [ARGS.tool, "--program", program, "-u", "con,acs", "-j", "2"] + list(args) + [self.regular]
+
+        def signals_of(out):
+            """Per run, the signals it received and its last line."""
+            found = []
+            for log in ("c_con.log", "c_quats.log"):
+                with open(os.path.join(out, log)) as f:
+                    found.append([line for line in f.read().splitlines() if line.startswith(("received", "ERROR"))])
+            return found
+
+        once = [["received SIGTERM", "ERROR: Interrupted by signal SIGTERM."]] * 2
+        timed = os.path.join(self.work, "timed")
+        run = subprocess.run(tool("--timeout", "2", "-o", timed), stdin=subprocess.DEVNULL,
+                             capture_output=True, text=True, timeout=120)
+        self.assertEqual(run.returncode, 1, run.stderr)
+        self.assertEqual(signals_of(timed), once)
+        self.assertEqual([(r["outcome"], r["error"]) for r in read_summary(timed)],
+                         [("failed", "timed out after 2 s")] * 2)
+        interrupted = os.path.join(self.work, "interrupted")
+        background = self.start(*tool("-o", interrupted)[1:])  # its --program comes last
+        for log in ("c_con.log", "c_quats.log"):
+            wait_for_text(os.path.join(interrupted, log), "waiting for a signal")
+        background.send_signal(signal.SIGINT)
+        self.assertEqual(background.wait(timeout=120), -signal.SIGINT)
+        self.assertEqual(signals_of(interrupted), once)
+        self.assertEqual([(r["outcome"], r["error"]) for r in read_summary(interrupted)],
+                         [("failed", "ERROR: Interrupted by signal SIGTERM.")] * 2)
 
 
 class SeveralMachines(unittest.TestCase):
@@ -706,6 +804,178 @@ class QuicklooksOfEarlierRuns(unittest.TestCase):
         page = read_page(os.path.join(out, "index.html"))
         self.assertEqual(len(page.all("img")), 1)
         self.assertEqual(len(page.all("p", "quicklook-error")), 1)
+
+
+class RerunThatFails(unittest.TestCase):
+    """A TLM file converted once, then changed so that its runs fail: hlc_edr
+    leaves the EDR of the earlier run untouched and tells its failure by its
+    exit status alone, so the batch must not count that EDR as this run's."""
+
+    def test_a_failed_run_over_an_earlier_edr_delivers_nothing_plain_or_redone(self):
+        work = ep.fresh_dir(os.path.join(ARGS.workdir, "rerun"))
+        tlm = os.path.join(work, "a.tlm")
+        d = ep.Description()
+        d.records(ep.BY_MODULE["con_hk"], range(3), per_packet=1)
+        d.quats(range(3))
+        d.build(ARGS.tlmbuild, tlm)
+        out = os.path.join(work, "out")
+        first = batch("--quicklook", "-u", "con,acs", "-o", out, tlm)
+        self.assertEqual(first.returncode, 0, first.stdout + first.stderr)
+        self.assertEqual([(r["outcome"], r["output"], r["quicklooks"]) for r in read_summary(out)],
+                         [("ok", os.path.join(out, "a_con.hdf"), "1"), ("ok", os.path.join(out, "a_quats.txt"), "")])
+        earlier = {}
+        for name in ("a_con.hdf", "a_quats.txt"):
+            with open(os.path.join(out, name), "rb") as f:
+                earlier[name] = f.read()
+
+        # The same file cut short in its third record, with another size and
+        # modification time: every run ends "ERROR: Bad SFDU Length ...", 255.
+        d = ep.Description()
+        d.records(ep.BY_MODULE["con_hk"], range(2), per_packet=1)
+        d.pkt(25, ep.BY_MODULE["con_hk"].record(5), trunc=60)
+        d.build(ARGS.tlmbuild, tlm)
+        os.utime(tlm, ns=(1, 1))
+        quicklooks = os.path.join(out, "quicklook", "a_con")
+        n_jobs = len(joblog_jobs(out))
+        for how in ([], ["--redo"], []):
+            with self.subTest(options=" ".join(how) or "plain"):
+                run = batch(*(how + ["--quicklook", "-u", "con,acs", "-o", out, tlm]))
+                self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
+                n_jobs += 2  # both runs again: a failed run is never taken as done
+                self.assertEqual(len(joblog_jobs(out)), n_jobs)
+                rows = read_summary(out)
+                for r in rows:
+                    self.assertEqual((r["outcome"], r["exit_status"], r["output"], r["quicklooks"], r["skipped"]),
+                                     ("failed", "255", "", "", "0"), r["unit"])
+                    self.assertTrue(r["error"].startswith("ERROR: Bad SFDU Length"), r["error"])
+                    with open(os.path.splitext(r["log"])[0] + ".status") as f:
+                        status = json.load(f)
+                    self.assertEqual((status["outcome"], status["exit_status"], status["output"]),
+                                     ("failed", 255, ""))
+                    self.assertFalse(status.get("quicklooks"))
+                # The earlier EDR and text are still there, as hlc_edr left them ...
+                for name, data in earlier.items():
+                    with open(os.path.join(out, name), "rb") as f:
+                        self.assertEqual(f.read(), data, name)
+                # ... but neither the page nor the quick-looks show them.
+                self.assertFalse(os.path.isdir(quicklooks) and os.listdir(quicklooks))
+                page = read_page(os.path.join(out, "index.html"))
+                self.assertEqual(page_runs(page), [("a.tlm", "con", "failed"), ("a.tlm", "acs", "failed")])
+                self.assertEqual([a.all_text() for a in page.all("a") if a.parent.tag == "td"], ["log", "log"])
+                self.assertEqual(page.all("img"), [])
+
+
+# Names of TLM files the batch must take as they are, and how the summary
+# and the page show them: bytes that are not UTF-8 and control characters
+# escaped, the rest as it is.
+ODD_NAMES = ((b"x\xff.tlm", "x\\xff.tlm"), (b"two\nlines.tlm", "two\\nlines.tlm"), (b"-x.tlm", "-x.tlm"))
+
+
+def href_target(folder, href):
+    """The file that a relative link of the page in folder names: its
+    percent-encoded bytes decoded, as a browser does."""
+    return os.path.join(os.fsencode(folder), urllib.parse.unquote_to_bytes(href))
+
+
+class AnyFileName(unittest.TestCase):
+    """TLM files whose names are not UTF-8, hold a newline or begin with "-",
+    given by relative names after "--": every run, its summary row, its
+    status and its links on the page."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = ep.fresh_dir(os.path.join(ARGS.workdir, "names"))
+        d = ep.Description()
+        d.records(ep.BY_MODULE["con_hk"], range(2))
+        d.quats(range(2))
+        cls.names = [os.fsdecode(raw) for raw, _ in ODD_NAMES]
+        for name in cls.names:
+            d.build(ARGS.tlmbuild, os.path.join(cls.work, name))
+        cls.out = os.path.join(cls.work, "out")
+
+    def expected_rows(self, skipped):
+        """Per run in order, its summary row and the real paths of its
+        output and log (bytes)."""
+        rows = []
+        for raw, shown in ODD_NAMES:
+            stem, real = shown[:-len(".tlm")], os.path.join(os.fsencode(self.out), raw[:-len(b".tlm")])
+            for unit, tail, records in (("con", "_con", ("2", "")), ("acs", "_quats", ("", "2"))):
+                output = ".hdf" if unit == "con" else ".txt"
+                rows.append(({"tlm": os.path.join(self.work, shown), "unit": unit, "outcome": "ok",
+                              "exit_status": "0", "con_hk": records[0], "acs_quats": records[1],
+                              "output": os.path.join(self.out, stem + tail + output),
+                              "log": os.path.join(self.out, stem + tail + ".log"),
+                              "error": "", "skipped": skipped},
+                             real + tail.encode() + output.encode(), real + tail.encode() + b".log"))
+        return rows
+
+    def check_batch(self, run, skipped):
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        self.assertNotIn("Traceback", run.stdout + run.stderr)
+        self.assertEqual(part_files(self.out), [])
+        self.assertTrue(os.path.isfile(os.path.join(self.out, "index.html")))
+        runs = self.expected_rows(skipped)
+        want = [w for w, _, _ in runs]
+        rows = read_summary(self.out)
+        self.assertEqual([{k: r[k] for k in w} for r, w in zip(rows, want)], want)
+        self.assertEqual(len(rows), len(want))
+        # The outputs under the real names, holding what the rows count, and
+        # the status files keep the real names whole.
+        for i, name in enumerate(self.names):
+            stem = os.path.splitext(name)[0]
+            # pyhdf takes only names it can encode as UTF-8: read through a link.
+            link = os.path.join(ep.fresh_dir(os.path.join(self.work, "link")), "%d.hdf" % i)
+            os.symlink(os.path.join(self.out, stem + "_con.hdf"), link)
+            self.assertEqual(vdata_records(link), {"Concentrator_Housekeeping": 2})
+            with open(os.path.join(self.out, stem + "_quats.txt"), "rb") as f:
+                self.assertEqual(len(f.read().splitlines()), 2)
+            for unit in ("con", "quats"):
+                with open(os.path.join(self.out, "%s_%s.status" % (stem, unit)), encoding="utf-8") as f:
+                    status = json.load(f)
+                self.assertEqual((status["tlm"], status["outcome"]), (os.path.join(self.work, name), "ok"))
+        # Each run's row on the page, its name shown as in the summary, its
+        # links to the real log and output.
+        page = read_page(os.path.join(self.out, "index.html"))
+        self.assertEqual(page_runs(page), [(os.path.basename(w["tlm"]), w["unit"], "ok") for w in want])
+        for shown, (_, output, log) in zip(page.all("tr", "run"), runs):
+            links = {a.all_text(): href_target(self.out, a.attrs["href"]) for a in shown.all("a")}
+            self.assertEqual(links, {"log": log, "output": output})
+            self.assertTrue(all(os.path.isfile(t) for t in links.values()), links)
+        for a in page.all("a"):
+            self.assertTrue(os.path.exists(href_target(self.out, a.attrs["href"])), a.attrs["href"])
+
+    def test_runs_rows_outputs_and_links_of_every_name(self):
+        first = batch("-u", "con,acs", "-o", self.out, "--", *self.names, cwd=self.work)
+        self.check_batch(first, "0")
+        # Over the same files again: every run was done, whatever its name,
+        # and no job is started.
+        joblog = os.path.join(self.out, "parallel.joblog")
+        size = os.path.getsize(joblog)
+        again = batch("-u", "con,acs", "-o", self.out, "--", *self.names, cwd=self.work)
+        self.check_batch(again, "1")
+        self.assertEqual(os.path.getsize(joblog), size)
+
+    def test_quicklooks_of_names_with_a_newline_or_a_leading_dash(self):
+        # The quick-look tool prints the path of each PNG it wrote, one a
+        # line; a name with a newline is still one PNG.
+        out = os.path.join(self.work, "drawn")
+        names = self.names[1:]
+        run = batch("--quicklook", "-u", "con", "-o", out, "--", *names, cwd=self.work)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        self.assertNotIn("Traceback", run.stdout + run.stderr)
+        self.assertEqual([(r["outcome"], r["quicklooks"], r["error"]) for r in read_summary(out)],
+                         [("ok", "1", "")] * len(names))
+        page = read_page(os.path.join(out, "index.html"))
+        images = page.all("img")
+        self.assertEqual(len(images), len(names))
+        for img, name in zip(images, names):
+            stem = os.fsencode(os.path.splitext(name)[0])
+            png = href_target(out, img.parent.attrs["href"])
+            self.assertEqual(png, os.path.join(os.fsencode(out), b"quicklook", stem + b"_con",
+                                               stem + b"_con_Concentrator_Housekeeping.png"))
+            self.assertTrue(os.path.isfile(png))
+            self.assertTrue(os.path.isfile(href_target(out, img.attrs["src"])))
+        self.assertEqual(part_files(out), [])
 
 
 def pwd_name():
