@@ -955,11 +955,12 @@ class AnyFileName(unittest.TestCase):
         self.check_batch(again, "1")
         self.assertEqual(os.path.getsize(joblog), size)
 
-    def test_quicklooks_of_names_with_a_newline_or_a_leading_dash(self):
+    def test_quicklooks_of_names_of_any_bytes(self):
         # The quick-look tool prints the path of each PNG it wrote, one a
-        # line; a name with a newline is still one PNG.
+        # line; a name with a newline is still one PNG, and one whose bytes
+        # are not UTF-8 is drawn with them escaped in its title.
         out = os.path.join(self.work, "drawn")
-        names = self.names[1:]
+        names = self.names
         run = batch("--quicklook", "-u", "con", "-o", out, "--", *names, cwd=self.work)
         self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
         self.assertNotIn("Traceback", run.stdout + run.stderr)
