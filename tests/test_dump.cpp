@@ -11,12 +11,16 @@
 // reported in every mode; its reading process bounded in CPU time and ended
 // with the dump or by its end signals; exports that leave nothing behind on
 // failure, never write through links and each leave their own complete file
-// when two run at once; and its memory at ten times the records.
+// when two run at once; and its memory at ten times the records. Writing
+// that fails (no space left on a full file system or on one filled by
+// dump_fault.c, the file size limit reached) is the output's failure, told
+// in one line, never the EDR's.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -24,6 +28,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <random>
@@ -506,15 +511,16 @@ TEST(DumpDamaged, TableHeadersOfAnotherLayoutAreRefused) {
   // The order of sclk_seconds is 256.
   expect_error(run_dump({dir + "/con-vdata-order", "con_hk"}),
                dir +
-                   "/con-vdata-order: product con_hk is damaged: init_acc_con_hk -> VSsizeof: "
-                   "Table fields are not those of the record.");
+                   "/con-vdata-order: product con_hk is damaged: init_acc_con_hk -> Hgetelement: "
+                   "field sclk_seconds is stored with order 256, the record's is 1.");
   // WIND_MEC_FLAGS declared uint32; the F1D table of the same file is sound.
   const harness::Run mec = run_dump({dir + "/mec-vdata-type"});
   EXPECT_EQ(mec.status, 1);
   EXPECT_EQ(listed(mec.out), std::vector<std::string>{"mec_f1d"});
   EXPECT_EQ(mec.err, "ERROR: " + dir +
                          "/mec-vdata-type: product mec_hk is damaged: init_acc_mec_hk -> "
-                         "VSsizeof: Table fields are not those of the record.\n");
+                         "Hgetelement: field WIND_MEC_FLAGS is stored with number type 25, the "
+                         "record's is 23.\n");
   const harness::Run f1d = run_dump({dir + "/mec-vdata-type", "mec_f1d"});
   EXPECT_EQ(f1d.status, 0) << f1d.err;
   EXPECT_EQ(std::count(f1d.out.begin(), f1d.out.end(), '\n'), 2);  // header and one record
@@ -561,8 +567,10 @@ std::pair<std::string, std::string> gem_edr_with_counts_off(const harness::TempD
     Vend(f);
     Hclose(f);
   }
-  return {edr, harness::format("its SDS GEM_Normal_counts holds %zu records, its Vdata %zu",
-                               n + more_slabs, n + !more_slabs)};
+  return {edr, harness::format(
+                   "init_acc_gem_normal -> SDgetinfo: GEM_Normal_counts holds %zu records, the "
+                   "table %zu.",
+                   n + more_slabs, n + !more_slabs)};
 }
 
 // A product whose objects are in the file but cannot be opened or read is
@@ -815,6 +823,170 @@ TEST(DumpMemory, PeakDoesNotGrowWithTheRecordCount) {
     const long s = peak_kib(a), l = peak_kib(b);
     EXPECT_LT(l, s + 1024) << mode[0] << ": " << s << " KiB for 40000 records, " << l
                            << " KiB for 400000";
+  }
+}
+
+// ---- the output's failures -------------------------------------------------------
+
+// A write to the output that fails is the output's failure: the dump ends
+// with one "ERROR: " line that names the output (its netCDF file, or
+// standard output) and gives the system's reason, with status 1; an export
+// leaves no work file behind. The EDR is sound: nothing calls it damaged,
+// and the libraries' own reports stay off the terminal.
+const std::string kNoSpace = "No space left on device";
+const std::string kTooLarge = "File too large (the file size limit, RLIMIT_FSIZE, was reached)";
+
+std::string cannot_write(const std::string &nc, const std::string &why) {
+  return "cannot write " + nc + ": " + why;
+}
+
+std::string stdout_failed(const std::string &why) {
+  return "writing standard output failed: " + why;
+}
+
+// The dump with these arguments, its standard output sent to the file
+// `to`, and before it `limit`, a shell command such as "ulimit -f 64".
+harness::Run run_dump_into(const std::string &to, const std::vector<std::string> &args,
+                           const std::string &limit = "true") {
+  std::vector<std::string> argv{"/bin/sh", "-c",
+                                limit + " && exec \"$0\" \"$@\" >\"$HLC_DUMP_STDOUT\"",
+                                HLC_EDR_DUMP_PROGRAM};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return harness::run(argv, {"HLC_DUMP_STDOUT=" + to});
+}
+
+// The modes that write: the export of every product and of one, CSV and
+// JSON Lines of a product.
+struct Writing {
+  std::vector<std::string> args;
+  bool netcdf;
+};
+std::vector<Writing> writing_modes(const std::string &edr, const std::string &nc) {
+  return {{{edr, "--netcdf", nc}, true},
+          {{edr, "con_hk", "--netcdf", nc, "--sclk-epoch", "2000-01-01"}, true},
+          {{edr, "con_hk"}, false},
+          {{edr, "con_hk", "--format", "jsonl"}, false}};
+}
+
+// A file size limit (ulimit -f, RLIMIT_FSIZE, set by the shell that starts
+// the dump) far below the output's size: the write past it fails with EFBIG
+// ("File too large"), which the message gives with the limit as its cause.
+TEST(DumpOutputFailure, TheFileSizeLimitIsTheOutputsNotTheEdrs) {
+  harness::TempDir dir, out;
+  const std::string edr = con_edr(dir, 20000);  // about 1 MB; its outputs more
+  const std::string nc = out / "out.nc", text = out / "stdout";
+  for (const Writing &w : writing_modes(edr, nc)) {
+    SCOPED_TRACE(w.args.back());
+    const harness::Run r = run_dump_into(text, w.args, "ulimit -f 64");
+    expect_error(r, w.netcdf ? cannot_write(nc, kTooLarge) : stdout_failed(kTooLarge));
+    EXPECT_EQ(entries(out.path()), std::set<std::string>{"stdout"});  // no work file
+    if (w.netcdf) {
+      EXPECT_EQ(harness::slurp(text), "");
+    }
+    ASSERT_EQ(unlink(text.c_str()), 0);
+  }
+  // Under a limit that the output fits in, the same runs succeed.
+  for (const Writing &w : writing_modes(edr, nc)) {
+    const harness::Run r = run_dump_into(text, w.args, "ulimit -f 1000000");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_EQ(groups(nc), "con_hk ");
+}
+
+// The dump's export with dump_fault.c preloaded and set by `settings`
+// ("HLC_FAULT_ROOM=N", ...) for the work file of `nc`.
+harness::Run run_faulty_export(const std::string &edr, const std::string &nc,
+                               const std::vector<std::string> &settings) {
+  std::vector<std::string> env{"LD_PRELOAD=" HLC_DUMP_FAULT_LIBRARY, "HLC_FAULT_OUT=" + nc,
+                               "ASAN_OPTIONS=verify_asan_link_order=0"};
+  env.insert(env.end(), settings.begin(), settings.end());
+  return harness::run({HLC_EDR_DUMP_PROGRAM, edr, "--netcdf", nc}, env);
+}
+
+// A full file system, simulated by dump_fault.c, which gives the work file
+// room for N bytes, so that the write that would go past them fails with
+// ENOSPC: at the export's first write (N = 0, on creating the file), in the
+// middle of its records and at its very last byte. And text onto /dev/full,
+// which has no room at all.
+TEST(DumpOutputFailure, NoSpaceLeftIsTheOutputsFailure) {
+  harness::TempDir dir, out;
+  const std::string edr = con_edr(dir, 20000);
+  const std::string nc = std::filesystem::canonical(out.path()) / "out.nc";
+  ASSERT_EQ(run_dump({edr, "--netcdf", nc}).status, 0);
+  const long size = static_cast<long>(std::filesystem::file_size(nc));
+  ASSERT_EQ(unlink(nc.c_str()), 0);
+  for (const long room : {0L, size / 2, size - 1}) {
+    SCOPED_TRACE(room);
+    expect_error(run_faulty_export(edr, nc, {"HLC_FAULT_ROOM=" + std::to_string(room)}),
+                 cannot_write(nc, kNoSpace));
+    EXPECT_TRUE(entries(out.path()).empty());
+  }
+  // All the room the file needs: the export is whole.
+  const harness::Run whole = run_faulty_export(edr, nc, {"HLC_FAULT_ROOM=" + std::to_string(size)});
+  EXPECT_EQ(whole.status, 0) << whole.err;
+  EXPECT_EQ(groups(nc), "con_hk ");
+  // Every text output: the listing, CSV, JSON Lines and the description.
+  for (const std::vector<std::string> &args : {std::vector<std::string>{edr},
+                                               {edr, "con_hk"},
+                                               {edr, "con_hk", "--format", "jsonl"},
+                                               {edr, "con_hk", "--describe"}}) {
+    SCOPED_TRACE(args.back());
+    expect_error(run_dump_into("/dev/full", args), stdout_failed(kNoSpace));
+  }
+}
+
+// A failing disk, simulated by dump_fault.c: the export's first write on
+// its file fails with EIO, or its very last one, which the closing of the
+// file makes (after which netCDF's clean-up of the file that failed to close
+// may itself end the process by a signal, SIGSEGV, which AddressSanitizer is
+// told to leave alone here): either is the output's failure, "Input/output
+// error".
+TEST(DumpOutputFailure, AnInputOutputErrorIsTheOutputsFailure) {
+  harness::TempDir dir, out;
+  const std::string edr = con_edr(dir, 20000);
+  const std::string nc = std::filesystem::canonical(out.path()) / "out.nc";
+  const std::string count = dir / "writes";
+  const harness::Run counted = run_faulty_export(edr, nc, {"HLC_FAULT_COUNT=" + count});
+  ASSERT_EQ(counted.status, 0) << counted.err;
+  const long writes = std::stol(harness::slurp(count));
+  ASSERT_GT(writes, 2);
+  ASSERT_EQ(unlink(nc.c_str()), 0);
+  for (const long from : {1L, writes}) {
+    SCOPED_TRACE(from);
+    expect_error(run_faulty_export(edr, nc,
+                                   {"HLC_FAULT_EIO_FROM=" + std::to_string(from),
+                                    "ASAN_OPTIONS=verify_asan_link_order=0:handle_segv=0"}),
+                 cannot_write(nc, "Input/output error"));
+    EXPECT_TRUE(entries(out.path()).empty());
+  }
+}
+
+// Unmounts a file system when it goes.
+struct Mounted {
+  std::string path;
+  ~Mounted() { umount2(path.c_str(), MNT_DETACH); }
+};
+
+// A real full file system: a tmpfs of 512 KiB, mounted by the test where it
+// may mount one (as root, with mounting allowed), holds only part of any
+// output of a 1 MB EDR.
+TEST(DumpOutputFailure, AFullFileSystemIsTheOutputsFailure) {
+  harness::TempDir dir, out;
+  const std::string edr = con_edr(dir, 20000);
+  if (mount("tmpfs", out.path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=512k") != 0) {
+    const std::string why = std::strerror(errno);
+    GTEST_SKIP() << "mounting a tmpfs on " << out.path() << " is not permitted here: " << why
+                 << " (the full disk is still tested through dump_fault.c)";
+  }
+  const Mounted mounted{out.path()};
+  const std::string nc = out / "out.nc", text = out / "stdout";
+  for (const Writing &w : writing_modes(edr, nc)) {
+    SCOPED_TRACE(w.args.back());
+    const harness::Run r = run_dump_into(text, w.args);
+    expect_error(r, w.netcdf ? cannot_write(nc, kNoSpace) : stdout_failed(kNoSpace));
+    EXPECT_EQ(entries(out.path()), std::set<std::string>{"stdout"});  // no work file
+    ASSERT_EQ(unlink(text.c_str()), 0);
   }
 }
 

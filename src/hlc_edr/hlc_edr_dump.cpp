@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -23,6 +24,7 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <new>
 #include <random>
 #include <string>
 #include <type_traits>
@@ -104,6 +106,12 @@ constexpr char kHelp[] =
     "of the dump's own): reading that takes longer is reported as a damaged\n"
     "file. Only regular files are read.\n"
     "\n"
+    "A write that fails is the output's failure, never the EDR's: a full disk,\n"
+    "or the file size limit (ulimit -f) reached, ends the run with one \"ERROR: \"\n"
+    "line that names the output and gives the system's reason (\"cannot write\n"
+    "OUT.nc: No space left on device\", \"writing standard output failed: File\n"
+    "too large ...\").\n"
+    "\n"
     "Products: gem_hk gem_mancal gem_normal gem_raw gim_hk gim_mancal\n"
     "gim_normal gim_raw gim_diag con_hk mec_hk mec_f1d.\n"
     "\n"
@@ -122,6 +130,18 @@ void error_line(const std::string &message) {
 [[noreturn]] void die(const std::string &message) {
   error_line(message);
   _exit(1);
+}
+
+// Why a write failed, from its errno: the system's text, and for EFBIG under
+// a file size limit (ulimit -f) that limit as the cause.
+std::string write_failure(int err) {
+  if (err == 0) return "";
+  std::string why = std::strerror(err);
+  rlimit fsize{};
+  if (err == EFBIG && getrlimit(RLIMIT_FSIZE, &fsize) == 0 && fsize.rlim_cur != RLIM_INFINITY) {
+    why += " (the file size limit, RLIMIT_FSIZE, was reached)";
+  }
+  return why;
 }
 
 // A mistake in the command line: the usage, then the message.
@@ -151,16 +171,21 @@ class Out {
   }
   void finish() {
     flush();
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) die("writing standard output failed");
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) failed(errno);
   }
 
  private:
   static constexpr size_t kSize = 1 << 18;
   void flush() {
-    if (used_ > 0 && std::fwrite(buf_.data(), 1, used_, stdout) != used_) {
-      die("writing standard output failed");
-    }
+    errno = 0;
+    if (used_ > 0 && std::fwrite(buf_.data(), 1, used_, stdout) != used_) failed(errno);
     used_ = 0;
+  }
+  // The errno of the write that failed, taken right after it.
+  [[noreturn]] static void failed(int err) {
+    const std::string why = write_failure(err);
+    die("writing standard output failed" + (why.empty() ? "" : ": " + why));
   }
   std::vector<char> buf_;
   size_t used_ = 0;
@@ -439,27 +464,6 @@ bool present(const Edr &edr, const Product &p) {
   return false;
 }
 
-// The record count of every SDS of an open product against that of its
-// Vdata, `records`: each SDS holds the slab of each Vdata record. (The
-// module has refused an SDS of another type or shape.) Empty when they
-// agree, else what differs.
-std::string sds_records(const Edr &edr, const Product &p, int32 records) {
-  for (int k = 0; k < p.nmembers; ++k) {
-    const char *name = p.members[k].sds;
-    if (name == nullptr) continue;
-    const int32 id = SDselect(edr.sd(), SDnametoindex(edr.sd(), name));
-    int32 rank = 0, dims[H4_MAX_VAR_DIMS] = {}, type = 0, attrs = 0;
-    const bool info = id != -1 && SDgetinfo(id, nullptr, &rank, dims, &type, &attrs) == 0;
-    if (id != -1) SDendaccess(id);
-    if (!info) return std::string("its SDS ") + name + " cannot be read";
-    if (dims[0] != records) {
-      return std::string("its SDS ") + name + " holds " + std::to_string(dims[0]) +
-             " records, its Vdata " + std::to_string(records);
-    }
-  }
-  return "";
-}
-
 // The first failure that a record module reported, without the module's
 // file name ("init_acc_gem_normal -> SDnametoindex: Couldn't find ..."), or
 // nothing.
@@ -484,9 +488,10 @@ class Table {
     const int32 n = p.init_rd(edr.file(), edr.sd(), "r");
     const std::string text = report.text();
     if (n > 0 || (n == 0 && text.empty())) {
+      // The module has compared the table and its SDS with what the file
+      // stores, their record counts too.
       open_ = true;
       count_ = n;
-      why_ = sds_records(edr, p, n);
       return;
     }
     {
@@ -657,9 +662,9 @@ struct WorkFile {
   // Moves the complete file to `out`, or ends the run with a message.
   void commit(const std::string &out) {
     if (fsync(fd) != 0) {
-      const std::string why = std::strerror(errno);
+      const std::string why = write_failure(errno);
       discard();
-      die("cannot write " + name + ": " + why);
+      die("cannot write " + out + ": " + why);
     }
     if (!ours())
       die("the work file " + name + " was replaced by another file; " + out + " is left as it was");
@@ -688,14 +693,24 @@ WorkFile create_work_file(const std::string &out) {
   die("cannot create " + out + ": " + std::strerror(errno));
 }
 
+// A failure of the netCDF writer: when a write on the file failed beneath it
+// (no space left, the file size limit reached), that failure of the output
+// `out`, in one line; else the writer's own account.
+[[noreturn]] void export_failed(const std::string &out, const std::string &error) {
+  const int err = hlc_dump::netcdf_io_errno();
+  if (err != 0) die("cannot write " + out + ": " + write_failure(err));
+  die(error);
+}
+
 // Runs in the reading process: writes the whole export to the work file,
-// which the dump renames once this process has ended successfully.
+// which the dump renames to `out` once this process has ended successfully.
 void export_netcdf(const Edr &edr, const Product *only, const WorkFile &work,
-                   const hlc_dump::ExportInfo &info) {
+                   const std::string &out, const hlc_dump::ExportInfo &info) {
   std::string error;
   std::unique_ptr<hlc_dump::NetcdfWriter> nc =
       hlc_dump::create_netcdf(work.fd, work.name, info, error);
-  if (!nc) die(error);
+  if (!nc) export_failed(out, error);
+  const auto failed = [&] { export_failed(out, work.name + ": " + nc->error()); };
   int products = 0;
   for (const Product *p : hlc_edr_products) {
     if (only != nullptr && p != only) continue;
@@ -703,17 +718,15 @@ void export_netcdf(const Edr &edr, const Product *only, const WorkFile &work,
     if (only != nullptr || t.damaged()) t.require_open();
     if (!t.open()) continue;
     const std::string text = require_description(edr, *p, t);
-    if (!nc->begin_product(*p, static_cast<size_t>(t.count()), text)) {
-      die(work.name + ": " + nc->error());
-    }
+    if (!nc->begin_product(*p, static_cast<size_t>(t.count()), text)) failed();
     for (int32 r = 0; r < t.count(); ++r) {
-      if (!nc->put_record(t.read(r))) die(work.name + ": " + nc->error());
+      if (!nc->put_record(t.read(r))) failed();
     }
-    if (!nc->end_product()) die(work.name + ": " + nc->error());
+    if (!nc->end_product()) failed();
     ++products;
   }
   if (products == 0) die(edr.path() + " holds no product to export");
-  if (!nc->close()) die(work.name + ": " + nc->error());
+  if (!nc->close()) failed();
 }
 
 // ---- the reading process ----------------------------------------------------
@@ -1019,6 +1032,10 @@ int main(int argc, char **argv) {
   const std::string &path = o.edr;
   const bool to_netcdf = !o.netcdf.empty();
   const Input input = examine(path);
+  // A write past the file size limit (ulimit -f) fails with EFBIG, reported
+  // as the output's failure, instead of ending the writing process by
+  // SIGXFSZ, which would read as a failure of the HDF4 library on the EDR.
+  signal(SIGXFSZ, SIG_IGN);
   // From here on an end signal is held until the reading process runs, so
   // that the dump never ends by one without removing its work file.
   EndSignals signals;
@@ -1027,6 +1044,12 @@ int main(int argc, char **argv) {
     if (same_file(o.netcdf, path))
       die("the netCDF output " + o.netcdf + " would replace the EDR itself");
     work = create_work_file(o.netcdf);
+    // A failed write on the export's file is known here even when the
+    // reading process does not live to report it: netCDF's clean-up after
+    // a close that failed can end it by a signal.
+    void *shared = mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared != MAP_FAILED) hlc_dump::share_netcdf_io_errno(new (shared) std::atomic<int>(0));
   }
 
   // HDF4 trusts the sizes and places that a file's headers give, and a
@@ -1044,7 +1067,7 @@ int main(int argc, char **argv) {
     if (to_netcdf) {
       const hlc_dump::ExportInfo info{path, std::string(kProgram) + " " + HLC_EDR_VERSION, command,
                                       o.epoch};
-      export_netcdf(edr, o.product, work, info);
+      export_netcdf(edr, o.product, work, o.netcdf, info);
     } else if (o.product == nullptr) {
       list(edr);
     } else if (o.describe) {
@@ -1077,6 +1100,10 @@ int main(int argc, char **argv) {
   }
   work.discard();
   if (WIFEXITED(status)) return WEXITSTATUS(status);
+  // Ended by a signal after a write on the export's file failed: the
+  // output's failure, not the EDR's.
+  const int io_errno = to_netcdf ? hlc_dump::netcdf_io_errno() : 0;
+  if (io_errno != 0) die("cannot write " + o.netcdf + ": " + write_failure(io_errno));
   const int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   if (sig == SIGPIPE) {  // the reader went away: end as the child did
     signal(SIGPIPE, SIG_DFL);

@@ -6,6 +6,7 @@
 // the netCDF side are compiled apart.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -62,6 +63,16 @@ class NetcdfWriter {
   virtual bool close() = 0;
   virtual const std::string &error() const = 0;
 };
+
+// The errno of the first system call on the netCDF file that failed (a
+// write on a full disk, ENOSPC, or past the file size limit, EFBIG), as the
+// HDF5 library beneath netCDF records it where the call fails; 0 while none
+// has. A failure of the writer after one is that failure's consequence.
+int netcdf_io_errno();
+// Keeps that errno at `where` (0 there) from now on: memory that the dump
+// shares with the process that writes, so that it learns of the failure
+// even when that process does not live to report it.
+void share_netcdf_io_errno(std::atomic<int> *where);
 
 // Writes the netCDF-4 file into the regular file open on `fd` (the caller's
 // own, which it may replace whole), known as `name` in messages. Null with

@@ -19,14 +19,27 @@
 // twice. A block is written (and compressed) on a thread of its own while
 // the next one fills; the two threads never call the library at once.
 //
-// This file includes netCDF's own header and the layout descriptors only;
-// HDF4's headers declare the netCDF-2 interface of their own and are kept
-// out of it.
+// A netCDF-4 file is an HDF5 file, written by the HDF5 library that libnetcdf
+// links. That library's report of a failure is kept off the terminal, and the
+// errno of a failed write on the file is kept from it: see watch_hdf5().
+//
+// This file includes netCDF's own header, HDF5's for the types of its error
+// interface, and the layout descriptors only; HDF4's headers declare the
+// netCDF-2 interface of their own and are kept out of it.
+#include <dlfcn.h>
 #include <netcdf.h>
 
+#if __has_include(<hdf5/serial/hdf5.h>)
+#include <hdf5/serial/hdf5.h>
+#else
+#include <hdf5.h>
+#endif
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -116,6 +129,55 @@ struct Column {
   std::vector<size_t> shape;            // after the record dimension
   std::string name;
 };
+
+// ---- HDF5 beneath netCDF ------------------------------------------------------
+//
+// When a call fails, HDF5 prints its whole error stack on standard error
+// unless told otherwise. The HDF5 that libnetcdf links is thread-safe, which
+// makes that setting one of each thread: netCDF turns the printing off on the
+// thread that starts the library only, and a failed write on the writing
+// thread would print some thirty lines of HDF5's internals before netCDF's
+// own "HDF error". Every thread that calls the library therefore hands HDF5 a
+// function of its own for failures. It prints nothing and keeps the errno of
+// the first failed system call that the error stack reports: HDF5 records it
+// where the call failed, in the text of the innermost error ("file write
+// failed: ..., errno = 28, error message = 'No space left on device', ..."),
+// of which netCDF passes on only NC_EHDFERR.
+//
+// The dump links libnetcdf alone, which brings HDF5 in; HDF5's two functions
+// are found in the process by name.
+
+// Where the errno is kept: here, or in memory that the dump shares.
+static_assert(std::atomic<int>::is_always_lock_free, "an errno shared between processes");
+std::atomic<int> g_own_io_errno{0};
+std::atomic<int> *g_io_errno = &g_own_io_errno;
+
+herr_t keep_errno(unsigned, const H5E_error2_t *e, void *) {
+  const char *at = e->desc != nullptr ? std::strstr(e->desc, "errno = ") : nullptr;
+  if (at != nullptr) {
+    const int err = std::atoi(at + std::strlen("errno = "));
+    int none = 0;
+    if (err > 0) g_io_errno->compare_exchange_strong(none, err);
+  }
+  return 0;
+}
+
+herr_t on_hdf5_failure(hid_t stack, void *) {
+  static const auto walk = reinterpret_cast<decltype(&H5Ewalk2)>(dlsym(RTLD_DEFAULT, "H5Ewalk2"));
+  if (walk != nullptr) walk(stack, H5E_WALK_UPWARD, keep_errno, nullptr);
+  return 0;
+}
+
+// On the calling thread, once; after netCDF has started HDF5, which sets the
+// starting thread's printing as it wants.
+void watch_hdf5() {
+  thread_local bool watched = false;
+  if (watched) return;
+  watched = true;
+  static const auto set_auto =
+      reinterpret_cast<decltype(&H5Eset_auto2)>(dlsym(RTLD_DEFAULT, "H5Eset_auto2"));
+  if (set_auto != nullptr) set_auto(H5E_DEFAULT, on_hdf5_failure, nullptr);
+}
 
 // The record times, as the export states them.
 constexpr char kSclkComment[] =
@@ -445,6 +507,7 @@ bool Writer::flush() {
 
 // On the thread: `count` records of block[half], as records start on.
 bool Writer::write_block(int half, size_t start, size_t count) {
+  watch_hdf5();
   const Column &sclk = columns_.front();
   for (const Column &c : columns_) {
     std::vector<size_t> from(1 + c.shape.size(), 0), n{count};
@@ -473,13 +536,27 @@ bool Writer::close() {
 
 }  // namespace
 
+int netcdf_io_errno() {
+  return g_io_errno->load();
+}
+
+void share_netcdf_io_errno(std::atomic<int> *where) {
+  g_io_errno = where;
+}
+
 std::unique_ptr<NetcdfWriter> create_netcdf(int fd, const std::string &name, const ExportInfo &info,
                                             std::string &error) {
   // The library opens files by name only: the name of the open file itself,
   // which no change to the folder can redirect.
   const std::string path = "/proc/self/fd/" + std::to_string(fd);
   int ncid = -1;
-  int status = nc_create(path.c_str(), NC_NETCDF4 | NC_CLOBBER, &ncid);
+  int status = nc_initialize();
+  if (status != NC_NOERR) {
+    error = "cannot start the netCDF library: " + std::string(nc_strerror(status));
+    return nullptr;
+  }
+  watch_hdf5();
+  status = nc_create(path.c_str(), NC_NETCDF4 | NC_CLOBBER, &ncid);
   if (status != NC_NOERR) {
     error = "cannot create " + name + ": " + nc_strerror(status);
     return nullptr;

@@ -136,18 +136,20 @@ def main():
             damaged[refs + 2 * (n - 1):refs + 2 * n] = gim_normal[refs + 2:refs + 4]
     files["hdf4/gim_normal-cdf-loop"] = damaged
 
-    # The library's own failures: a version object longer than its buffer,
-    # and field places past the end of the Vdata record.
+    # Field places past the end of the Vdata record, on which the library
+    # would read outside its own buffer: the module refuses the table first.
+    offset, n = vdata_header(con, "Concentrator_Housekeeping")
+    damaged = bytearray(con)
+    put16(damaged, offset + 10 + 4 * n + 2, 0xFFFF)  # offset of field 1
+    put16(damaged, offset + 10 + 4 * n + 4, 0xFFFF)
+    files["con-vdata-offsets"] = damaged
+
+    # The library's own failure: a version object longer than its buffer.
     damaged = bytearray(con)
     for tag, _, _, _, place in dds(con):
         if tag == DFTAG_VERSION:
             damaged[place + 8:place + 12] = struct.pack(">I", 4096)
     files["hdf4/con-version-length"] = damaged
-    offset, n = vdata_header(con, "Concentrator_Housekeeping")
-    damaged = bytearray(con)
-    put16(damaged, offset + 10 + 4 * n + 2, 0xFFFF)  # offset of field 1
-    put16(damaged, offset + 10 + 4 * n + 4, 0xFFFF)
-    files["hdf4/con-vdata-offsets"] = damaged
 
     for name, data in files.items():
         with open(os.path.join(out, name), "wb") as f:
