@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHLC_TESTS=OFF >/dev/null
 cmake --build build -j2 --target hlc_edr hlc_edr_dump tlmbuild mec_f1d_object
 out=build/sample
 mkdir -p "$out"

@@ -5,7 +5,7 @@
 # that counts the tests of all three runs.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-bash tools/setup.sh || exit 1
+bash tools/setup.sh --tests || exit 1
 passed=0
 failed=0
 broken=()
@@ -31,11 +31,11 @@ run_suite() {  # build-dir cmake-options...
   return "$rc"
 }
 echo "== normal build (RelWithDebInfo)"
-run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHLC_WERROR=ON || status=1
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHLC_WERROR=ON -DHLC_TESTS=ON || status=1
 echo "== release build (Release)"
-run_suite build-release -DCMAKE_BUILD_TYPE=Release -DHLC_WERROR=ON || status=1
+run_suite build-release -DCMAKE_BUILD_TYPE=Release -DHLC_WERROR=ON -DHLC_TESTS=ON || status=1
 echo "== sanitizer build (ASan + UBSan)"
-run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DHLC_SANITIZE=ON -DHLC_WERROR=ON || status=1
+run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DHLC_SANITIZE=ON -DHLC_WERROR=ON -DHLC_TESTS=ON || status=1
 if ((${#broken[@]})); then
   echo "total: $passed passed, $failed failed, builds that failed: ${broken[*]}"
 else
