@@ -25,24 +25,13 @@
 
    Exit status 0 after the final rename, 1 on any failure. */
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-#include "con_hk_api.h"
-#include "gem_hk_api.h"
-#include "gem_mancal_api.h"
-#include "gem_normal_api.h"
-#include "gem_raw_api.h"
-#include "gim_diag_api.h"
-#include "gim_hk_api.h"
-#include "gim_mancal_api.h"
-#include "gim_normal_api.h"
-#include "gim_raw_api.h"
 #include "hlc_edr_layout.h"
-#include "mec_f1d_api.h"
-#include "mec_hk_api.h"
 #include "mfhdf.h"
 
 #define KEEP(a, b) ((a) < (b) ? (a) : (b))
@@ -54,26 +43,15 @@ static void fail(const char *what) {
 
 /* ---- through the record modules ------------------------------------------ */
 
-/* A record's bytes, copied unconverted into its structure and appended. */
-#define WRITER(m, R)                                     \
-  static int32 put_##m(const uint8 *data, size_t size) { \
-    struct R r;                                          \
-    memset(&r, 0, sizeof r);                             \
-    memcpy(&r, data, KEEP(sizeof r, size));              \
-    return write_##m(r, -1);                             \
-  }
-WRITER(gem_hk, GEM_Housekeeping)
-WRITER(gem_mancal, GEM_ManCal)
-WRITER(gem_normal, GEM_Normal)
-WRITER(gem_raw, GEM_Raw)
-WRITER(gim_hk, GIM_Housekeeping)
-WRITER(gim_mancal, GIM_ManCal)
-WRITER(gim_normal, GIM_Normal)
-WRITER(gim_diag, GIM_Diagnostic)
-WRITER(gim_raw, GIM_Raw)
-WRITER(con_hk, Concentrator_Housekeeping)
-WRITER(mec_hk, MEC_Housekeeping)
-WRITER(mec_f1d, MEC_f1d)
+/* A record's bytes, copied unconverted into its structure (of at most this
+   size) and appended through the module's write operation. */
+static int32 put(const hlc_edr_product *p, const uint8 *data, size_t size) {
+  static uint64_t record[32768 / sizeof(uint64_t)];
+  if (p->record_size > sizeof record) fail("a record larger than the floor's");
+  memset(record, 0, p->record_size);
+  memcpy(record, data, KEEP(p->record_size, size));
+  return p->write(record, -1);
+}
 
 /* ---- direct HDF4 calls --------------------------------------------------- */
 
@@ -158,13 +136,14 @@ static void direct_close(struct Direct *d) {
 
 /* ---- products ------------------------------------------------------------ */
 
+/* The products of the program's routing: APID, unit, parts of a record
+   (1 for fixed records, 2 or 3 segments), a record's size in packet bytes,
+   and the module, whose operations and layout the registry gives. */
 struct Product {
   int apid, inst, parts;
   size_t size;
   const char *module;
-  int32 (*init_wr)(int32, int32, int32, const char *);
-  int32 (*put)(const uint8 *, size_t);
-  void (*close_wr)(void);
+  const hlc_edr_product *p;
   int opened;
   struct Direct direct;
   uint8 *data; /* reassembly buffer of segmented products */
@@ -174,7 +153,7 @@ struct Product {
 };
 
 #define PRODUCT(apid, inst, parts, size, m) \
-  { apid, inst, parts, size, #m, init_wr_##m, put_##m, close_wr_##m, 0, {0}, NULL, 0, 0, 0 }
+  { apid, inst, parts, size, #m, NULL, 0, {0}, NULL, 0, 0, 0 }
 /* In the order in which the tables are closed. */
 static struct Product products[] = {
     PRODUCT(32, 1, 1, 46, gem_hk),       PRODUCT(33, 1, 1, 50, gem_mancal),
@@ -273,11 +252,10 @@ int main(int argc, char **argv) {
     }
     if (count == 0) continue;
     if (!pr->opened) {
+      if ((pr->p = hlc_edr_find_product(pr->module)) == NULL) fail("a product without a module");
       if (direct) {
-        const hlc_edr_product *layout = hlc_edr_find_product(pr->module);
-        if (layout == NULL) fail("a product without a layout");
-        direct_create(&pr->direct, layout, pr->size, file, sd, an);
-      } else if (pr->init_wr(file, sd, an, "tlm_edr_data") == -1) {
+        direct_create(&pr->direct, pr->p, pr->size, file, sd, an);
+      } else if (pr->p->init_wr(file, sd, an, "tlm_edr_data") == -1) {
         fail("cannot create a table");
       }
       pr->opened = 1;
@@ -285,7 +263,7 @@ int main(int argc, char **argv) {
     for (size_t i = 0; i < count; ++i) {
       if (direct) {
         direct_write(&pr->direct, record + i * pr->size);
-      } else if (pr->put(record + i * pr->size, pr->size) == -1) {
+      } else if (put(pr->p, record + i * pr->size, pr->size) == -1) {
         fail("write failed");
       }
     }
@@ -297,7 +275,7 @@ int main(int argc, char **argv) {
     if (direct) {
       direct_close(&products[i].direct);
     } else {
-      products[i].close_wr();
+      products[i].p->close_wr();
     }
   }
   if (ANend(an) == -1 || SDend(sd) == -1 || Vend(file) == -1 || Hclose(file) == -1) {

@@ -22,45 +22,11 @@
 #include <string>
 #include <vector>
 
-#include "con_hk_api.h"
-#include "gem_hk_api.h"
-#include "gem_mancal_api.h"
-#include "gem_normal_api.h"
-#include "gem_raw_api.h"
-#include "gim_diag_api.h"
-#include "gim_hk_api.h"
-#include "gim_mancal_api.h"
-#include "gim_normal_api.h"
-#include "gim_raw_api.h"
 #include "hdf.h"
 #include "hlc_edr_layout.h"
-#include "mec_f1d_api.h"
-#include "mec_hk_api.h"
 #include "mfhdf.h"
 
 namespace {
-
-struct Writing {
-  const char *module;
-  int32 (*init_wr)(int32, int32, int32, const char *);
-  int32 (*write)(const void *record);
-  void (*close_wr)();
-};
-
-#define WRITING(m, R)                                                                         \
-  Writing {                                                                                   \
-#m, init_wr_##m,                                                                          \
-        [](const void *r) { return write_##m(*static_cast<const R *>(r), -1); }, close_wr_##m \
-  }
-
-const Writing kWriting[] = {
-    WRITING(gem_hk, GEM_Housekeeping), WRITING(gem_mancal, GEM_ManCal),
-    WRITING(gem_normal, GEM_Normal),   WRITING(gem_raw, GEM_Raw),
-    WRITING(gim_hk, GIM_Housekeeping), WRITING(gim_mancal, GIM_ManCal),
-    WRITING(gim_normal, GIM_Normal),   WRITING(gim_raw, GIM_Raw),
-    WRITING(gim_diag, GIM_Diagnostic), WRITING(con_hk, Concentrator_Housekeeping),
-    WRITING(mec_hk, MEC_Housekeeping), WRITING(mec_f1d, MEC_f1d),
-};
 
 // One product's records, made one after the other.
 class Maker {
@@ -194,29 +160,25 @@ int main(int argc, char **argv) {
     return 1;
   }
   const int32 sd = SDstart(out, DFACC_RDWR), an = ANstart(file);
-  std::vector<const Writing *> opened;
+  std::vector<const hlc_edr_product *> opened;
   for (int a = 2; a < argc; ++a) {
     const std::string arg = argv[a];
     const size_t eq = arg.find('=');
     const std::string module = arg.substr(0, eq);
     const hlc_edr_product *p = hlc_edr_find_product(module.c_str());
-    const Writing *w = nullptr;
-    for (const Writing &x : kWriting) {
-      if (module == x.module) w = &x;
-    }
-    if (p == nullptr || w == nullptr || eq == std::string::npos) {
+    if (p == nullptr || eq == std::string::npos) {
       std::fprintf(stderr, "gen_edr: %s is no MODULE=N\n", arg.c_str());
       return 2;
     }
     const unsigned long n = std::strtoul(arg.c_str() + eq + 1, nullptr, 10);
-    if (w->init_wr(file, sd, an, "tlm_edr_data") != 0) return 1;
-    opened.push_back(w);
+    if (p->init_wr(file, sd, an, "tlm_edr_data") != 0) return 1;
+    opened.push_back(p);
     Maker make(*p, static_cast<uint32_t>(a));
     for (unsigned long r = 0; r < n; ++r) {
-      if (w->write(make.next()) != 0) return 1;
+      if (p->write(make.next(), -1) != 0) return 1;
     }
   }
-  for (const Writing *w : opened) w->close_wr();
+  for (const hlc_edr_product *p : opened) p->close_wr();
   ANend(an);
   SDend(sd);
   Vend(file);

@@ -503,6 +503,40 @@ TEST_F(DumpMessages, HelpVersionAndOptionsAnywhere) {
   }
 }
 
+// --products names the products for programs: the module names of the twelve
+// record modules, in the order of the modules' list in the build, one a line
+// and nothing else. The help's paragraph of names says the same, filled to the
+// help's width. --products goes alone: with another argument or option it is
+// a usage error.
+TEST_F(DumpMessages, ProductsNamesEveryProductInTheRegistrysOrder) {
+  const harness::Run r = run_dump({"--products"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out,
+            "gem_hk\ngem_mancal\ngem_normal\ngem_raw\ngim_hk\ngim_mancal\ngim_normal\ngim_raw\n"
+            "gim_diag\ncon_hk\nmec_hk\nmec_f1d\n");
+
+  const harness::Run help = run_dump({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("\nProducts: gem_hk gem_mancal gem_normal gem_raw gim_hk gim_mancal\n"
+                          "gim_normal gim_raw gim_diag con_hk mec_hk mec_f1d.\n"),
+            std::string::npos)
+      << help.out;
+  EXPECT_NE(help.out.find("       hlc_edr_dump --products "), std::string::npos) << help.out;
+
+  const std::set<std::string> before = entries(dir.path());
+  for (const std::vector<std::string> &args : {std::vector<std::string>{"--products", "con_hk"},
+                                               {u.edr, "--products"},
+                                               {"--products", u.edr, "con_hk"},
+                                               {"--products", "--format", "csv"},
+                                               {"--products", "--products"},
+                                               {"--products", "--"}}) {
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    expect_usage_error(run_dump(args), "--products goes with no other option or argument");
+  }
+  EXPECT_EQ(entries(dir.path()), before);  // nothing written
+}
+
 // Damaged table headers that would make a record or a slab larger than the
 // module's buffers (files of tools/fuzz/dump_corpus): the modules refuse
 // them, and nothing is read.

@@ -9,9 +9,12 @@
    <stddef.h>, and the number types have the values of HDF4's DFNT_ codes.
 
    One descriptor per module, hlc_edr_product_<module>, defined in the
-   module's object (so mec_f1d.o carries its own); the table of all twelve,
-   hlc_edr_products, and hlc_edr_find_product are in the record modules
-   library (hlc_records).
+   module's object (so mec_f1d.o carries its own) and declared by its
+   <module>_api.h; the table of all twelve, hlc_edr_products, and
+   hlc_edr_find_product are in the record modules library (hlc_records).
+   The descriptors are the registry of the products: every program and
+   tool takes the products, their names and their layouts from them, and a
+   generic writer writes through their writing operations.
 */
 
 #ifndef HLC_EDR_LAYOUT_H
@@ -58,14 +61,14 @@ typedef struct hlc_edr_member {
 
   /* Meaning, as the record header states it. NULL (and 0) where it says
      nothing. */
-  const char *long_name;  /* always given */
-  const char *units;      /* UDUNITS form */
-  const char *comment;    /* what the header says that is no unit */
+  const char *long_name; /* always given */
+  const char *units;     /* UDUNITS form */
+  const char *comment;   /* what the header says that is no unit */
   int32_t has_valid_range;
-  double valid_min, valid_max;           /* in the member's type */
-  int32_t nflags;                        /* bits or ranges of bits of a status word */
+  double valid_min, valid_max;            /* in the member's type */
+  int32_t nflags;                         /* bits or ranges of bits of a status word */
   uint32_t flag_masks[HLC_EDR_MAX_FLAGS]; /* the first nflags entries */
-  const char *flag_meanings;             /* nflags blank-separated words */
+  const char *flag_meanings;              /* nflags blank-separated words */
 } hlc_edr_member;
 
 /* One product: its module, its objects in the file, its members, and what a
@@ -100,23 +103,18 @@ typedef struct hlc_edr_product {
   void (*rd_Vgrp_desc)(int32_t file_id, int32_t an_id);
   char *desc; /* the description buffer that rd_Vgrp_desc fills */
   size_t desc_size;
+
+  /* The module's writing operations: init_wr_<module> (file, SD and AN
+     interface identifiers, the Vdata class), write_<module> (with a
+     pointer to a record structure of record_size bytes, which it takes by
+     value; position -1 for the next record), close_wr_<module>. */
+  int32_t (*init_wr)(int32_t file_id, int32_t sd_id, int32_t an_id, const char *vdata_class);
+  int32_t (*write)(const void *record, int32_t position);
+  void (*close_wr)(void);
 } hlc_edr_product;
 
-extern const hlc_edr_product hlc_edr_product_gem_hk;
-extern const hlc_edr_product hlc_edr_product_gem_mancal;
-extern const hlc_edr_product hlc_edr_product_gem_normal;
-extern const hlc_edr_product hlc_edr_product_gem_raw;
-extern const hlc_edr_product hlc_edr_product_gim_hk;
-extern const hlc_edr_product hlc_edr_product_gim_mancal;
-extern const hlc_edr_product hlc_edr_product_gim_normal;
-extern const hlc_edr_product hlc_edr_product_gim_raw;
-extern const hlc_edr_product hlc_edr_product_gim_diag;
-extern const hlc_edr_product hlc_edr_product_con_hk;
-extern const hlc_edr_product hlc_edr_product_mec_hk;
-extern const hlc_edr_product hlc_edr_product_mec_f1d;
-
-/* The twelve, in this order: gem_hk gem_mancal gem_normal gem_raw gim_hk
-   gim_mancal gim_normal gim_raw gim_diag con_hk mec_hk mec_f1d. */
+/* The twelve, in the order of the modules' list in the build (gem_hk
+   first, mec_f1d last). */
 extern const hlc_edr_product *const hlc_edr_products[HLC_EDR_NUM_PRODUCTS];
 
 /* The product of the module so named ("gem_raw"), or NULL. */

@@ -13,14 +13,16 @@
    close_wr_ or close_rd_ has closed it. Each close does nothing unless the
    module is open for its use, so close_rd_ may follow a failed init_rd_.
 
-   Each module also describes its layout for generic readers:
-   hlc_edr_layout.h.
+   Each module also describes itself, its layout and these operations, for
+   programs that read or write every product alike: its descriptor
+   hlc_edr_product_<module> (hlc_edr_layout.h).
 */
 
 #ifndef HLC_EDR_MODULE_H
 #define HLC_EDR_MODULE_H
 
 #include "hdfi.h"
+#include "hlc_edr_layout.h"
 
 #ifdef __cplusplus
 #define HLC_EDR_EXTERN_C_BEGIN extern "C" {
@@ -30,23 +32,24 @@
 #define HLC_EDR_EXTERN_C_END
 #endif
 
-#define HLC_EDR_MODULE_API(m, Record)                                                   \
-  HLC_EDR_EXTERN_C_BEGIN                                                                \
-  int32 init_cr_##m(int32 file_id, int32 sd_id, int32 an_id, const char *vdata_class);  \
-  int32 init_wr_##m(int32 file_id, int32 sd_id, int32 an_id, const char *vdata_class);  \
-  int32 write_##m(struct Record record, int32 position);                                \
-  void close_wr_##m(void);                                                              \
-  int32 init_acc_##m(int32 file_id, int32 sd_id, const char *access);                   \
-  int32 init_rd_##m(int32 file_id, int32 sd_id, const char *access);                    \
-  int32 read_##m(struct Record *record, int32 position);                                \
-  void close_rd_##m(void);                                                              \
-  void rd_Vgrp_desc_##m(int32 file_id, int32 an_id);                                    \
-  void print_##m##_error(const char *message);                                          \
-  void pack_##m(void *packed, const struct Record *record);                             \
-  void unpack_##m(const void *packed, struct Record *record);                           \
-  int32 get_vgrp_id_##m(void);                                                          \
-  int32 wr_Vgrp_desc_##m(char *buffer);                                                 \
-  extern int32 vgrp_id_##m;                                                             \
+#define HLC_EDR_MODULE_API(m, Record)                                                  \
+  HLC_EDR_EXTERN_C_BEGIN                                                               \
+  int32 init_cr_##m(int32 file_id, int32 sd_id, int32 an_id, const char *vdata_class); \
+  int32 init_wr_##m(int32 file_id, int32 sd_id, int32 an_id, const char *vdata_class); \
+  int32 write_##m(struct Record record, int32 position);                               \
+  void close_wr_##m(void);                                                             \
+  int32 init_acc_##m(int32 file_id, int32 sd_id, const char *access);                  \
+  int32 init_rd_##m(int32 file_id, int32 sd_id, const char *access);                   \
+  int32 read_##m(struct Record *record, int32 position);                               \
+  void close_rd_##m(void);                                                             \
+  void rd_Vgrp_desc_##m(int32 file_id, int32 an_id);                                   \
+  void print_##m##_error(const char *message);                                         \
+  void pack_##m(void *packed, const struct Record *record);                            \
+  void unpack_##m(const void *packed, struct Record *record);                          \
+  int32 get_vgrp_id_##m(void);                                                         \
+  int32 wr_Vgrp_desc_##m(char *buffer);                                                \
+  extern int32 vgrp_id_##m;                                                            \
+  extern const hlc_edr_product hlc_edr_product_##m;                                    \
   HLC_EDR_EXTERN_C_END
 
 #endif /* HLC_EDR_MODULE_H */

@@ -181,5 +181,4 @@ int32 wr_Vgrp_desc_con_hk(char *buf) {
 }
 
 extern "C" constinit const hlc_edr_product hlc_edr_product_con_hk =
-    hlc_rm::describe(mod, init_rd_con_hk, hlc_rm::read_void<Record, read_con_hk>, close_rd_con_hk,
-                     rd_Vgrp_desc_con_hk);
+    hlc_rm::describe(mod, HLC_RM_OPERATIONS(con_hk, Record));

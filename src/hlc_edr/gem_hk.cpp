@@ -140,5 +140,4 @@ int32 wr_Vgrp_desc_gem_hk(char *buf) {
 }
 
 extern "C" constinit const hlc_edr_product hlc_edr_product_gem_hk =
-    hlc_rm::describe(mod, init_rd_gem_hk, hlc_rm::read_void<Record, read_gem_hk>, close_rd_gem_hk,
-                     rd_Vgrp_desc_gem_hk);
+    hlc_rm::describe(mod, HLC_RM_OPERATIONS(gem_hk, Record));

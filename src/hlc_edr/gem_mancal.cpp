@@ -128,5 +128,4 @@ int32 wr_Vgrp_desc_gem_mancal(char *buf) {
 }
 
 extern "C" constinit const hlc_edr_product hlc_edr_product_gem_mancal =
-    hlc_rm::describe(mod, init_rd_gem_mancal, hlc_rm::read_void<Record, read_gem_mancal>,
-                     close_rd_gem_mancal, rd_Vgrp_desc_gem_mancal);
+    hlc_rm::describe(mod, HLC_RM_OPERATIONS(gem_mancal, Record));

@@ -139,5 +139,4 @@ int32 wr_Vgrp_desc_gem_normal(char *buf) {
 }
 
 extern "C" constinit const hlc_edr_product hlc_edr_product_gem_normal =
-    hlc_rm::describe(mod, init_rd_gem_normal, hlc_rm::read_void<Record, read_gem_normal>,
-                     close_rd_gem_normal, rd_Vgrp_desc_gem_normal);
+    hlc_rm::describe(mod, HLC_RM_OPERATIONS(gem_normal, Record));

@@ -142,5 +142,4 @@ int32 wr_Vgrp_desc_gem_raw(char *buf) {
 }
 
 extern "C" constinit const hlc_edr_product hlc_edr_product_gem_raw =
-    hlc_rm::describe(mod, init_rd_gem_raw, hlc_rm::read_void<Record, read_gem_raw>,
-                     close_rd_gem_raw, rd_Vgrp_desc_gem_raw);
+    hlc_rm::describe(mod, HLC_RM_OPERATIONS(gem_raw, Record));

@@ -133,5 +133,4 @@ int32 wr_Vgrp_desc_gim_diag(char *buf) {
 }
 
 extern "C" constinit const hlc_edr_product hlc_edr_product_gim_diag =
-    hlc_rm::describe(mod, init_rd_gim_diag, hlc_rm::read_void<Record, read_gim_diag>,
-                     close_rd_gim_diag, rd_Vgrp_desc_gim_diag);
+    hlc_rm::describe(mod, HLC_RM_OPERATIONS(gim_diag, Record));

@@ -141,5 +141,4 @@ int32 wr_Vgrp_desc_gim_hk(char *buf) {
 }
 
 extern "C" constinit const hlc_edr_product hlc_edr_product_gim_hk =
-    hlc_rm::describe(mod, init_rd_gim_hk, hlc_rm::read_void<Record, read_gim_hk>, close_rd_gim_hk,
-                     rd_Vgrp_desc_gim_hk);
+    hlc_rm::describe(mod, HLC_RM_OPERATIONS(gim_hk, Record));

@@ -129,5 +129,4 @@ int32 wr_Vgrp_desc_gim_mancal(char *buf) {
 }
 
 extern "C" constinit const hlc_edr_product hlc_edr_product_gim_mancal =
-    hlc_rm::describe(mod, init_rd_gim_mancal, hlc_rm::read_void<Record, read_gim_mancal>,
-                     close_rd_gim_mancal, rd_Vgrp_desc_gim_mancal);
+    hlc_rm::describe(mod, HLC_RM_OPERATIONS(gim_mancal, Record));

@@ -140,5 +140,4 @@ int32 wr_Vgrp_desc_gim_normal(char *buf) {
 }
 
 extern "C" constinit const hlc_edr_product hlc_edr_product_gim_normal =
-    hlc_rm::describe(mod, init_rd_gim_normal, hlc_rm::read_void<Record, read_gim_normal>,
-                     close_rd_gim_normal, rd_Vgrp_desc_gim_normal);
+    hlc_rm::describe(mod, HLC_RM_OPERATIONS(gim_normal, Record));

@@ -141,5 +141,4 @@ int32 wr_Vgrp_desc_gim_raw(char *buf) {
 }
 
 extern "C" constinit const hlc_edr_product hlc_edr_product_gim_raw =
-    hlc_rm::describe(mod, init_rd_gim_raw, hlc_rm::read_void<Record, read_gim_raw>,
-                     close_rd_gim_raw, rd_Vgrp_desc_gim_raw);
+    hlc_rm::describe(mod, HLC_RM_OPERATIONS(gim_raw, Record));

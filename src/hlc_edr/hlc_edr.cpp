@@ -55,7 +55,10 @@ constexpr int kBufferSize = 32768;    // longest record read, and each reassembl
 constexpr size_t kTlmPathMax = 1023;  // characters
 constexpr size_t kEdrPathMax = 1019;  // leaves room for ".tmp" in 1024 bytes
 constexpr char kProgram[] = "hlc_edr";
-constexpr char kVersion[] = "Version 4.1.0, rebuilt generator, 2026-12-07";
+#ifndef HLC_EDR_VERSION
+#error "HLC_EDR_VERSION and HLC_EDR_RELEASE, the project's version, are set by the build"
+#endif
+constexpr char kVersion[] = "Version " HLC_EDR_VERSION ", " HLC_EDR_RELEASE;
 constexpr char kVdataClass[] = "tlm_edr_data";
 
 // ---------------------------------------------------------------------------
@@ -304,25 +307,249 @@ double be_double(const uint8_t *p) {
 }
 
 // ---------------------------------------------------------------------------
-// Command line and run configuration
+// Products
 // ---------------------------------------------------------------------------
 
-struct Instrument {
-  const char *word;
-  int code;
-};
-constexpr Instrument kInstruments[] = {{"gem", 1}, {"gim", 2}, {"con", 3}, {"mec", 4}, {"acs", 5}};
+}  // namespace
 
-// APID of each packet kind per instrument code 1-5; 0 where the pair does not exist.
-struct ApidKind {
+// The decoders: one record's packet bytes into its record, appended to the
+// product's table.
+void put_GEM_hk(const uint8_t *data);
+void put_GEM_mancal(const uint8_t *data);
+void put_GEM_normal(const uint8_t *data);
+void put_GEM_raw(const uint8_t *data);
+void put_GIM_hk(const uint8_t *data);
+void put_GIM_mancal(const uint8_t *data);
+void put_GIM_normal(const uint8_t *data);
+void put_GIM_diag(const uint8_t *data);
+void put_GIM_raw(const uint8_t *data);
+void put_CON_hk(const uint8_t *data);
+void put_MEC_hk(const uint8_t *data);
+void put_MEC_f1d(const uint8_t *data);
+
+namespace {
+
+// The instrument units, by their codes in the configuration echo.
+enum class Unit { kNone = 0, kGem = 1, kGim = 2, kCon = 3, kMec = 4, kAcs = 5 };
+struct UnitWord {
   const char *word;
-  int apid[5];
+  Unit unit;
 };
-constexpr ApidKind kApidKinds[] = {
-    {"hk", {32, 29, 25, 24, 0}}, {"normal", {31, 28, 0, 0, 0}}, {"mancal", {33, 30, 0, 0, 0}},
-    {"raw", {41, 42, 0, 0, 0}},  {"diag", {0, 34, 0, 0, 0}},    {"f1d", {0, 0, 0, 26, 0}},
-    {"quats", {0, 0, 0, 0, 27}},
+constexpr UnitWord kUnits[] = {{"gem", Unit::kGem},
+                               {"gim", Unit::kGim},
+                               {"con", Unit::kCon},
+                               {"mec", Unit::kMec},
+                               {"acs", Unit::kAcs}};
+
+enum Handling { kFixed, kTwoPart, kThreePart, kQuats };
+enum ReassemblyIndex {
+  kReGemNormal,
+  kReGemRaw,
+  kReGimNormal,
+  kReGimDiag,
+  kReGimRaw,
+  kNoReassembly = -1
 };
+
+using Decoder = void (*)(const uint8_t *);
+
+// What the driver knows of a product: its APID, unit and "-apid" word, how
+// its records arrive and their size in packet bytes, its decoder, and its
+// messages. The record module (its tables, names and layout) is the
+// registry's descriptor.
+struct Product {
+  int apid;
+  Unit unit;
+  const char *kind;
+  Handling handling;
+  int record_size;
+  const hlc_edr_product *module;  // none for the quaternions, which go to a text file
+  Decoder decoder;
+  int reassembly = kNoReassembly;
+  const char *initialized = nullptr;
+  const char *drop = nullptr;  // seconds, subseconds, size
+  const char *accumulated = nullptr;
+  const char *orphan_first = nullptr;
+  const char *orphan_last = nullptr;
+  const char *orphan_middle = nullptr;
+};
+
+// Every APID the program handles, in the order in which their tables are
+// closed; any other APID is passed over.
+constexpr Product kProducts[] = {
+    {.apid = 32,
+     .unit = Unit::kGem,
+     .kind = "hk",
+     .handling = kFixed,
+     .record_size = 46,
+     .module = &hlc_edr_product_gem_hk,
+     .decoder = put_GEM_hk,
+     .initialized = "   initialized GEM h/k\n",
+     .drop = "WARNING: dropped GEM HK @%10u:%03d -- bad size %d\n"},
+    {.apid = 33,
+     .unit = Unit::kGem,
+     .kind = "mancal",
+     .handling = kFixed,
+     .record_size = 50,
+     .module = &hlc_edr_product_gem_mancal,
+     .decoder = put_GEM_mancal,
+     .initialized = "   initialized GEM man/cal\n",
+     .drop = "WARNING: dropped GEM ManCal @%10u:%03d -- bad size %d\n"},
+    {.apid = 31,
+     .unit = Unit::kGem,
+     .kind = "normal",
+     .handling = kTwoPart,
+     .record_size = 3454,
+     .module = &hlc_edr_product_gem_normal,
+     .decoder = put_GEM_normal,
+     .reassembly = kReGemNormal,
+     .initialized = "   initialized GEM Normal\n",
+     .drop = "WARNING: dropped GEM Normal @%10u:%03d -- bad size %d\n",
+     .accumulated = "accumulated GEM normal size %d\n",
+     .orphan_first = "WARNING: dropped orphan GEM_Norm FIRST @%10u:%03d\n",
+     .orphan_last = "WARNING: dropped orphan GEM_Norm LAST  @%10u:%03d\n"},
+    {.apid = 41,
+     .unit = Unit::kGem,
+     .kind = "raw",
+     .handling = kTwoPart,
+     .record_size = 2360,
+     .module = &hlc_edr_product_gem_raw,
+     .decoder = put_GEM_raw,
+     .reassembly = kReGemRaw,
+     .initialized = "   initialized GEM Raw\n",
+     .drop = "WARNING: dropped GEM Raw @%10u:%03d -- bad size %d\n",
+     .accumulated = "accumulated GEM raw size %d\n",
+     .orphan_first = "WARNING: dropped orphan GEM_Raw FIRST @%10u:%03d\n",
+     .orphan_last = "WARNING: dropped orphan GEM_Raw LAST  @%10u:%03d\n"},
+    {.apid = 29,
+     .unit = Unit::kGim,
+     .kind = "hk",
+     .handling = kFixed,
+     .record_size = 66,
+     .module = &hlc_edr_product_gim_hk,
+     .decoder = put_GIM_hk,
+     .initialized = "   initialized GIM h/k\n",
+     .drop = "WARNING: dropped GIM HK @%10u:%03d -- bad size %d\n"},
+    {.apid = 30,
+     .unit = Unit::kGim,
+     .kind = "mancal",
+     .handling = kFixed,
+     .record_size = 94,
+     .module = &hlc_edr_product_gim_mancal,
+     .decoder = put_GIM_mancal,
+     .initialized = "   initialized GIM Man/Cal\n",
+     .drop = "WARNING: dropped GIM ManCal @%10u:%03d -- bad size %d\n"},
+    {.apid = 28,
+     .unit = Unit::kGim,
+     .kind = "normal",
+     .handling = kTwoPart,
+     .record_size = 3336,
+     .module = &hlc_edr_product_gim_normal,
+     .decoder = put_GIM_normal,
+     .reassembly = kReGimNormal,
+     .initialized = "   initialized GIM Normal\n",
+     .drop = "WARNING: dropped GIM Normal @%10u:%03d -- bad size %d\n",
+     .accumulated = "accumulated GIM normal size %d\n",
+     .orphan_first = "WARNING: dropped orphan GIM_Norm FIRST @%10u:%03d\n",
+     .orphan_last = "WARNING: dropped orphan GIM_Norm LAST  @%10u:%03d\n"},
+    {.apid = 34,
+     .unit = Unit::kGim,
+     .kind = "diag",
+     .handling = kThreePart,
+     .record_size = 12934,
+     .module = &hlc_edr_product_gim_diag,
+     .decoder = put_GIM_diag,
+     .reassembly = kReGimDiag,
+     .initialized = "   initialized GIM Diag.\n",
+     .drop = "WARNING: dropped GIM Diag @%10u:%03d -- bad  size %d\n",
+     .accumulated = "accumulated GIM diag. size %d\n",
+     .orphan_first = "WARNING: dropped orphan GIM_Diag FIRST @%10u:%03d\n",
+     .orphan_last = "WARNING: dropped orphan GIM_Diag LAST  @%10u:%03d\n",
+     .orphan_middle = "WARNING: dropped orphan GIM_Diag MIDDLE @%10u:%03d\n"},
+    {.apid = 42,
+     .unit = Unit::kGim,
+     .kind = "raw",
+     .handling = kThreePart,
+     .record_size = 8328,
+     .module = &hlc_edr_product_gim_raw,
+     .decoder = put_GIM_raw,
+     .reassembly = kReGimRaw,
+     .initialized = "   initialized GIM Raw\n",
+     .drop = "WARNING: dropped GIM Raw @%10u:%03d -- bad  size %d\n",
+     .accumulated = "accumulated GIM raw size %d\n",
+     .orphan_first = "WARNING: dropped orphan GIM_Raw FIRST @%10u:%03d\n",
+     .orphan_last = "WARNING: dropped orphan GIM_Raw LAST  @%10u:%03d\n",
+     .orphan_middle = "WARNING: dropped orphan GIM_Raw MIDDLE @%10u:%03d\n"},
+    {.apid = 25,
+     .unit = Unit::kCon,
+     .kind = "hk",
+     .handling = kFixed,
+     .record_size = 52,
+     .module = &hlc_edr_product_con_hk,
+     .decoder = put_CON_hk,
+     .initialized = "   initialized Concentrator h/k\n",
+     .drop = "WARNING: dropped CON HK @%10u:%03d -- bad size %d\n"},
+    {.apid = 24,
+     .unit = Unit::kMec,
+     .kind = "hk",
+     .handling = kFixed,
+     .record_size = 144,
+     .module = &hlc_edr_product_mec_hk,
+     .decoder = put_MEC_hk,
+     .initialized = "   initialized MEC/WIND h/k\n",
+     .drop = "WARNING: dropped MEC HK @%10u:%03d -- bad size %d\n"},
+    {.apid = 26,
+     .unit = Unit::kMec,
+     .kind = "f1d",
+     .handling = kFixed,
+     .record_size = 168,
+     .module = &hlc_edr_product_mec_f1d,
+     .decoder = put_MEC_f1d,
+     .initialized = "   initialized MEC/WIND F1D\n",
+     .drop = "WARNING: dropped MEC F1D @%10u:%03d -- bad size %d\n"},
+    {.apid = 27,
+     .unit = Unit::kAcs,
+     .kind = "quats",
+     .handling = kQuats,
+     .record_size = 40,
+     .module = nullptr,
+     .decoder = nullptr,
+     .drop = "WARNING: dropped STRK_QUAT @%10u:%03d -- bad size %d\n"},
+};
+constexpr int kNumProducts = static_cast<int>(sizeof kProducts / sizeof kProducts[0]);
+
+constexpr bool same_text(const char *a, const char *b) {
+  while (*a != '\0' && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+
+// Each product of a table has a module and a decoder, each segmented one its
+// reassembly state and messages, and every "-apid" word names one product
+// of a unit.
+constexpr bool products_ok() {
+  for (const Product &p : kProducts) {
+    if ((p.handling == kQuats) != (p.module == nullptr) ||
+        (p.module == nullptr) != (p.decoder == nullptr)) {
+      return false;
+    }
+    const bool segmented = p.handling == kTwoPart || p.handling == kThreePart;
+    if (segmented != (p.reassembly != kNoReassembly) || segmented != (p.accumulated != nullptr) ||
+        (p.handling == kThreePart) != (p.orphan_middle != nullptr)) {
+      return false;
+    }
+    for (const Product &q : kProducts) {
+      if (&p != &q && p.unit == q.unit && (p.apid == q.apid || same_text(p.kind, q.kind))) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+static_assert(products_ok());
+
+// ---------------------------------------------------------------------------
+// Command line and run configuration
+// ---------------------------------------------------------------------------
 
 void print_usage() {
   printf("\n");
@@ -373,8 +600,8 @@ void parse_command_line(int argc, char **argv, int *inst, int *apid, char *tlmf,
     fatal_exit();
   }
   if (strcmp(argv[1], "-inst") != 0) bad_option(argv[1]);
-  for (const Instrument &in : kInstruments) {
-    if (strcmp(argv[2], in.word) == 0) *inst = in.code;
+  for (const UnitWord &u : kUnits) {
+    if (strcmp(argv[2], u.word) == 0) *inst = static_cast<int>(u.unit);
   }
   if (*inst == 0) {
     printf("ERROR: Cannot recognize instrument ``%s''.\n", argv[2]);
@@ -386,19 +613,22 @@ void parse_command_line(int argc, char **argv, int *inst, int *apid, char *tlmf,
 
   if (strcmp(argv[i], "-apid") == 0) {
     if (i + 1 >= argc) too_few();
-    const ApidKind *kind = nullptr;
-    for (const ApidKind &k : kApidKinds) {
-      if (strcmp(argv[i + 1], k.word) == 0) kind = &k;
+    // The word names a kind of some unit's product; the run's unit must
+    // have a product of that kind.
+    bool known = false;
+    for (const Product &p : kProducts) {
+      if (strcmp(argv[i + 1], p.kind) != 0) continue;
+      known = true;
+      if (p.unit == static_cast<Unit>(*inst)) *apid = p.apid;
     }
-    if (kind == nullptr) {
+    if (!known) {
       printf("ERROR: Cannot recognize APID type ``%s''.\n", argv[i + 1]);
       fatal_exit();
     }
-    if (kind->apid[*inst - 1] == 0) {
+    if (*apid == 0) {
       printf("ERROR: No such APID for this instrument.\n");
       fatal_exit();
     }
-    *apid = kind->apid[*inst - 1];
     if (i + 2 >= argc) too_few();
     i += 2;
   }
@@ -1141,127 +1371,6 @@ void open_text_file() {
 // Packet dispatch and segment reassembly
 // ---------------------------------------------------------------------------
 
-using InitWr = int32 (*)(int32, int32, int32, const char *);
-using CloseWr = void (*)();
-
-// The record modules, in the fixed order of creation flags and shutdown.
-// Modules without operations yet have no products that reach them.
-struct RecordModule {
-  const char *name;
-  InitWr init_wr;
-  CloseWr close_wr;
-  bool opened;
-};
-RecordModule modules[] = {
-    {"gem_hk", init_wr_gem_hk, close_wr_gem_hk, false},
-    {"gem_mancal", init_wr_gem_mancal, close_wr_gem_mancal, false},
-    {"gem_normal", init_wr_gem_normal, close_wr_gem_normal, false},
-    {"gem_raw", init_wr_gem_raw, close_wr_gem_raw, false},
-    {"gim_hk", init_wr_gim_hk, close_wr_gim_hk, false},
-    {"gim_mancal", init_wr_gim_mancal, close_wr_gim_mancal, false},
-    {"gim_normal", init_wr_gim_normal, close_wr_gim_normal, false},
-    {"gim_diag", init_wr_gim_diag, close_wr_gim_diag, false},
-    {"gim_raw", init_wr_gim_raw, close_wr_gim_raw, false},
-    {"con_hk", init_wr_con_hk, close_wr_con_hk, false},
-    {"mec_hk", init_wr_mec_hk, close_wr_mec_hk, false},
-    {"mec_f1d", init_wr_mec_f1d, close_wr_mec_f1d, false},
-};
-enum ModuleIndex {
-  kGemHk,
-  kGemMancal,
-  kGemNormal,
-  kGemRaw,
-  kGimHk,
-  kGimMancal,
-  kGimNormal,
-  kGimDiag,
-  kGimRaw,
-  kConHk,
-  kMecHk,
-  kMecF1d,
-  kNoModule = -1
-};
-
-enum Handling { kFixed, kTwoPart, kThreePart, kQuats };
-enum ReassemblyIndex {
-  kReGemNormal,
-  kReGemRaw,
-  kReGimNormal,
-  kReGimDiag,
-  kReGimRaw,
-  kNoReassembly = -1
-};
-
-using Decoder = void (*)(const uint8_t *);
-
-struct Product {
-  int apid;
-  int inst;
-  Handling handling;
-  int record_size;
-  Decoder decoder;  // null until the product's decoder exists: its records are passed over
-  int module;
-  int reassembly;
-  const char *initialized;
-  const char *init_failed;
-  const char *drop;  // seconds, subseconds, size
-  const char *accumulated;
-  const char *orphan_first;
-  const char *orphan_last;
-  const char *orphan_middle;
-};
-
-// Every APID the program handles; any other is passed over.
-constexpr Product kProducts[] = {
-    {32, 1, kFixed, 46, put_GEM_hk, kGemHk, kNoReassembly, "   initialized GEM h/k\n",
-     "ERROR: init_wr_gem_hk failed\n", "WARNING: dropped GEM HK @%10u:%03d -- bad size %d\n",
-     nullptr, nullptr, nullptr, nullptr},
-    {33, 1, kFixed, 50, put_GEM_mancal, kGemMancal, kNoReassembly, "   initialized GEM man/cal\n",
-     "ERROR: init_wr_gem_mancal failed\n",
-     "WARNING: dropped GEM ManCal @%10u:%03d -- bad size %d\n", nullptr, nullptr, nullptr, nullptr},
-    {31, 1, kTwoPart, 3454, put_GEM_normal, kGemNormal, kReGemNormal, "   initialized GEM Normal\n",
-     "ERROR: init_wr_gem_normal failed\n",
-     "WARNING: dropped GEM Normal @%10u:%03d -- bad size %d\n", "accumulated GEM normal size %d\n",
-     "WARNING: dropped orphan GEM_Norm FIRST @%10u:%03d\n",
-     "WARNING: dropped orphan GEM_Norm LAST  @%10u:%03d\n", nullptr},
-    {41, 1, kTwoPart, 2360, put_GEM_raw, kGemRaw, kReGemRaw, "   initialized GEM Raw\n",
-     "ERROR: init_wr_gem_raw failed\n", "WARNING: dropped GEM Raw @%10u:%03d -- bad size %d\n",
-     "accumulated GEM raw size %d\n", "WARNING: dropped orphan GEM_Raw FIRST @%10u:%03d\n",
-     "WARNING: dropped orphan GEM_Raw LAST  @%10u:%03d\n", nullptr},
-    {29, 2, kFixed, 66, put_GIM_hk, kGimHk, kNoReassembly, "   initialized GIM h/k\n",
-     "ERROR: init_wr_gim_hk failed\n", "WARNING: dropped GIM HK @%10u:%03d -- bad size %d\n",
-     nullptr, nullptr, nullptr, nullptr},
-    {30, 2, kFixed, 94, put_GIM_mancal, kGimMancal, kNoReassembly, "   initialized GIM Man/Cal\n",
-     "ERROR: init_wr_gim_mancal failed\n",
-     "WARNING: dropped GIM ManCal @%10u:%03d -- bad size %d\n", nullptr, nullptr, nullptr, nullptr},
-    {28, 2, kTwoPart, 3336, put_GIM_normal, kGimNormal, kReGimNormal, "   initialized GIM Normal\n",
-     "ERROR: init_wr_gim_normal failed\n",
-     "WARNING: dropped GIM Normal @%10u:%03d -- bad size %d\n", "accumulated GIM normal size %d\n",
-     "WARNING: dropped orphan GIM_Norm FIRST @%10u:%03d\n",
-     "WARNING: dropped orphan GIM_Norm LAST  @%10u:%03d\n", nullptr},
-    {34, 2, kThreePart, 12934, put_GIM_diag, kGimDiag, kReGimDiag, "   initialized GIM Diag.\n",
-     "ERROR: init_wr_gim_diag failed\n", "WARNING: dropped GIM Diag @%10u:%03d -- bad  size %d\n",
-     "accumulated GIM diag. size %d\n", "WARNING: dropped orphan GIM_Diag FIRST @%10u:%03d\n",
-     "WARNING: dropped orphan GIM_Diag LAST  @%10u:%03d\n",
-     "WARNING: dropped orphan GIM_Diag MIDDLE @%10u:%03d\n"},
-    {42, 2, kThreePart, 8328, put_GIM_raw, kGimRaw, kReGimRaw, "   initialized GIM Raw\n",
-     "ERROR: init_wr_gim_raw failed\n", "WARNING: dropped GIM Raw @%10u:%03d -- bad  size %d\n",
-     "accumulated GIM raw size %d\n", "WARNING: dropped orphan GIM_Raw FIRST @%10u:%03d\n",
-     "WARNING: dropped orphan GIM_Raw LAST  @%10u:%03d\n",
-     "WARNING: dropped orphan GIM_Raw MIDDLE @%10u:%03d\n"},
-    {25, 3, kFixed, 52, put_CON_hk, kConHk, kNoReassembly, "   initialized Concentrator h/k\n",
-     "ERROR: init_wr_con_hk failed\n", "WARNING: dropped CON HK @%10u:%03d -- bad size %d\n",
-     nullptr, nullptr, nullptr, nullptr},
-    {24, 4, kFixed, 144, put_MEC_hk, kMecHk, kNoReassembly, "   initialized MEC/WIND h/k\n",
-     "ERROR: init_wr_mec_hk failed\n", "WARNING: dropped MEC HK @%10u:%03d -- bad size %d\n",
-     nullptr, nullptr, nullptr, nullptr},
-    {26, 4, kFixed, 168, put_MEC_f1d, kMecF1d, kNoReassembly, "   initialized MEC/WIND F1D\n",
-     "ERROR: init_wr_mec_f1d failed\n", "WARNING: dropped MEC F1D @%10u:%03d -- bad size %d\n",
-     nullptr, nullptr, nullptr, nullptr},
-    {27, 5, kQuats, 40, nullptr, kNoModule, kNoReassembly, nullptr, nullptr,
-     "WARNING: dropped STRK_QUAT @%10u:%03d -- bad size %d\n", nullptr, nullptr, nullptr, nullptr},
-};
-
 struct SegmentReassembly {
   uint8_t data[kBufferSize];
   int size = 0;
@@ -1290,9 +1399,9 @@ struct Routes {
   static constexpr int kApids = 64;  // above every APID of the table
   const Product *by_apid[kApids] = {};
 
-  explicit Routes(int inst) {
+  explicit Routes(Unit unit) {
     for (const Product &p : kProducts) {
-      if (p.inst == inst && p.apid < kApids) by_apid[p.apid] = &p;
+      if (p.unit == unit && p.apid < kApids) by_apid[p.apid] = &p;
     }
   }
   const Product *find(int apid) const {
@@ -1307,14 +1416,18 @@ constexpr bool every_apid_routed() {
 }
 static_assert(every_apid_routed());
 
+// Whether each product's table has been created, by the product's place in
+// kProducts.
+bool table_opened[kNumProducts];
+
 void open_table(const Product &p) {
-  RecordModule &m = modules[p.module];
-  if (m.opened) return;
-  if (m.init_wr(output.file_id, output.sd_id, output.an_id, kVdataClass) == -1) {
-    printf("%s", p.init_failed);
+  bool &opened = table_opened[&p - kProducts];
+  if (opened) return;
+  if (p.module->init_wr(output.file_id, output.sd_id, output.an_id, kVdataClass) == -1) {
+    printf("ERROR: init_wr_%s failed\n", p.module->module);
     fatal_exit();
   }
-  m.opened = true;
+  opened = true;
   printf("%s", p.initialized);
 }
 
@@ -1332,7 +1445,7 @@ int whole_records(const Product &p, const Packet &pkt) {
 
 void handle_fixed(const Product &p, const Packet &pkt, const uint8_t *data) {
   const int n = whole_records(p, pkt);
-  if (n == 0 || p.decoder == nullptr) return;
+  if (n == 0) return;
   open_table(p);
   for (int i = 0; i < n; ++i) p.decoder(data + i * p.record_size);
 }
@@ -1408,10 +1521,8 @@ void handle_segment(const Product &p, const Packet &pkt, const uint8_t *data) {
   }
   if (r.complete) {
     if (r.size == p.record_size) {
-      if (p.decoder != nullptr) {
-        open_table(p);
-        p.decoder(r.data);
-      }
+      open_table(p);
+      p.decoder(r.data);
     } else {
       printf(p.drop, pkt.seconds, pkt.subseconds, r.size);
     }
@@ -1419,10 +1530,10 @@ void handle_segment(const Product &p, const Packet &pkt, const uint8_t *data) {
   }
 }
 
-void dispatch(int inst, const Routes &routes, const Packet &pkt, const uint8_t *data) {
+void dispatch(const Routes &routes, const Packet &pkt, const uint8_t *data) {
   const Product *p = routes.find(pkt.apid);
   if (p == nullptr) return;
-  if (inst == 5) {
+  if (p->handling == kQuats) {
     if (!output.text_open) open_text_file();
   } else if (!output.edr_open) {
     open_HDF_file(output.work_name, &output.file_id, &output.sd_id, &output.an_id);
@@ -1476,13 +1587,13 @@ void report_cut_records() {
 [[noreturn]] void end_of_run(const char *edrf) {
   if (output.edr_open) {
     bool any = false;
-    for (const RecordModule &m : modules) any = any || m.opened;
+    for (bool opened : table_opened) any = any || opened;
     if (!any) {
       printf("ERROR: Output EDR file is empty.\n");
       fatal_exit();
     }
-    for (const RecordModule &m : modules) {
-      if (m.opened) m.close_wr();
+    for (int k = 0; k < kNumProducts; ++k) {
+      if (table_opened[k]) kProducts[k].module->close_wr();
     }
     // The annotation interface is ended too, so that the file is closed with
     // no access left open on it.
@@ -1561,7 +1672,7 @@ int main(int argc, char **argv) {
   refuse_output_on_input(tlmf, edrf);
   refuse_output_held_at_start();
 
-  const Routes routes(inst);
+  const Routes routes(static_cast<Unit>(inst));
   Packet pkt;
   const uint8_t *data = nullptr;
   for (;;) {
@@ -1571,7 +1682,7 @@ int main(int argc, char **argv) {
       break;
     }
     if (apid != 0 && pkt.apid != apid) pkt.apid = 0;
-    dispatch(inst, routes, pkt, data);
+    dispatch(routes, pkt, data);
   }
   report_cut_records();
   end_of_run(edrf);

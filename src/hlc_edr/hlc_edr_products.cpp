@@ -1,19 +1,26 @@
-// The table of the twelve products, for programs that read EDR files
+// The table of the products, for programs that read or write EDR files
 // generically. Each descriptor is its record module's own (defined in the
 // module's source, from the module's layout table); this source only lists
-// them in their fixed order. Like a module object, it needs nothing but libc.
+// them, in the order of the build's list of record modules, which writes
+// hlc_edr_products.inc: one HLC_EDR_PRODUCT(<module>) a line. Like a module
+// object, it needs nothing but libc.
 #include <string.h>
 
 #include "hlc_edr_layout.h"
 
 extern "C" {
 
-const hlc_edr_product *const hlc_edr_products[HLC_EDR_NUM_PRODUCTS] = {
-    &hlc_edr_product_gem_hk,     &hlc_edr_product_gem_mancal, &hlc_edr_product_gem_normal,
-    &hlc_edr_product_gem_raw,    &hlc_edr_product_gim_hk,     &hlc_edr_product_gim_mancal,
-    &hlc_edr_product_gim_normal, &hlc_edr_product_gim_raw,    &hlc_edr_product_gim_diag,
-    &hlc_edr_product_con_hk,     &hlc_edr_product_mec_hk,     &hlc_edr_product_mec_f1d,
+#define HLC_EDR_PRODUCT(m) extern const hlc_edr_product hlc_edr_product_##m;
+#include "hlc_edr_products.inc"
+#undef HLC_EDR_PRODUCT
+
+const hlc_edr_product *const hlc_edr_products[] = {
+#define HLC_EDR_PRODUCT(m) &hlc_edr_product_##m,
+#include "hlc_edr_products.inc"
+#undef HLC_EDR_PRODUCT
 };
+static_assert(sizeof hlc_edr_products / sizeof hlc_edr_products[0] == HLC_EDR_NUM_PRODUCTS,
+              "the build's record modules are the products of hlc_edr_layout.h");
 
 const hlc_edr_product *hlc_edr_find_product(const char *module) {
   if (module == nullptr) return nullptr;

@@ -120,15 +120,6 @@ class Line {
  public:
   static constexpr size_t kCapacity = 256;
 
-  // Text as it stands.
-  template <size_t N>
-  Line &text(const char (&s)[N]) {
-    return at(put_text(end(), s));
-  }
-  Line &ch(char c) {
-    buf_[n_++] = c;
-    return *this;
-  }
   // "%<width>lld", or "%0<width>lld" with zero.
   Line &num(long long v, int width = 0, bool zero = false) {
     return at(put_num(end(), v, width, zero));

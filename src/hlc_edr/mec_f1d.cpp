@@ -121,5 +121,4 @@ int32 wr_Vgrp_desc_mec_f1d(char *buf) {
 }
 
 extern "C" constinit const hlc_edr_product hlc_edr_product_mec_f1d =
-    hlc_rm::describe(mod, init_rd_mec_f1d, hlc_rm::read_void<Record, read_mec_f1d>,
-                     close_rd_mec_f1d, rd_Vgrp_desc_mec_f1d);
+    hlc_rm::describe(mod, HLC_RM_OPERATIONS(mec_f1d, Record));

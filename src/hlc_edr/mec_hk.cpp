@@ -218,5 +218,4 @@ int32 wr_Vgrp_desc_mec_hk(char *buf) {
 }
 
 extern "C" constinit const hlc_edr_product hlc_edr_product_mec_hk =
-    hlc_rm::describe(mod, init_rd_mec_hk, hlc_rm::read_void<Record, read_mec_hk>, close_rd_mec_hk,
-                     rd_Vgrp_desc_mec_hk);
+    hlc_rm::describe(mod, HLC_RM_OPERATIONS(mec_hk, Record));

@@ -117,10 +117,33 @@ int32 read_void(void *record, int32 position) {
   return F(static_cast<R *>(record), position);
 }
 
-// The module's descriptor, with its reading operations.
-constexpr hlc_edr_product describe(const Module &m, int32 (*init_rd)(int32, int32, const char *),
-                                   int32 (*read)(void *, int32), void (*close_rd)(),
-                                   void (*rd_desc)(int32, int32)) {
+// write_<m> for a record given as a pointer to it, for the descriptor.
+template <class R, int32 (*F)(R, int32)>
+int32 write_void(const void *record, int32 position) {
+  return F(*static_cast<const R *>(record), position);
+}
+
+// The module's operations that the descriptor offers.
+struct Operations {
+  int32 (*init_rd)(int32, int32, const char *);
+  int32 (*read)(void *, int32);
+  void (*close_rd)();
+  void (*rd_desc)(int32, int32);
+  int32 (*init_wr)(int32, int32, int32, const char *);
+  int32 (*write)(const void *, int32);
+  void (*close_wr)();
+};
+
+// The operations of module m, whose record structure is R, for its
+// descriptor (HLC_RM_OPERATIONS(con_hk, Concentrator_Housekeeping)).
+#define HLC_RM_OPERATIONS(m, R)                                                               \
+  hlc_rm::Operations {                                                                        \
+    init_rd_##m, hlc_rm::read_void<R, read_##m>, close_rd_##m, rd_Vgrp_desc_##m, init_wr_##m, \
+        hlc_rm::write_void<R, write_##m>, close_wr_##m                                        \
+  }
+
+// The module's descriptor, with its reading and writing operations.
+constexpr hlc_edr_product describe(const Module &m, const Operations &ops) {
   const LayoutView &l = m.layout;
   return {
       .module = m.name,
@@ -140,12 +163,15 @@ constexpr hlc_edr_product describe(const Module &m, int32 (*init_rd)(int32, int3
       .spins = spins_of(l),
       .sclk_seconds = member_index(l, "sclk_seconds"),
       .sclk_subseconds = member_index(l, "sclk_subseconds"),
-      .init_rd = init_rd,
-      .read = read,
-      .close_rd = close_rd,
-      .rd_Vgrp_desc = rd_desc,
+      .init_rd = ops.init_rd,
+      .read = ops.read,
+      .close_rd = ops.close_rd,
+      .rd_Vgrp_desc = ops.rd_desc,
       .desc = m.desc,
       .desc_size = static_cast<size_t>(m.desc_size),
+      .init_wr = ops.init_wr,
+      .write = ops.write,
+      .close_wr = ops.close_wr,
   };
 }
 

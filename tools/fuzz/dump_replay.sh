@@ -1,8 +1,8 @@
 #!/bin/sh
 # Runs hlc_edr_dump on every file of the given directories in every way it
-# reads a file: the listing, the netCDF-4 export, each of the twelve
-# products as CSV, and the products that the listing shows as JSON Lines and
-# described. Fails on any run that does not end with
+# reads a file: the listing, the netCDF-4 export, each product (as the dump
+# lists them with --products) as CSV, and the products that the listing
+# shows as JSON Lines and described. Fails on any run that does not end with
 # status 0, or with status 1 after an "ERROR: " line; on a run that ends by
 # a signal or takes longer than a minute; on a work file that an export
 # leaves; and on any sanitizer report. Each run has 2 s of CPU time, so that
@@ -13,8 +13,7 @@
 set -u
 dump=$1
 shift
-products="gem_hk gem_mancal gem_normal gem_raw gim_hk gim_mancal gim_normal gim_raw gim_diag
-con_hk mec_hk mec_f1d"
+products=$("$dump" --products) || exit 1
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 runs=0

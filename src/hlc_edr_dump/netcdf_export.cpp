@@ -1,5 +1,10 @@
 // hlc_edr_dump: the netCDF-4 export, following the CF conventions (1.10).
 //
+// Runs in the reading process: every product that the EDR holds (or the one
+// asked for) is read through its table (edr.h) and written record by record
+// to the export's work file, which the dump renames to the output once the
+// reading process has ended successfully.
+//
 // One group per product, named after its module. In it the unlimited
 // dimension "record" (one per record of the product), one dimension per
 // array dimension of the record (named after its constant), the record time
@@ -24,8 +29,8 @@
 // errno of a failed write on the file is kept from it: see watch_hdf5().
 //
 // This file includes netCDF's own header, HDF5's for the types of its error
-// interface, and the layout descriptors only; HDF4's headers declare the
-// netCDF-2 interface of their own and are kept out of it.
+// interface, and the dump's own headers, which need no HDF4 header; HDF4's
+// headers declare the netCDF-2 interface of their own and are kept out of it.
 #include <dlfcn.h>
 #include <netcdf.h>
 
@@ -42,12 +47,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "hlc_edr_dump.h"
+#include "dump.h"
+#include "edr.h"
 
 namespace hlc_dump {
 namespace {
@@ -95,7 +102,6 @@ const char *type_word(int32_t type) {
 //   kept in the file for readers that do not mask.
 struct Encoding {
   nc_type type;  // in the file
-  nc_type mem;   // in the record
   bool widened;
   bool fill;
   double fill_value;
@@ -107,12 +113,12 @@ double type_max(int32_t type) {
 
 Encoding encoding_of(const Member &m) {
   const nc_type own = nc_type_of(m.type);
-  if (m.type == HLC_EDR_FLOAT32) return {NC_FLOAT, NC_FLOAT, false, true, NAN};
+  if (m.type == HLC_EDR_FLOAT32) return {NC_FLOAT, false, true, NAN};
   const double max = type_max(m.type);
-  if (m.has_valid_range && m.valid_max < max) return {own, own, false, true, max};
-  if (m.has_valid_range && m.valid_min > 0) return {own, own, false, true, 0};
-  if (m.type == HLC_EDR_UINT8) return {own, own, false, false, 0};
-  return {m.type == HLC_EDR_UINT16 ? NC_INT : NC_INT64, own, true, false, 0};
+  if (m.has_valid_range && m.valid_max < max) return {own, false, true, max};
+  if (m.has_valid_range && m.valid_min > 0) return {own, false, true, 0};
+  if (m.type == HLC_EDR_UINT8) return {own, false, false, 0};
+  return {m.type == HLC_EDR_UINT16 ? NC_INT : NC_INT64, true, false, 0};
 }
 
 // What a variable of the group holds.
@@ -236,19 +242,27 @@ class Background {
   std::thread thread_;
 };
 
-class Writer final : public NetcdfWriter {
+// The netCDF-4 file: one group per product, written record by record with
+// bounded memory. Every call returns false after a failure and leaves a
+// message in error().
+class Writer {
  public:
   Writer(int ncid, const ExportInfo &info) : ncid_(ncid), epoch_(info.epoch) {}
-  ~Writer() override {
+  ~Writer() {
     background_.wait();
     if (ncid_ >= 0) nc_close(ncid_);
   }
+  Writer(const Writer &) = delete;
+  Writer &operator=(const Writer &) = delete;
 
-  bool begin_product(const Product &p, size_t records, const std::string &description) override;
-  bool put_record(const void *record) override;
-  bool end_product() override { return flush() && background_.wait(); }
-  bool close() override;
-  const std::string &error() const override { return error_; }
+  // Starts the group of a product of `records` records; `description` is the
+  // product's stored text (empty when none could be read: no attribute).
+  bool begin_product(const Product &p, size_t records, const std::string &description);
+  bool put_record(const void *record);
+  bool end_product() { return flush() && background_.wait(); }
+  // Closes the file; the writer must not be used after.
+  bool close();
+  const std::string &error() const { return error_; }
 
  private:
   bool ok(int status, const std::string &what) {
@@ -534,18 +548,11 @@ bool Writer::close() {
   return ok(nc_close(id), "closing the netCDF file");
 }
 
-}  // namespace
-
-int netcdf_io_errno() {
-  return g_io_errno->load();
-}
-
-void share_netcdf_io_errno(std::atomic<int> *where) {
-  g_io_errno = where;
-}
-
-std::unique_ptr<NetcdfWriter> create_netcdf(int fd, const std::string &name, const ExportInfo &info,
-                                            std::string &error) {
+// Writes the netCDF-4 file into the regular file open on `fd` (the caller's
+// own, which it may replace whole), known as `name` in messages. Null with
+// `error` set on failure.
+std::unique_ptr<Writer> create_netcdf(int fd, const std::string &name, const ExportInfo &info,
+                                      std::string &error) {
   // The library opens files by name only: the name of the open file itself,
   // which no change to the folder can redirect.
   const std::string path = "/proc/self/fd/" + std::to_string(fd);
@@ -576,6 +583,49 @@ std::unique_ptr<NetcdfWriter> create_netcdf(int fd, const std::string &name, con
     }
   }
   return std::make_unique<Writer>(ncid, info);
+}
+
+// A failure of the netCDF writer: when a write on the file failed beneath it
+// (no space left, the file size limit reached), that failure of the output
+// `out`, in one line; else the writer's own account.
+[[noreturn]] void export_failed(const std::string &out, const std::string &error) {
+  const int err = netcdf_io_errno();
+  if (err != 0) die("cannot write " + out + ": " + write_failure(err));
+  die(error);
+}
+
+}  // namespace
+
+int netcdf_io_errno() {
+  return g_io_errno->load();
+}
+
+void share_netcdf_io_errno(std::atomic<int> *where) {
+  g_io_errno = where;
+}
+
+void export_netcdf(const Edr &edr, const Product *only, const WorkFile &work,
+                   const std::string &out, const ExportInfo &info) {
+  std::string error;
+  std::unique_ptr<Writer> nc = create_netcdf(work.fd, work.name, info, error);
+  if (!nc) export_failed(out, error);
+  const auto failed = [&] { export_failed(out, work.name + ": " + nc->error()); };
+  int products = 0;
+  for (const Product *p : hlc_edr_products) {
+    if (only != nullptr && p != only) continue;
+    Table t(edr, *p);
+    if (only != nullptr || t.damaged()) t.require_open();
+    if (!t.open()) continue;
+    const std::string text = require_description(edr, *p, t);
+    if (!nc->begin_product(*p, static_cast<size_t>(t.count()), text)) failed();
+    for (int32_t r = 0; r < t.count(); ++r) {
+      if (!nc->put_record(t.read(r))) failed();
+    }
+    if (!nc->end_product()) failed();
+    ++products;
+  }
+  if (products == 0) die(edr.path() + " holds no product to export");
+  if (!nc->close()) failed();
 }
 
 }  // namespace hlc_dump
