@@ -2,8 +2,14 @@
 over builder TLM files (one holding every unit and APID, one with only some
 units, one truncated), checking the outputs, the summary rows, the job log
 and the exit status. Outcomes are expected from the products that the build
-has (--modules): a unit none of whose products is built yet writes no table
-("ERROR: Output EDR file is empty.") and so fails.
+has (its hlc_edr_dump --products): a unit none of whose products is built yet
+writes no table ("ERROR: Output EDR file is empty.") and so fails. Records
+are counted in what a run delivered: a run that ended ok has a count for
+every product of its unit (0 where it wrote no table), one that delivered
+nothing has none.
+The batch is given the build's own programs (--program, --dump): none of
+them is on the PATH of the batches run here, and the launchers' folder
+holds none either, so that each build's suite runs that build's programs.
 The batch's own safety is tried with real processes: jobs that block reading
 FIFOs until the test feeds them, signals, kill -9 of the batch, full and
 read-only file systems (tmpfs), and a real sshd on 127.0.0.1."""
@@ -67,7 +73,7 @@ def make_files(workdir):
         counts = {p.module: (3 if p.module in ARGS.modules else 0) for p in PER_UNIT[u]}
         if u == "acs":
             counts = {"acs_quats": 3}
-        expected[(path, u)] = ("ok" if built(u) else "failed", 0 if built(u) else 255, counts, warnings[u])
+        expected[(path, u)] = ("ok", 0, counts, warnings[u]) if built(u) else ("failed", 255, {}, warnings[u])
 
     # Only Concentrator and GIM housekeeping: the other units have no data.
     d = ep.Description()
@@ -76,17 +82,18 @@ def make_files(workdir):
     path = os.path.join(tlm, "some.tlm")
     d.build(ARGS.tlmbuild, path)
     for u in ep.UNITS:
-        counts = {p.module: 0 for p in PER_UNIT[u]} if u != "acs" else {"acs_quats": 0}
+        counts = {p.module: 0 for p in PER_UNIT[u]}
         if u == "con":
             expected[(path, u)] = ("ok", 0, dict(counts, con_hk=2), 0)
         elif u == "gim":
             ok = "gim_hk" in ARGS.modules
-            expected[(path, u)] = ("ok" if ok else "failed", 0 if ok else 255,
-                                   dict(counts, gim_hk=2 if ok else 0), 0)
+            expected[(path, u)] = ("ok", 0, dict(counts, gim_hk=2), 0) if ok else ("failed", 255, {}, 0)
         else:
-            expected[(path, u)] = ("no data", 255, counts, 0)
+            expected[(path, u)] = ("no data", 255, {}, 0)
 
-    # Truncated in its third record: every run ends with the reader's error.
+    # Truncated in its third record: every run ends with the reader's error
+    # and delivers nothing, so no records are counted (the con run's log
+    # tells of the two records before the cut).
     d = ep.Description()
     d.records(ep.BY_MODULE["con_hk"], range(2), per_packet=1)
     d.quats(range(1))
@@ -94,15 +101,12 @@ def make_files(workdir):
     path = os.path.join(tlm, "cut.tlm")
     d.build(ARGS.tlmbuild, path)
     for u in ep.UNITS:
-        counts = {p.module: 0 for p in PER_UNIT[u]} if u != "acs" else {"acs_quats": 0}
-        if u == "con" and "con_hk" in ARGS.modules:
-            counts["con_hk"] = 2
-        expected[(path, u)] = ("failed", 255, counts, 0)
+        expected[(path, u)] = ("failed", 255, {}, 0)
     return expected
 
 
 def batch(*args, limit=None, cwd=None):
-    return subprocess.run([ARGS.tool, "--program", ARGS.program] + list(args), cwd=cwd,
+    return subprocess.run([ARGS.tool, "--program", ARGS.program, "--dump", ARGS.dump] + list(args), cwd=cwd,
                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=limit)
 
 
@@ -229,6 +233,17 @@ class BatchOverEveryKindOfFile(unittest.TestCase):
         self.assertEqual((len(lines), lines[-1]), (len(self.rows) + 2, b""))
         self.assertFalse([line for line in lines if line.endswith(b"\r")])
 
+    def test_columns_have_a_product_each_in_the_dumps_order(self):
+        # The products of the build as its dump names them, in that order,
+        # each a column; each one that the design states, so that the rows'
+        # test checks every column.
+        self.assertLessEqual(set(ARGS.modules), set(p.module for p in ep.PRODUCTS))
+        with open(os.path.join(self.out, "summary.csv"), newline="") as f:
+            header = next(csv.reader(f))
+        self.assertEqual(header, ["tlm", "unit", "outcome", "exit_status"] + ARGS.modules +
+                         ["acs_quats", "warnings", "seconds", "host", "output", "log", "skipped", "error",
+                          "quicklooks"])
+
     def test_outcome_status_records_and_warnings_of_every_row(self):
         for r in self.rows:
             outcome, status, counts, warnings = self.expected[(r["tlm"], r["unit"])]
@@ -347,20 +362,54 @@ class CleanBatchAndRestart(unittest.TestCase):
         with open(other, "w") as f:
             f.write("#!/bin/sh\necho Usage: other FILE\nexit 1\n")
         os.chmod(other, 0o755)
-        not_executable = os.path.join(self.work, "hlc_edr")
-        shutil.copy(ARGS.program, not_executable)
-        os.chmod(not_executable, 0o644)
-        for program, says in ((os.path.join(self.work, "missing"), "no such file"),
-                              ("no-such-hlc-edr", "no such program on the PATH"),
-                              (self.work, "is not a file"),
-                              (not_executable, "is not executable"),
-                              (other, "is not hlc_edr")):
-            with self.subTest(program=os.path.basename(program)):
-                run = subprocess.run([ARGS.tool, "--program", program, "-u", "con", "-o", self.out, self.tlm[0]],
-                                     capture_output=True, text=True)
+        programs = {"--program": ARGS.program, "--dump": ARGS.dump}
+        for option, real in programs.items():
+            not_executable = os.path.join(self.work, os.path.basename(real))
+            shutil.copy(real, not_executable)
+            os.chmod(not_executable, 0o644)
+            wrong = ((os.path.join(self.work, "missing"), "no such file"),
+                     ("no-such-hlc-edr", "no such program on the PATH"),
+                     (self.work, "is not a file"),
+                     (not_executable, "is not executable"),
+                     (other, "is not %s" % os.path.basename(real)))
+            if option == "--dump":  # the generator is no dump: it lists no products
+                wrong += ((ARGS.program, "is not hlc_edr_dump"),)
+            for program, says in wrong:
+                with self.subTest(option=option, program=os.path.basename(program)):
+                    given = dict(programs, **{option: program})
+                    run = subprocess.run([ARGS.tool, "-u", "con", "-o", self.out, self.tlm[0]] +
+                                         [w for o, p in given.items() for w in (o, p)],
+                                         capture_output=True, text=True)
+                    self.assertEqual(run.returncode, 2)
+                    self.assertIn("%s %s: %s" % (option, program, says), run.stderr)
+                    self.assertFalse(os.path.exists(self.out))
+        # Not named, each is looked for beside the launcher and on the PATH,
+        # which hold neither; never in a build folder.
+        beside = os.path.dirname(os.path.realpath(ARGS.tool))
+        for option, name in (("--program", "hlc_edr"), ("--dump", "hlc_edr_dump")):
+            with self.subTest(option=option, program="none"):
+                given = {o: p for o, p in programs.items() if o != option}
+                run = subprocess.run([ARGS.tool, "-u", "con", "-o", self.out, self.tlm[0]] +
+                                     [w for o, p in given.items() for w in (o, p)],
+                                     capture_output=True, text=True, cwd=os.path.dirname(ARGS.program))
                 self.assertEqual(run.returncode, 2)
-                self.assertIn("--program %s: %s" % (program, says), run.stderr)
+                self.assertEqual(run.stderr, "hlc_edr_batch: no %s beside %s or on the PATH (%s names one)\n"
+                                 % (name, beside, option))
                 self.assertFalse(os.path.exists(self.out))
+
+    def test_an_edr_that_the_dump_cannot_list_has_no_record_counts(self):
+        # A dump that names the products but refuses every EDR: the run is
+        # ok, as hlc_edr says, and its row says why it has no counts.
+        dump = os.path.join(self.work, "refusing_dump")
+        with open(dump, "w") as f:
+            f.write('#!/bin/sh\ntest "$1" = --products && exec "$0.real" --products\n'
+                    'echo "ERROR: damaged table" >&2\nexit 1\n')
+        os.chmod(dump, 0o755)
+        os.symlink(ARGS.dump, dump + ".real")
+        run = batch("--dump", dump, "-u", "con", "-o", self.out, self.tlm[0])
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual([(r["outcome"], r["con_hk"], r["error"]) for r in read_summary(self.out)],
+                         [("ok", "", "records not counted: hlc_edr_dump: ERROR: damaged table")])
 
     def test_usage_errors_exit_2(self):
         self.assertEqual(batch("-u", "xyz", "-o", self.out, self.tlm[0]).returncode, 2)
@@ -439,7 +488,7 @@ class OneBatchPerFolder(unittest.TestCase):
         """A batch in the background; its output goes to files, so that
         processes it leaves behind hold no pipe of the test."""
         with open(os.path.join(self.work, "batch.out"), "wb") as out:
-            return subprocess.Popen([ARGS.tool, "--program", ARGS.program] + list(args),
+            return subprocess.Popen([ARGS.tool, "--program", ARGS.program, "--dump", ARGS.dump] + list(args),
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=out)
 
     def test_a_killed_batch_leaves_the_folder_to_its_jobs_until_they_end(self):
@@ -568,7 +617,8 @@ os.kill(os.getpid(), received[0])
         os.chmod(program, 0o755)
 
         def tool(*args):
-            return [ARGS.tool, "--program", program, "-u", "con,acs", "-j", "2"] + list(args) + [self.regular]
+            return [ARGS.tool, "--program", program, "--dump", ARGS.dump, "-u", "con,acs", "-j", "2"] + list(args) + [
+                self.regular]
 
         def signals_of(out):
             """Per run, the signals it received and its last line."""
@@ -587,7 +637,7 @@ os.kill(os.getpid(), received[0])
         self.assertEqual([(r["outcome"], r["error"]) for r in read_summary(timed)],
                          [("failed", "timed out after 2 s")] * 2)
         interrupted = os.path.join(self.work, "interrupted")
-        background = self.start(*tool("-o", interrupted)[1:])  # its --program comes last
+        background = self.start(*tool("-o", interrupted)[1:])  # its --program and --dump come last
         for log in ("c_con.log", "c_quats.log"):
             wait_for_text(os.path.join(interrupted, log), "waiting for a signal")
         background.send_signal(signal.SIGINT)
@@ -986,4 +1036,8 @@ def pwd_name():
 
 if __name__ == "__main__":
     ARGS, argv = ep.tool_test_args()
+    # The batches run here find no program of the system on the PATH.
+    os.environ["PATH"] = os.pathsep.join(
+        d for d in os.environ.get("PATH", "").split(os.pathsep)
+        if not any(os.path.exists(os.path.join(d, n)) for n in ("hlc_edr", "hlc_edr_dump", "hlc_edr_quicklook")))
     unittest.main(argv=argv, verbosity=2)

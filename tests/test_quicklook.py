@@ -104,7 +104,7 @@ class Quicklook(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.work = ep.fresh_dir(os.path.join(ARGS.workdir, "quicklook"))
-        cls.dump = os.path.join(os.path.dirname(ARGS.program), "hlc_edr_dump")  # built beside hlc_edr
+        cls.dump = ARGS.dump
         cls.make_edrs()
         first = cls.edrs[sorted(cls.edrs)[0]]
         cls.make_empty_tables()

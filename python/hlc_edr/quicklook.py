@@ -1,0 +1,1130 @@
+"""hlc_edr_quicklook: one PNG per product of an EDR, for a look at a glance.
+
+  hlc_edr_quicklook EDR... -o DIR [--linear] [--dpi N] [--dump HLC_EDR_DUMP]
+
+Each EDR is read through hlc_edr_dump: the one --dump names, else the
+hlc_edr_dump in the folder of the hlc_edr_quicklook launcher (the installed
+bin/ folder holds both), else the one on the PATH. Its netCDF-4 export goes
+to a private temporary folder (under TMPDIR) and is read from there in
+slices of records, so memory does not grow with the number of records, and
+the temporary is removed afterwards. A file that the dump refuses (not an EDR, damaged) gives
+one line on standard error naming it; the other EDRs are still drawn.
+
+Writes DIR/<EDR name>_<record name>.png per product (written under a
+temporary name and renamed when complete) and prints each path.
+
+- Products with counts (GEM and GIM manual/calibration, normal, raw and
+  diagnostic; the MEC F1D distribution): a spectrogram, the counts summed over
+  every dimension but the level one, level against record time, with a
+  logarithmic colour scale (--linear for a linear one). Zero counts have a
+  colour of their own, records that are missing none, values that are not
+  finite another.
+- Housekeeping products: small multiples, one panel per field against record
+  time (arrays: one line per element); status words whose bits the export
+  describes (flag_masks, flag_meanings) as bit rasters; event times (the MEC
+  shock and CME times) as markers on a panel of their own.
+
+Time is drawn as it was measured: a record covers the time from its start to
+the start of the next record (for four-spin records, the four spins it
+measured); a gap longer than 1.5 times the usual spacing of the records stays
+blank; records with the same time are merged into one, with a note. When a
+product has more records than its panel has pixel columns, each column shows
+the minimum and maximum of its records (spectrograms and rasters: the mean).
+The time axis is in seconds, minutes, hours or days after the SCLK second
+that its label names.
+
+Labels take each variable's long_name and units from the export when it has
+them, else the field's name. Each PNG carries, in its "Comment" text chunk, a
+JSON object: its kind, its time axis (origin, unit, limits) and its plot
+areas in pixels (left, top, right, bottom) with their labels and notes, so
+that scripts can find them.
+
+SIGINT, SIGTERM and SIGHUP end the tool: the dump it runs, its temporary
+folder and a PNG being written are removed, and it ends by that signal.
+
+Exit status: 0 when every EDR was read, 1 when one could not be, 2 for a
+usage error (options, an unusable output folder, no hlc_edr_dump).
+"""
+import argparse
+import json
+import math
+import os
+import re
+import stat
+import subprocess
+import sys
+import tempfile
+import textwrap
+import warnings
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.colors  # noqa: E402
+import matplotlib.patches  # noqa: E402
+import matplotlib.pyplot as plt  # noqa: E402
+import matplotlib.ticker  # noqa: E402
+import matplotlib.transforms  # noqa: E402
+import netCDF4  # noqa: E402
+import numpy as np  # noqa: E402
+
+from hlc_edr._tools import (ProgramError, end_by_signal, find_program, launcher_folder,  # noqa: E402
+                            on_interrupts, shown, write_atomically)
+
+PROG = "hlc_edr_quicklook"
+GAP_FACTOR = 1.5          # a spacing above this many times the usual one is a gap
+SLICE_BYTES = 8 << 20     # records are read in slices of about this many bytes
+SLICE_RECORDS = 1 << 16   # and at most this many records
+DIFF_SAMPLES = 100000     # spacings kept to find the usual one
+# The export is compressed in chunks; HDF5 keeps the chunks read of each
+# variable in a cache of its own, 16 MiB by default, so that memory would
+# grow with the records of every variable read, up to 16 MiB times the
+# variables. Records are read in order, each chunk once or twice, so the
+# chunks are not kept at all.
+CHUNK_CACHE_BYTES = 0
+
+# Counts and the MEC F1D distribution: the variable drawn as a spectrogram.
+SPECTRUM_VARIABLES = ("counts", "f1d_ion_distr")
+# What the level dimensions are, when the export does not say.
+LEVEL_NAMES = {
+    "GEM_CYCLE_LEVELS": "ESA level of the cycle",
+    "GIM_CYCLE_LEVELS": "ESA level of the cycle",
+    "GEM_SPIN_LEVELS": "voltage level",
+    "GIM_SPIN_LEVELS": "voltage level",
+    "MEC_F1D_ELEMENTS": "energy step",
+}
+# The other dimensions, in words.
+DIM_WORDS = {
+    "AZIMUTH_SECTORS": "azimuth sectors",
+    "CEMS": "CEMs",
+    "MASK_ELEMENTS": "CEM-azimuth mask elements",
+    "SPINS": "spins",
+}
+# Fields that hold the times of events, in SCLK seconds (0: none).
+EVENT_FIELDS = {"TIME_OF_SHOCK": "shock", "TIME_OF_CME": "CME"}
+TIME_FIELDS = ("sclk", "sclk_seconds", "sclk_subseconds")
+# What a panel says when there is nothing to draw.
+EMPTY_NOTES = ("no records", "no finite value", "all counts are zero", "all values are zero")
+
+ZERO_COLOUR = "#c8c8c8"       # a count of zero
+NOT_FINITE_COLOUR = "#e0007a"  # NaN or an infinity
+MARK_COLOURS = matplotlib.colors.ListedColormap([ZERO_COLOUR, NOT_FINITE_COLOUR])
+LINE_COLOURS = plt.rcParams["axes.prop_cycle"].by_key()["color"]
+# A bit raster: pale where records have the bit clear, dark where all have it
+# set; no record, no colour.
+FLAG_COLOURS = matplotlib.colors.LinearSegmentedColormap.from_list("flags", ["#e3ebf4", "#08306b"])
+TIME_UNITS = ((15 * 60, 1.0, "seconds"), (15 * 3600, 60.0, "minutes"),
+              (10 * 86400, 3600.0, "hours"), (math.inf, 86400.0, "days"))
+
+
+class Failure(Exception):
+    """An EDR that cannot be read; the message is the reason."""
+
+
+class OutputError(Exception):
+    """The output folder cannot take the PNG files."""
+
+
+# ---- reading through hlc_edr_dump ---------------------------------------------
+
+def export(dump, edr, tmp):
+    """The netCDF-4 export of the EDR in tmp, and the dump's warnings."""
+    try:
+        if not stat.S_ISREG(os.stat(edr).st_mode):
+            raise Failure("not a regular file")  # a FIFO or a device would block the reader
+    except OSError as e:
+        raise Failure(e.strerror)
+    nc = os.path.join(tmp, "export.nc")
+    err_path = os.path.join(tmp, "dump.err")
+    with open(err_path, "w+b") as err:
+        try:
+            rc = subprocess.run([dump, edr, "--netcdf", nc], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=err).returncode
+        except OSError as e:
+            raise OutputError("cannot run %s: %s" % (dump, e.strerror))
+        err.seek(0)
+        # The report may be long (a module's messages per record): kept are
+        # the last error line and the first few warnings.
+        error, warnings = None, []
+        for raw in err:
+            line = raw.decode("utf-8", "replace").rstrip("\n")
+            if line.startswith("ERROR: "):
+                error = line[len("ERROR: "):]
+            elif line.startswith("WARNING") and len(warnings) < 20:
+                warnings.append(line)
+    if rc != 0:
+        if error:
+            reason = error
+        elif rc < 0:
+            reason = "hlc_edr_dump ended by signal %d" % -rc
+        else:
+            reason = "hlc_edr_dump failed (exit status %d)" % rc
+        raise Failure(reason)
+    if not os.path.isfile(nc):
+        raise Failure("hlc_edr_dump wrote no export")
+    return nc, warnings
+
+
+def attr(var, name):
+    try:
+        return var.getncattr(name)
+    except (AttributeError, KeyError):
+        return None
+
+
+def text_attr(var, name):
+    v = attr(var, name)
+    if v is None:
+        return None
+    v = v.decode("utf-8", "replace") if isinstance(v, bytes) else str(v)
+    return v.strip() or None
+
+
+def slice_records(var, n):
+    """Records per slice for reading var."""
+    per = max(1, int(np.prod(var.shape[1:], dtype=np.int64)) * var.dtype.itemsize)
+    return max(1, min(SLICE_RECORDS, SLICE_BYTES // per, n or 1))
+
+
+def as_float(a):
+    return np.asarray(a, dtype=np.float64)
+
+
+class Product:
+    """One group of the export: a product named after its module."""
+
+    def __init__(self, group):
+        self.group = group
+        self.module = group.name
+        vg = text_attr(group, "hdf4_vgroup")
+        record = vg[3:] if vg and vg.startswith("VG_") else self.module
+        self.record = re.sub(r"[^A-Za-z0-9_]", "_", record)  # a part of a file name
+        self.n = len(group.dimensions["record"]) if "record" in group.dimensions else 0
+        self.vars = group.variables
+
+    def record_variables(self):
+        """The variables of record fields, in file order, without the time and
+        without coordinates."""
+        coords = set(self.group.dimensions)
+        for v in self.vars.values():
+            c = text_attr(v, "coordinates")
+            if c:
+                coords.update(c.split())
+        out = []
+        for name, v in self.vars.items():
+            if name in TIME_FIELDS or name in coords or not v.dimensions or v.dimensions[0] != "record":
+                continue
+            units = text_attr(v, "units") or ""
+            if text_attr(v, "axis") == "T" or text_attr(v, "standard_name") == "time" or " since " in units:
+                continue
+            if v.dtype.kind not in "uif":
+                continue
+            out.append(v)
+        return out
+
+    def times(self, a, b):
+        """Start times of records a..b-1 and, for four-spin records, their
+        durations (NaN where the spin times do not give one)."""
+        sec, sub = self.vars.get("sclk_seconds"), self.vars.get("sclk_subseconds")
+        if sec is not None:
+            t = as_float(sec[a:b])
+            if sub is not None:
+                t = t + as_float(sub[a:b]) / 65536.0
+        elif "sclk" in self.vars:
+            t = as_float(self.vars["sclk"][a:b])
+        else:
+            raise Failure("product %s has no record time" % self.module)
+        if t.ndim == 1 or t.shape[1] == 1:
+            return t.reshape(len(t)), None
+        spins = t.shape[1]
+        own = (t[:, -1] - t[:, 0]) * spins / (spins - 1)
+        own[~(np.isfinite(own) & (own > 0))] = np.nan
+        return t[:, 0].copy(), own
+
+
+# ---- record times -------------------------------------------------------------
+
+def cell_ends(s, own, after, c, gap):
+    """Ends of the cells of time-ordered records with starts s: the next
+    record's start, or after a gap the usual spacing c; for four-spin
+    records their own duration (at most the gap limit), never past the next
+    start. `after` is the start of the record that follows s, if any."""
+    nxt = np.empty_like(s)
+    nxt[:-1] = s[1:]
+    nxt[-1] = np.inf if after is None else after
+    step = nxt - s
+    usual = c if c else 1.0
+    e = nxt.copy() if gap is None else np.where(step <= gap, nxt, s + usual)
+    if own is not None:
+        dur = own if gap is None else np.minimum(own, gap)
+        e = np.where(np.isnan(dur), e, s + dur)
+        e = np.minimum(e, np.where(step > 0, nxt, np.inf))
+    return np.where(np.isinf(e), s + usual, e)
+
+
+class Timeline:
+    """The record times of a product: the range, the usual spacing, gaps,
+    duplicates and order. With few records, or records out of time order,
+    it keeps every start and cell end (8 bytes each); otherwise it reads the
+    times again slice by slice when asked, so that memory stays flat."""
+
+    STEP = 4096  # records per slice of times
+
+    def __init__(self, product, keep_limit):
+        self.p, self.n = product, product.n
+        self.starts = self.ends = self.order = None
+        self.duplicates = self.gaps = 0
+        self.ordered = True
+        self.cadence = self.gap = None
+        self.t_first = self.t_last = self.t_end = math.nan
+        if not self.n:
+            self.kept = False
+            return
+        diffs, own_last = self._scan(max(1, self.n // DIFF_SAMPLES))
+        self.kept = self.n <= keep_limit or not self.ordered
+        if self.kept:
+            self._keep(keep_limit)
+            return
+        self._set_cadence(diffs, own_last)
+        if self.gap is not None:
+            self.gaps = sum(int((d > self.gap).sum()) for d, _ in self._spacings())
+        own = None if own_last is None else np.array([own_last])
+        self.t_end = float(cell_ends(np.array([self.t_last]), own, None, self.cadence, self.gap)[0])
+
+    def _slices(self):
+        for a in range(0, self.n, self.STEP):
+            yield self.p.times(a, min(self.n, a + self.STEP))
+
+    def _spacings(self):
+        """(spacings from the previous record, durations) slice by slice."""
+        prev = None
+        for s, own in self._slices():
+            yield (np.diff(s) if prev is None else np.diff(np.concatenate(([prev], s)))), (s, own)
+            prev = s[-1]
+
+    def _scan(self, stride):
+        """One pass: order, range, repeated times and a sample of the spacings."""
+        diffs, own_last = [], None
+        self.t_first, self.t_last = math.inf, -math.inf
+        for d, (s, own) in self._spacings():
+            if self.ordered and (d < 0).any():
+                self.ordered = False
+            if self.ordered:
+                self.duplicates += int((d == 0).sum())
+                diffs.append(d[d > 0][::stride])
+            self.t_first = min(self.t_first, float(s.min()))
+            if s.max() >= self.t_last:
+                i = int(np.argmax(s))
+                self.t_last, own_last = float(s[i]), (None if own is None else own[i])
+        return diffs, own_last
+
+    def _set_cadence(self, diffs, own):
+        positive = np.concatenate(diffs) if diffs else np.empty(0)
+        if positive.size:
+            self.cadence = float(np.median(positive))
+        elif own is not None and np.isfinite(own):
+            self.cadence = float(own)
+        self.gap = GAP_FACTOR * self.cadence if self.cadence else None
+
+    def _keep(self, keep_limit):
+        parts = list(self._slices())
+        s = np.concatenate([p[0] for p in parts])
+        own = np.concatenate([p[1] for p in parts]) if parts[0][1] is not None else None
+        del parts
+        self.order = np.argsort(s, kind="stable")
+        ordered = s[self.order]
+        d = np.diff(ordered)
+        self.duplicates = int((d == 0).sum())
+        own_sorted = None if own is None else own[self.order]
+        self._set_cadence([d[d > 0]], None if own is None else np.nanmedian(own) if np.isfinite(own).any() else None)
+        if self.gap is not None:
+            self.gaps = int((d > self.gap).sum())
+        del d, own
+        ends = np.empty_like(ordered)
+        for a in range(0, self.n, SLICE_RECORDS):  # in slices: cell_ends needs room of its own
+            b = min(self.n, a + SLICE_RECORDS)
+            ends[a:b] = cell_ends(ordered[a:b], None if own_sorted is None else own_sorted[a:b],
+                                  ordered[b] if b < self.n else None, self.cadence, self.gap)
+        self.t_end = float(ends.max())
+        self.starts, self.ends = s, np.empty_like(ends)
+        self.ends[self.order] = ends
+        if self.n > keep_limit:
+            self.order = None  # only exact bins need it
+
+    def cells(self, a, b):
+        """Starts and cell ends of records a..b-1, in file order."""
+        if self.kept:
+            return self.starts[a:b], self.ends[a:b]
+        s, own = self.p.times(a, min(self.n, b + 1))
+        after = s[b - a] if len(s) > b - a else None
+        s, own = s[:b - a], (None if own is None else own[:b - a])
+        return s, cell_ends(s, own, after, self.cadence, self.gap)
+
+
+class Bins:
+    """Where each record lands on a panel: one bin per distinct record time
+    (exact), or one per pixel column of the panel (decimated)."""
+
+    def __init__(self, tl, columns, exact):
+        self.tl = tl
+        self.exact = exact
+        self.x0, self.x1 = tl.t_first, tl.t_end
+        if exact:
+            s = tl.starts[tl.order]
+            e = tl.ends[tl.order]
+            first = np.flatnonzero(np.concatenate(([True], np.diff(s) > 0)))
+            self.left = s[first]
+            self.right = np.maximum.reduceat(e, first)
+            rank = np.empty(tl.n, dtype=np.int64)
+            rank[tl.order] = np.arange(tl.n)
+            group = np.cumsum(np.concatenate(([True], np.diff(s) > 0))) - 1
+            self.of_record = group[rank]
+            self.size = len(first)
+            self.covered = np.ones(self.size, dtype=bool)
+        else:
+            self.size = max(1, int(columns))
+            self.width = (self.x1 - self.x0) / self.size or 1.0
+            self.covered = np.zeros(self.size, dtype=bool)
+
+    def assign(self, a, b):
+        """First and last-plus-one bin of the cells of records a..b-1."""
+        s, e = self.tl.cells(a, b)
+        if self.exact:
+            c0 = self.of_record[a:b]
+            return s, c0, c0 + 1
+        c0 = np.clip(np.floor((s - self.x0) / self.width), 0, self.size - 1).astype(np.int64)
+        c1 = np.clip(np.ceil((e - self.x0) / self.width), 0, self.size).astype(np.int64)
+        return s, c0, np.maximum(c1, c0 + 1)
+
+
+def spread(c0, c1):
+    """(record, bin) for every bin that a record's cell covers. Cells do not
+    overlap, so there are at most as many pairs as records plus bins."""
+    rep = c1 - c0
+    idx = np.repeat(np.arange(len(c0)), rep)
+    offset = np.arange(len(idx)) - np.repeat(np.cumsum(rep) - rep, rep)
+    return idx, c0[idx] + offset
+
+
+# ---- what is accumulated per bin ------------------------------------------------
+
+class Spectrum:
+    """Per bin and level: the sum and number of finite values, and the number
+    of values that are not finite."""
+
+    def __init__(self, var, level_axis, bins):
+        self.var, self.axis, self.bins = var, level_axis, bins
+        self.levels = var.shape[level_axis]
+        shape = (bins.size, self.levels)
+        self.sum, self.finite, self.other = np.zeros(shape), np.zeros(shape), np.zeros(shape)
+
+    def add(self, data, idx, col):
+        other = tuple(i for i in range(1, data.ndim) if i != self.axis)
+        if data.dtype.kind == "f":
+            z = np.sum(data, axis=other, dtype=np.float64) if other else as_float(data)
+        else:
+            z = as_float(np.sum(data, axis=other, dtype=np.int64) if other else data)
+        ok = np.isfinite(z)
+        where = (col[:, None] * self.levels + np.arange(self.levels)).ravel()
+        size = self.bins.size * self.levels
+        self.sum += np.bincount(where, np.where(ok, z, 0.0)[idx].ravel(), size).reshape(self.sum.shape)
+        self.finite += np.bincount(where, ok[idx].ravel(), size).reshape(self.sum.shape)
+        self.other += np.bincount(where, (~ok)[idx].ravel(), size).reshape(self.sum.shape)
+
+
+class Series:
+    """Per bin and element: the least and greatest finite value of the
+    records that start in it, and how many values were not finite."""
+
+    def __init__(self, var, bins):
+        self.var, self.bins = var, bins
+        self.elements = int(np.prod(var.shape[1:], dtype=np.int64))
+        shape = (bins.size, self.elements)
+        self.min = np.full(shape, np.inf)
+        self.max = np.full(shape, -np.inf)
+        self.other = np.zeros(shape, dtype=np.int64)
+        # the first and last value of each bin, which tell whether the
+        # line falls or rises through it
+        self.first = np.full(shape, np.nan)
+        self.last = np.full(shape, np.nan)
+
+    def add(self, data, c0):
+        v = as_float(data).reshape(len(data), self.elements)
+        if len(c0) > 1 and (np.diff(c0) < 0).any():
+            order = np.argsort(c0, kind="stable")
+            v, c0 = v[order], c0[order]
+        first = np.flatnonzero(np.concatenate(([True], np.diff(c0) != 0)))
+        cols = c0[first]
+        ok = np.isfinite(v)
+        self.min[cols] = np.minimum(self.min[cols], np.minimum.reduceat(np.where(ok, v, np.inf), first))
+        self.max[cols] = np.maximum(self.max[cols], np.maximum.reduceat(np.where(ok, v, -np.inf), first))
+        self.other[cols] += np.add.reduceat((~ok).astype(np.int64), first)
+        ends = np.append(first[1:], len(v)) - 1
+        fresh = np.isnan(self.first[cols])
+        self.first[cols] = np.where(fresh, v[first], self.first[cols])
+        self.last[cols] = v[ends]
+
+
+class Flags:
+    """Per bin and flag: the share of records in which the flag is set."""
+
+    def __init__(self, var, masks, values, meanings, bins):
+        self.var, self.bins = var, bins
+        self.masks, self.values, self.meanings = masks, values, meanings
+        self.set = np.zeros((bins.size, len(masks)))
+        self.records = np.zeros(bins.size)
+
+    def add(self, data, idx, col):
+        v = as_float(data).reshape(len(data))
+        w = np.where(np.isfinite(v), v, 0).astype(np.int64)
+        on = np.stack([(w & m) == val if val is not None else (w & m) != 0
+                       for m, val in zip(self.masks, self.values)], axis=1)
+        where = (col[:, None] * len(self.masks) + np.arange(len(self.masks))).ravel()
+        self.set += np.bincount(where, on[idx].ravel(), self.set.size).reshape(self.set.shape)
+        self.records += np.bincount(col, minlength=self.bins.size)
+
+
+class Events:
+    """Times of events that the records carry: per pixel column the first
+    event time in it, and how many fell outside the plotted time."""
+
+    def __init__(self, var, kind, x0, x1, columns):
+        self.var, self.kind = var, kind
+        self.x0, self.columns = x0, columns
+        self.width = (x1 - x0) / columns or 1.0
+        self.x1 = x1
+        self.first = np.full(columns, np.inf)
+        self.before = self.after = 0
+        self.earliest, self.latest = np.inf, -np.inf  # of those outside
+
+    def add(self, data):
+        v = np.unique(as_float(data).ravel())
+        v = v[np.isfinite(v) & (v != 0)]
+        outside = v[(v < self.x0) | (v > self.x1)]
+        self.before += int((outside < self.x0).sum())
+        self.after += int((outside > self.x1).sum())
+        if outside.size:
+            self.earliest = min(self.earliest, float(outside.min()))
+            self.latest = max(self.latest, float(outside.max()))
+        v = v[(v >= self.x0) & (v <= self.x1)]
+        col = np.clip(((v - self.x0) / self.width).astype(np.int64), 0, self.columns - 1)
+        np.minimum.at(self.first, col, v)
+
+
+def flag_table(var):
+    """(masks, values, meanings) of a status word that the export describes."""
+    masks, meanings = attr(var, "flag_masks"), text_attr(var, "flag_meanings")
+    if masks is None or not meanings:
+        return None
+    masks = [int(m) for m in np.atleast_1d(masks)]
+    meanings = meanings.split()
+    values = attr(var, "flag_values")
+    values = [int(x) for x in np.atleast_1d(values)] if values is not None else [None] * len(masks)
+    if not masks or len(masks) != len(meanings) or len(values) != len(masks):
+        return None
+    return masks, values, meanings
+
+
+def accumulate(product, tl, per_var, bin_sets):
+    """One pass over the records: every variable in per_var, a slice at a
+    time, into its accumulators; bin_sets are the Bins in use."""
+    if not per_var or not tl.n:
+        return
+    step = min(slice_records(v, tl.n) for v in per_var) if per_var else tl.n
+    for a in range(0, tl.n, step):
+        b = min(tl.n, a + step)
+        placed = {}
+        for bins in bin_sets:
+            s, c0, c1 = bins.assign(a, b)
+            idx, col = spread(c0, c1)
+            bins.covered[col] = True
+            placed[id(bins)] = (c0, idx, col)
+        for var, accs in per_var.items():
+            data = var[a:b]
+            for acc in accs:
+                if isinstance(acc, Events):
+                    acc.add(data)
+                    continue
+                c0, idx, col = placed[id(acc.bins)]
+                if isinstance(acc, Series):
+                    acc.add(data, c0)
+                else:
+                    acc.add(data, idx, col)
+
+
+# ---- labels -------------------------------------------------------------------
+
+def label_of(var, with_name=True, with_units=True):
+    """long_name and units of a variable; the field name when it has none."""
+    name = var.name
+    long_name = text_attr(var, "long_name")
+    units = text_attr(var, "units")
+    text = long_name or name
+    if with_name and long_name and long_name != name:
+        text = "%s: %s" % (name, long_name)
+    if with_units and units and units != "1":
+        text += " [%s]" % units
+    return text
+
+
+def wrapped(text, width, lines):
+    """text in lines of at most width characters, at most `lines` of them."""
+    out = textwrap.wrap(text, width)
+    if len(out) > lines:
+        out = out[:lines - 1] + [textwrap.shorten(" ".join(out[lines - 1:]), width, placeholder=" ...")]
+    return "\n".join(out)
+
+
+def level_label(product, dim, size):
+    coord = product.vars.get(dim)
+    name = (text_attr(coord, "long_name") if coord is not None else None) or LEVEL_NAMES.get(dim) or dim
+    units = text_attr(coord, "units") if coord is not None else None
+    return "%s (0-%d)%s" % (name, size - 1, " [%s]" % units if units else "")
+
+
+def dim_words(dim, size):
+    for key, words in DIM_WORDS.items():
+        if dim.endswith(key):
+            return "%d %s" % (size, words)
+    return "%d %s" % (size, dim)
+
+
+def duration(seconds):
+    for limit, unit, word in TIME_UNITS:
+        if seconds < limit or unit == 86400.0:
+            return "%.3g %s" % (seconds / unit, {"seconds": "s", "minutes": "min", "hours": "h",
+                                                 "days": "d"}[word])
+    return "%.3g s" % seconds
+
+
+class TimeAxis:
+    """Seconds, minutes, hours or days after a whole SCLK second."""
+
+    def __init__(self, tl):
+        self.origin = math.floor(tl.t_first)
+        span = tl.t_end - tl.t_first
+        for limit, unit, word in TIME_UNITS:
+            if span <= limit:
+                self.unit, self.word = unit, word
+                break
+        self.lim = (self.x(tl.t_first), self.x(tl.t_end))
+
+    def x(self, t):
+        return (np.asarray(t, dtype=np.float64) - self.origin) / self.unit
+
+    def label(self):
+        return "%s after SCLK %d" % (self.word, self.origin)
+
+    def json(self):
+        return {"origin": self.origin, "unit": self.word, "seconds_per_unit": self.unit,
+                "xlim": [float(self.lim[0]), float(self.lim[1])]}
+
+    def setup(self, ax, labels):
+        ax.set_xlim(*self.lim)
+        ax.xaxis.set_major_locator(matplotlib.ticker.MaxNLocator(5))
+        ax.tick_params(labelbottom=labels)
+
+
+def shown_name(path):
+    """A file's name as text to draw and to store in the PNG (shown)."""
+    return shown(os.path.basename(path))
+
+
+def title_of(product, edr, tl):
+    if not tl.n:
+        return "%s  -  %s\n0 records" % (product.record, shown_name(edr))
+    return "%s  -  %s\nSCLK %.3f to %.3f s, %d record%s" % (
+        product.record, shown_name(edr), tl.t_first, tl.t_last, tl.n, "" if tl.n == 1 else "s")
+
+
+def time_notes(tl, bins, what):
+    notes = []
+    if tl.duplicates:
+        notes.append("%d record%s with a repeated time merged" % (tl.duplicates, "" if tl.duplicates == 1 else "s"))
+    if not tl.ordered:
+        notes.append("records out of time order, drawn by time")
+    if tl.gaps:
+        notes.append("%d gap%s longer than %s left blank" % (tl.gaps, "" if tl.gaps == 1 else "s", duration(tl.gap)))
+    if not bins.exact:
+        notes.append("%d records in %d columns (%s per column)" % (tl.n, bins.size, what))
+    return notes
+
+
+# ---- drawing ------------------------------------------------------------------
+
+def box_of(ax, fig, dpi):
+    width, height = fig.get_size_inches() * dpi
+    b = ax.get_position()
+    return [round(b.x0 * width), round((1 - b.y1) * height), round(b.x1 * width), round((1 - b.y0) * height)]
+
+
+def column_edges(bins, axis):
+    if bins.exact:
+        return None
+    return axis.x(bins.x0 + bins.width * np.arange(bins.size + 1))
+
+
+def draw_cells(ax, bins, axis, z, rows, pixels, **kw):
+    """Cells (bins x rows) of z, masked where nothing was measured; exact bins
+    span their records' cells, with blank cells for the gaps between (those
+    narrower than a pixel column, which no column could show, are left out)."""
+    if bins.exact:
+        least = (bins.x1 - bins.x0) / pixels
+        edges, blocks = [bins.left[0]], []
+        for k in range(bins.size):
+            nxt = bins.left[k + 1] if k + 1 < bins.size else None
+            if nxt is not None and nxt - bins.right[k] < least:
+                edges.append(nxt)
+                blocks.append(z[k])
+                continue
+            edges.append(bins.right[k])
+            blocks.append(z[k])
+            if nxt is not None:
+                edges.append(nxt)
+                blocks.append(np.ma.masked_all(z.shape[1]))
+        x = axis.x(np.array(edges))
+        grid = np.ma.vstack([np.ma.atleast_2d(b) for b in blocks])
+    else:
+        x = column_edges(bins, axis)
+        grid = np.ma.array(z, mask=np.ma.getmaskarray(z) | ~bins.covered[:, None])
+    return ax.pcolormesh(x, rows, grid.T, shading="flat", antialiased=False, **kw)
+
+
+def legend_patches(fig, items, where):
+    handles = [matplotlib.patches.Patch(facecolor=c, edgecolor="0.4", linewidth=0.5, label=t) for t, c in items]
+    if handles:
+        fig.legend(handles=handles, loc="lower right", bbox_to_anchor=where, fontsize=7, frameon=False,
+                   handlelength=1.2)
+
+
+def spectrogram(product, var, edr, tl, args):
+    dpi = args.dpi
+    level_axis = next((i for i, d in enumerate(var.dimensions) if d.endswith("_LEVELS")), var.ndim - 1)
+    levels = var.shape[level_axis]
+    fig = plt.figure(figsize=(9, 5.2), dpi=dpi)
+    ax = fig.add_axes([0.09, 0.12, 0.71, 0.71])
+    bar_ax = fig.add_axes([0.83, 0.22, 0.022, 0.61])
+    meta = {"kind": "spectrogram", "areas": []}
+    area = {"name": var.name, "kind": "spectrogram", "notes": []}
+    ax.set_ylabel(level_label(product, var.dimensions[level_axis], levels), fontsize=9)
+    ax.set_ylim(-0.5, levels - 0.5)
+    ax.yaxis.set_major_locator(matplotlib.ticker.MaxNLocator(integer=True))
+    summed = [dim_words(d, var.shape[i]) for i, d in enumerate(var.dimensions) if i not in (0, level_axis)]
+    label = wrapped(label_of(var), 44, 3)
+    how = ("summed over " + " and ".join(summed) if summed else "")
+    notes, norm_name, bar_label = [], None, None
+    if not tl.n:
+        area["notes"].append("no records")
+        ax.set_xticks([])
+        bar_ax.set_visible(False)
+    else:
+        axis = TimeAxis(tl)
+        width = round(0.71 * 9 * dpi)
+        bins = Bins(tl, width, exact=tl.kept and tl.n <= width)
+        acc = Spectrum(var, level_axis, bins)
+        accumulate(product, tl, {var: [acc]}, [bins])
+        with np.errstate(invalid="ignore", divide="ignore"):
+            mean = acc.sum / acc.finite
+        finite = acc.finite > 0
+        nonzero = finite & (mean != 0)
+        bad = ~finite & (acc.other > 0)  # only values that are not finite
+        rows = np.arange(levels + 1) - 0.5
+        notes = time_notes(tl, bins, "mean")
+        kinds = []
+        if bad.any():
+            kinds.append(("not finite", NOT_FINITE_COLOUR))
+            n_bad = int(acc.other.sum())
+            area["notes"].append("%d value%s not finite" % (n_bad, "" if n_bad == 1 else "s"))
+        log = not args.linear
+        if log and (finite & (mean < 0)).any():
+            log = False
+            area["notes"].append("negative values: linear colour scale")
+        # Zeros have a colour of their own on a logarithmic scale, which
+        # cannot show them, and when nothing else is drawn.
+        zero = finite & (mean == 0) if log or not nonzero.any() else np.zeros_like(finite)
+        if zero.any():
+            kinds.insert(0, ("0", ZERO_COLOUR))
+        if not finite.any():
+            area["notes"].append("no finite value")
+        elif not nonzero.any():
+            area["notes"].append("all counts are zero" if var.name == "counts" else "all values are zero")
+        else:
+            shown = finite & (mean > 0) if log else finite
+            lo, hi = float(mean[shown].min()), float(mean[shown].max())
+            if log:
+                norm = matplotlib.colors.LogNorm(vmin=lo if lo < hi else hi / 10, vmax=hi)
+            else:
+                norm = matplotlib.colors.Normalize(vmin=min(lo, 0.0), vmax=hi if hi > lo else lo + 1)
+            mesh = draw_cells(ax, bins, axis, np.ma.array(mean, mask=~shown), rows, width, cmap="viridis", norm=norm)
+            bar = fig.colorbar(mesh, cax=bar_ax)
+            how += (", " if how else "") + ("mean per column" if not bins.exact else "")
+            bar_label = label + ("\n" + wrapped(how, 44, 2) if how else "")
+            bar.set_label(bar_label, fontsize=8)
+            bar_ax.tick_params(labelsize=7, which="both")
+            if log:
+                bar_ax.yaxis.set_minor_formatter(matplotlib.ticker.LogFormatterSciNotation(minor_thresholds=(2, 0.5)))
+            norm_name = "log" if log else "linear"
+        if not bar_label:
+            bar_ax.set_visible(False)
+        if zero.any() or bad.any():
+            marks = np.ma.masked_all(mean.shape)
+            marks[zero] = 0
+            marks[bad] = 1
+            draw_cells(ax, bins, axis, marks, rows, width, cmap=MARK_COLOURS,
+                       norm=matplotlib.colors.BoundaryNorm([-0.5, 0.5, 1.5], 2))
+        kinds.append(("no record", "white"))
+        legend_patches(fig, kinds, (0.99, 0.04))
+        axis.setup(ax, True)
+        ax.set_xlabel(axis.label(), fontsize=9)
+        meta["time"] = axis.json()
+        meta["mode"] = "records" if bins.exact else "decimated"
+        meta["norm"] = norm_name
+    for i, text in enumerate(area["notes"]):
+        if text in EMPTY_NOTES:
+            ax.text(0.5, 0.5, text, transform=ax.transAxes, ha="center", va="center", fontsize=12,
+                    bbox=dict(facecolor="white", edgecolor="0.6", alpha=0.9))
+        else:
+            ax.text(0.99, 0.98 - 0.06 * i, text, transform=ax.transAxes, ha="right", va="top", fontsize=7,
+                    bbox=dict(facecolor="white", edgecolor="none", alpha=0.8))
+    fig.suptitle(title_of(product, edr, tl), fontsize=10, y=0.985)
+    if notes:
+        fig.text(0.5, 0.862, "; ".join(notes), ha="center", fontsize=8, color="0.25")
+    area.update(box=box_of(ax, fig, dpi), ylabel=ax.get_ylabel(), xlabel=ax.get_xlabel(), colorbar=bar_label)
+    meta["areas"].append(area)
+    meta["notes"] = notes
+    return fig, meta
+
+
+def envelope(x, lo, hi, falling, breaks):
+    """A line through the least and greatest value of every bin (the
+    greatest first where the values fall through the bin), broken where
+    breaks[k] is true (before bin k)."""
+    keep = np.isfinite(lo)
+    pts_x = np.repeat(x, 2)
+    pts_y = np.where(falling[:, None], np.column_stack([hi, lo]), np.column_stack([lo, hi])).ravel()
+    pts_y = np.where(np.repeat(keep, 2), pts_y, np.nan)
+    cut = np.flatnonzero(breaks) * 2
+    return np.insert(pts_x, cut, np.nan), np.insert(pts_y, cut, np.nan)
+
+
+def series_panel(ax, acc, bins, axis, meta_area):
+    v = acc.var
+    if bins.exact:
+        x = axis.x(bins.left)
+        # a gap before bin k: the spacing from bin k-1 exceeds the gap limit
+        gap = bins.tl.gap
+        breaks = np.concatenate(([False], np.diff(bins.left) > gap)) if gap else np.zeros(bins.size, bool)
+        has = np.ones(bins.size, dtype=bool)
+    else:
+        x = axis.x(bins.x0 + bins.width * (np.arange(bins.size) + 0.5))
+        has = np.isfinite(acc.min).any(axis=1) | (acc.other > 0).any(axis=1)
+        # break where an uncovered column lies between two columns with samples
+        uncovered = np.cumsum(~bins.covered)
+        idx = np.flatnonzero(has)
+        b = np.zeros(bins.size, dtype=bool)
+        b[idx[1:]] = np.diff(uncovered[idx]) > 0
+        breaks = b
+    sel = np.flatnonzero(has)
+    marker = dict(marker=".", markersize=3) if bins.exact and bins.size <= 60 else {}
+    for j in range(acc.elements):
+        lo, hi = acc.min[sel, j], acc.max[sel, j]
+        lo = np.where(np.isfinite(lo), lo, np.nan)
+        hi = np.where(np.isfinite(hi), hi, np.nan)
+        with np.errstate(invalid="ignore"):
+            falling = acc.last[sel, j] < acc.first[sel, j]
+        px, py = envelope(x[sel], lo, hi, falling, breaks[sel])
+        ax.plot(px, py, linewidth=0.9, color=LINE_COLOURS[j % len(LINE_COLOURS)], clip_on=False, **marker)
+    title = label_of(v, with_units=False)  # the units label the y axis
+    if acc.elements > 1:
+        title = title.replace(v.name, "%s[0..%d]" % (v.name, acc.elements - 1), 1)
+    ax.set_title(wrapped(title, 46, 3), fontsize=6.5, y=1.0, pad=3)
+    units = text_attr(v, "units")
+    if units and units != "1":
+        ax.set_ylabel(units, fontsize=7)
+    ax.tick_params(labelsize=6)
+    ax.grid(True, linewidth=0.3)
+    if v.dtype.kind in "ui":  # counters and words as they are
+        ax.yaxis.set_major_locator(matplotlib.ticker.MaxNLocator(5, integer=True))
+        ax.ticklabel_format(axis="y", useOffset=False, scilimits=(-6, 6))
+    other = acc.other.sum(axis=1) > 0
+    if other.any():
+        trans = matplotlib.transforms.blended_transform_factory(ax.transData, ax.transAxes)
+        ax.plot(x[other], np.full(int(other.sum()), 0.05), linestyle="none", marker="x", markersize=4,
+                color=NOT_FINITE_COLOUR, transform=trans, clip_on=False)
+        n = int(acc.other.sum())
+        meta_area["notes"].append("%d value%s not finite (x)" % (n, "" if n == 1 else "s"))
+    if not np.isfinite(acc.min).any():
+        meta_area["notes"].append("no finite value")
+    for k, text in enumerate(meta_area["notes"]):
+        ax.text(0.98, 0.97 - 0.14 * k, text, transform=ax.transAxes, ha="right", va="top", fontsize=6,
+                color=NOT_FINITE_COLOUR)
+    meta_area.update(title=ax.get_title(), ylabel=ax.get_ylabel())
+
+
+def flag_panel(ax, acc, bins, axis, pixels):
+    with np.errstate(invalid="ignore"):
+        share = acc.set / acc.records[:, None]
+    z = np.ma.array(share, mask=np.broadcast_to(~(acc.records > 0)[:, None], share.shape))
+    rows = np.arange(len(acc.masks) + 1) - 0.5
+    draw_cells(ax, bins, axis, z, rows, pixels, cmap=FLAG_COLOURS, vmin=0, vmax=1)
+    ax.set_ylim(len(acc.masks) - 0.5, -0.5)
+    ax.set_yticks(range(len(acc.masks)))
+    labels = []
+    for m, val, meaning in zip(acc.masks, acc.values, acc.meanings):
+        bits = [i for i in range(64) if m >> i & 1]
+        where = "bit %d" % bits[0] if len(bits) == 1 else "bits %d-%d" % (bits[0], bits[-1]) if bits else "mask 0"
+        labels.append("%s (%s%s)" % (meaning, where, "" if val is None else " = %d" % (val >> bits[0] if bits else val)))
+    ax.set_yticklabels(labels, fontsize=6)
+
+
+def events_panel(ax, events, axis, area):
+    ax.set_ylim(len(events) - 0.5, -0.5)
+    ax.set_yticks(range(len(events)))
+    ax.set_yticklabels(["%s (%s)" % (e.kind, e.var.name) for e in events], fontsize=7)
+    seen = 0
+    for row, e in enumerate(events):
+        t = e.first[np.isfinite(e.first)]
+        seen += len(t)
+        ax.plot(axis.x(t), np.full(len(t), row), linestyle="none", marker="v", markersize=6,
+                color=LINE_COLOURS[3 + row])
+        if e.before or e.after:
+            area["notes"].append("%s: %d time%s before and %d after the records' time (SCLK %d to %d)" % (
+                e.kind, e.before, "" if e.before == 1 else "s", e.after, e.earliest, e.latest))
+    if not seen:
+        area["notes"].append("no event time within the records' time")
+    ax.grid(True, axis="x", linewidth=0.3)
+
+
+def classify(variables):
+    """Fields drawn as lines, status words with known bits, event times."""
+    series, flags, events = [], [], []
+    for v in variables:
+        table = flag_table(v)
+        if v.name in EVENT_FIELDS or (text_attr(v, "long_name") or "").lower().startswith("time of"):
+            events.append(v)
+        elif table and v.ndim == 1:
+            flags.append((v, table))
+        else:
+            series.append(v)
+    return series, flags, events
+
+
+def small_multiples(product, variables, edr, tl, args):
+    dpi = args.dpi
+    series, flags, events = classify(variables) if tl.n else ([], [], [])
+    # Fixed places (a layout engine would cost more than the drawing itself).
+    pw, ph, left, right, across, down = 2.2, 1.2, 0.7, 0.3, 0.62, 0.62
+    top, bottom, label_room = 1.05, 0.6, 2.6
+    ncols = min(len(series), max(1, math.ceil(math.sqrt(1.5 * len(series))))) if series else 0
+    nrows = math.ceil(len(series) / ncols) if ncols else 0
+    width = max(8.0, left + right + ncols * pw + max(0, ncols - 1) * across)
+    heights = [0.18 * len(t[0]) + 0.25 for _, t in flags] + ([0.25 + 0.3 * len(events)] if events else [])
+    grid_h = nrows * ph + max(0, nrows - 1) * down
+    height = top + bottom + grid_h + sum(h + down for h in heights) + (0 if series or heights else 1.5)
+    fig = plt.figure(figsize=(width, height), dpi=dpi)
+    meta = {"kind": "fields", "areas": []}
+    fig.suptitle(title_of(product, edr, tl), fontsize=10, y=1 - 0.1 / height)
+    if not tl.n or not (series or flags or events):
+        ax = fig.add_axes([left / width, bottom / height, 1 - (left + right) / width, 1 - (top + bottom) / height])
+        ax.set_xticks([])
+        ax.set_yticks([])
+        note = "no records" if not tl.n else "no field to draw"
+        ax.text(0.5, 0.5, note, transform=ax.transAxes, ha="center", va="center", fontsize=12)
+        meta["areas"].append({"name": product.record, "kind": "empty", "box": box_of(ax, fig, dpi), "notes": [note]})
+        meta["notes"] = []
+        return fig, meta
+    axis = TimeAxis(tl)
+    wp, wf = round(pw * dpi), round((width - label_room - right) * dpi)
+    exact = tl.kept and tl.n <= wp
+    bins_p = Bins(tl, wp, exact)
+    bins_f = Bins(tl, wf, exact) if not exact and (flags or events) else bins_p
+    per_var, accs = {}, []
+    for v in series:
+        a = Series(v, bins_p)
+        per_var.setdefault(v, []).append(a)
+        accs.append(a)
+    for v, (masks, values, meanings) in flags:
+        a = Flags(v, masks, values, meanings, bins_f)
+        per_var.setdefault(v, []).append(a)
+        accs.append(a)
+    evs = []
+    for v in events:
+        e = Events(v, EVENT_FIELDS.get(v.name, v.name), tl.t_first, tl.t_end, wf)
+        per_var.setdefault(v, []).append(e)
+        evs.append(e)
+    accumulate(product, tl, per_var, [bins_p] + ([bins_f] if bins_f is not bins_p else []))
+    y = height - top
+    axes_list = []
+    for i, acc in enumerate(a for a in accs if isinstance(a, Series)):
+        r, c = divmod(i, ncols)
+        x0 = left + c * (pw + across)
+        y0 = y - (r + 1) * ph - r * down
+        ax = fig.add_axes([x0 / width, y0 / height, pw / width, ph / height])
+        area = {"name": acc.var.name, "kind": "series", "notes": []}
+        series_panel(ax, acc, bins_p, axis, area)
+        axis.setup(ax, i + ncols >= len(series))  # tick labels under the last of a column
+        axes_list.append((ax, area))
+    y -= grid_h
+    wide = [a for a in accs if isinstance(a, Flags)] + ([evs] if evs else [])
+    for h, item in zip(heights, wide):
+        y -= down + h
+        ax = fig.add_axes([label_room / width, y / height, (width - label_room - right) / width, h / height])
+        if isinstance(item, Flags):
+            area = {"name": item.var.name, "kind": "flags", "notes": [], "flags": item.meanings}
+            flag_panel(ax, item, bins_f, axis, wf)
+            ax.set_title(label_of(item.var) + " (share of records with the bit set)", fontsize=7, y=1.0, pad=3)
+        else:
+            area = {"name": "events", "kind": "events", "notes": [], "events": [e.var.name for e in item]}
+            events_panel(ax, item, axis, area)
+            ax.set_title("times of events", fontsize=7, y=1.0, pad=3)
+            for k, text in enumerate(area["notes"]):
+                ax.text(0.99, 0.9 - 0.3 * k, text, transform=ax.transAxes, ha="right", va="top", fontsize=6)
+        ax.tick_params(axis="x", labelsize=6)
+        axis.setup(ax, True)
+        area.update(title=ax.get_title())
+        axes_list.append((ax, area))
+    fig.text(0.5, 0.2 / height, axis.label(), ha="center", va="bottom", fontsize=8)
+    for ax, area in axes_list:
+        area.update(box=box_of(ax, fig, dpi), xlabel=axis.label())
+        meta["areas"].append(area)
+    notes = time_notes(tl, bins_p, "least and greatest")
+    if notes:
+        fig.text(0.5, 1 - 0.62 / height, "; ".join(notes), ha="center", fontsize=7, color="0.25")
+    meta["notes"] = notes
+    meta["time"] = axis.json()
+    meta["mode"] = "records" if exact else "decimated"
+    return fig, meta
+
+
+def save(fig, meta, path):
+    """Writes the PNG whole or not at all (write_atomically)."""
+    title = fig._suptitle.get_text() if fig._suptitle else ""
+    metadata = {"Title": title.replace("\n", "; "), "Software": PROG, "Comment": json.dumps(meta)}
+    try:
+        write_atomically(path, lambda f: fig.savefig(f, format="png", dpi=fig.dpi, metadata=metadata),
+                         binary=True)
+    except OSError as e:
+        raise OutputError("cannot write %s: %s" % (path, e.strerror or e))
+    finally:
+        plt.close(fig)
+
+
+def draw_product(product, edr, outdir, stem, args):
+    keep = round(2.2 * args.dpi)  # the narrowest panel, in pixel columns
+    tl = Timeline(product, max(keep, round(0.71 * 9 * args.dpi)))
+    spectrum = next((product.vars[n] for n in SPECTRUM_VARIABLES if n in product.vars), None)
+    if spectrum is not None and spectrum.ndim >= 2:
+        fig, meta = spectrogram(product, spectrum, edr, tl, args)
+    else:
+        fig, meta = small_multiples(product, product.record_variables(), edr, tl, args)
+    meta["records"] = tl.n
+    meta["duplicates"] = tl.duplicates
+    meta["gaps"] = tl.gaps
+    path = os.path.join(outdir, "%s_%s.png" % (stem, product.record))
+    save(fig, meta, path)
+    return path
+
+
+def quicklook(edr, args):
+    """Draws every product of one EDR; returns whether all went well."""
+    stem = os.path.splitext(os.path.basename(edr))[0]
+    ok = True
+    with tempfile.TemporaryDirectory(prefix=PROG + ".") as tmp:
+        nc, warnings = export(args.dump, edr, tmp)
+        for w in warnings:
+            print("%s: %s: %s" % (PROG, edr, w), file=sys.stderr)
+        try:
+            netCDF4.set_chunk_cache(CHUNK_CACHE_BYTES, 101, 0.75)
+            ds = netCDF4.Dataset(nc)
+        except OSError as e:
+            raise Failure("cannot open the export: %s" % e)
+        try:
+            ds.set_auto_maskandscale(False)
+            for group in ds.groups.values():
+                product = Product(group)
+                try:
+                    path = draw_product(product, edr, args.outdir, stem, args)
+                except OutputError:
+                    raise
+                except Exception as e:  # noqa: BLE001  (one product's failure ends no other)
+                    plt.close("all")
+                    print("%s: %s: product %s not drawn: %s" % (PROG, edr, product.module, e), file=sys.stderr)
+                    ok = False
+                    continue
+                print(path, flush=True)
+        finally:
+            ds.close()
+    return ok
+
+
+def usable_folder(path):
+    try:
+        os.makedirs(path, exist_ok=True)
+        with tempfile.NamedTemporaryFile(dir=path, prefix="." + PROG + "."):
+            pass
+    except OSError as e:
+        raise OutputError("cannot write PNG files in %s: %s" % (path, e.strerror or e))
+
+
+class Interrupted(BaseException):
+    """SIGINT, SIGTERM or SIGHUP: raised where the tool is, so that what it
+    holds (the dump it runs, the temporary folder, a PNG being written) is
+    let go on the way out."""
+
+    def __init__(self, number):
+        super().__init__(number)
+        self.number = number
+
+
+def interrupted(number, frame):
+    raise Interrupted(number)
+
+
+def draw(argv):
+    """The tool after its signals are set; returns the exit status."""
+    ap = argparse.ArgumentParser(prog=PROG, description="One PNG per product of an EDR.")
+    ap.add_argument("edr", nargs="+", help="EDR files (HDF4)")
+    ap.add_argument("-o", "--outdir", required=True, help="folder for the PNG files (created if missing)")
+    ap.add_argument("--linear", action="store_true", help="linear colour scale for the spectrograms")
+    ap.add_argument("--dpi", type=int, default=80, help="resolution of the PNG files (default 80)")
+    ap.add_argument("--dump", help="the hlc_edr_dump program (default: the one in this launcher's folder, "
+                                   "else the one on the PATH)")
+    args = ap.parse_args(argv)
+    if not 20 <= args.dpi <= 600:
+        ap.error("--dpi must be between 20 and 600")
+    status = 0
+    try:
+        try:
+            args.dump = find_program("hlc_edr_dump", "--dump", args.dump, launcher_folder())
+        except ProgramError as e:
+            raise OutputError(str(e))
+        usable_folder(args.outdir)
+        for edr in args.edr:
+            try:
+                if not quicklook(edr, args):
+                    status = 1
+            except Failure as e:
+                print("%s: cannot read EDR %s: %s" % (PROG, edr, e), file=sys.stderr)
+                status = 1
+    except OutputError as e:
+        print("%s: %s" % (PROG, e), file=sys.stderr)
+        return 2
+    return status
+
+
+def main(argv):
+    """hlc_edr_quicklook with the arguments argv; returns the exit status,
+    or ends the process by the signal that interrupted it."""
+    on_interrupts(interrupted)
+    # Values that are not finite are counted and drawn, not warned about
+    # (NaNs of any payload, from float32 records, among them).
+    np.seterr(all="ignore")
+    warnings.simplefilter("ignore")
+    try:
+        return draw(argv)
+    except Interrupted as e:
+        return end_by_signal(e.number)
+    except BrokenPipeError:
+        # the reader of the list of paths went away
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
