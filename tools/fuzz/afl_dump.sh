@@ -91,7 +91,7 @@ HLC_FUZZ_SCRATCH="$work/scratch-cmin" afl-cmin -i "$work/all" -o "$work/cmin" -t
 echo "$(ls "$work/cmin" | wc -l) inputs in $work/cmin"
 
 echo "== replay through the sanitizer build"
-export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
+export LSAN_OPTIONS=suppressions=$PWD/tests/support/lsan.supp:print_suppressions=0
 HLC_FUZZ_SCRATCH="$work/scratch-replay" sh tools/fuzz/replay.sh --ok "0 1" \
   build-asan/tools/fuzz/hlc_edr_dump_fuzz \
   "$work/cmin" "$work"/out/*/crashes "$work"/out/*/hangs

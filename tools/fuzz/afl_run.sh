@@ -54,7 +54,7 @@ for stats in "$work"/out/*/fuzzer_stats; do
 done
 
 echo "== replay through the sanitizer build"
-export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
+export LSAN_OPTIONS=suppressions=$PWD/tests/support/lsan.supp:print_suppressions=0
 HLC_FUZZ_SCRATCH="$work/scratch-replay" sh tools/fuzz/replay.sh build-asan/tools/fuzz/hlc_edr_fuzz \
   "$work"/out/*/queue "$work"/out/*/crashes "$work"/out/*/hangs || true
 

@@ -13,7 +13,7 @@
 // 2 for a usage or setup error. The inputs depend only on the seed.
 //
 // Memory that HDF4 holds for a work file left open by a fatal exit is not a
-// finding: run under LSAN_OPTIONS=suppressions=tests/lsan.supp, as the tests do.
+// finding: run under LSAN_OPTIONS=suppressions=tests/support/lsan.supp, as the tests do.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>

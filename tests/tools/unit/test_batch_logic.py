@@ -12,7 +12,7 @@ import unittest
 import urllib.parse
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))),
                                 "python"))
 from hlc_edr.batch import job, orchestrate, report  # noqa: E402
 

@@ -33,7 +33,7 @@ from pyhdf.HDF import HDF, HC
 import pyhdf.VS  # noqa: F401
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
 import browser  # noqa: E402
 import edr_patterns as ep  # noqa: E402
 

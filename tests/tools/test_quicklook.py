@@ -1,5 +1,5 @@
 """End-to-end tests of tools/hlc_edr_quicklook: EDR files that hlc_edr
-writes from builder TLM files with known patterns (tests/edr_patterns.py),
+writes from builder TLM files with known patterns (tests/support/edr_patterns.py),
 and damaged or special files, go through the tool in one run; the PNGs are
 checked by their pixels against the plot areas and time axis that each PNG
 states in its "Comment" chunk (JSON), one test per concern over a table of
@@ -30,11 +30,11 @@ import numpy as np
 from PIL import Image
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
 import edr_patterns as ep  # noqa: E402
 
 ARGS = None
-TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 RECORDS = 4
 GAPPED = [0, 1, 2, 3, 103, 104, 104, 105, 106]  # a 6000 s gap, record 104 twice
 LEVEL_WORDS = {"gem_mancal": "voltage level", "gem_normal": "ESA level of the cycle",

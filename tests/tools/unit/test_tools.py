@@ -9,7 +9,7 @@ import tempfile
 import unittest
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))),
                                 "python"))
 from hlc_edr._tools import ProgramError, find_program, shown, write_atomically  # noqa: E402
 

@@ -12,7 +12,7 @@ import tempfile
 import unittest
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 
 
 def stand_in(path, text):
