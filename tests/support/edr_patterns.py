@@ -175,9 +175,7 @@ class Description:
 
 def tool_test_args():
     """The command line of the tool tests: the build's programs and a work
-    folder; the rest goes to unittest. The record modules of the build
-    (args.modules, in the registry's order) are those that its
-    hlc_edr_dump --products names."""
+    folder; the rest goes to unittest."""
     ap = argparse.ArgumentParser()
     ap.add_argument("--program", required=True, help="hlc_edr")
     ap.add_argument("--dump", required=True, help="hlc_edr_dump")
@@ -186,9 +184,6 @@ def tool_test_args():
     ap.add_argument("--workdir", required=True)
     ap.add_argument("--empty-products", help="writes EDRs of products without records")
     args, rest = ap.parse_known_args()
-    listed = subprocess.run([args.dump, "--products"], stdin=subprocess.DEVNULL, capture_output=True,
-                            text=True, check=True).stdout
-    args.modules = listed.split()
     return args, [sys.argv[0]] + rest
 
 
