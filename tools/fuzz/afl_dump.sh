@@ -60,38 +60,14 @@ for edr in "$work"/edrs/*.hdf tools/fuzz/dump_corpus/*; do
   done
 done
 
-export AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_UI=1
+. tools/fuzz/afl_common.sh
 target=build-afl/tools/fuzz/hlc_edr_dump_fuzz
-pids=()
-for ((j = 0; j < jobs; j++)); do
-  role=-S
-  ((j == 0)) && role=-M
-  HLC_FUZZ_SCRATCH="$work/scratch$j" afl-fuzz -i "$work/seeds" -o "$work/out" "$role" "d$j" \
-    -E $((execs / jobs)) -V $((minutes * 60)) -t 2000 -- "$target" @@ >"$work/afl$j.log" 2>&1 &
-  pids+=($!)
-done
-wait "${pids[@]}"
-
-total=0
-for stats in "$work"/out/*/fuzzer_stats; do
-  echo "== $(basename "$(dirname "$stats")")"
-  grep -E '^(execs_done|execs_per_sec|corpus_count|edges_found|total_edges|bitmap_cvg|saved_crashes|saved_hangs) ' "$stats"
-  total=$((total + $(awk '$1 == "execs_done" {print $3}' "$stats")))
-done
-echo "executions in all: $total"
+afl_fuzz "$work" "$jobs" d "$target" -E $((execs / jobs)) -V $((minutes * 60)) -t 2000
+afl_stats "$work"
 
 echo "== minimized queue"
-mkdir -p "$work/all"
-for queue in "$work"/out/*/queue; do
-  instance=$(basename "$(dirname "$queue")")
-  for input in "$queue"/id*; do cp "$input" "$work/all/$instance-$(basename "$input")"; done
-done
-HLC_FUZZ_SCRATCH="$work/scratch-cmin" afl-cmin -i "$work/all" -o "$work/cmin" -t 5000 -- "$target" @@ \
-  >"$work/cmin.log" 2>&1
-echo "$(ls "$work/cmin" | wc -l) inputs in $work/cmin"
+afl_minimize "$work" 5000 "$target"
 
 echo "== replay through the sanitizer build"
-export LSAN_OPTIONS=suppressions=$PWD/tests/support/lsan.supp:print_suppressions=0
 HLC_FUZZ_SCRATCH="$work/scratch-replay" sh tools/fuzz/replay.sh --ok "0 1" \
-  build-asan/tools/fuzz/hlc_edr_dump_fuzz \
-  "$work/cmin" "$work"/out/*/crashes "$work"/out/*/hangs
+  build-asan/tools/fuzz/hlc_edr_dump_fuzz "$work/cmin" "$work"/out/*/crashes "$work"/out/*/hangs

@@ -24,10 +24,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fuzz_entry.h"
 #include "hlc_edr_layout.h"
 
 int __real_main(int argc, char **argv);
-void __real_exit(int status) __attribute__((noreturn));
 void __real__exit(int status) __attribute__((noreturn));
 
 static char scratch[256];
@@ -118,34 +118,12 @@ int __wrap_main(int argc, char **argv) {
   int mode = fgetc(in);
   if (mode == EOF) mode = 0;
 
-  const char *dir = getenv("HLC_FUZZ_SCRATCH");
-  if (dir != NULL) {
-    snprintf(scratch, sizeof scratch, "%s", dir);
-  } else {
-    snprintf(scratch, sizeof scratch, "/tmp/hlc_dump_fuzz_%u", (unsigned)getuid());
-  }
-  if (mkdir(scratch, 0700) != 0 && errno != EEXIST) {
-    perror(scratch);
-    __real_exit(2);
-  }
+  fuzz_scratch(scratch, sizeof scratch, "hlc_dump_fuzz");
   snprintf(edr_path, sizeof edr_path, "%s/in.hdf", scratch);
   snprintf(err_path, sizeof err_path, "%s/err", scratch);
   snprintf(out_path, sizeof out_path, "%s/out.nc", scratch);
   unlink(out_path);
-
-  FILE *out = fopen(edr_path, "wb");
-  if (out == NULL) {
-    perror(edr_path);
-    __real_exit(2);
-  }
-  char block[65536];
-  size_t n;
-  while ((n = fread(block, 1, sizeof block, in)) > 0) fwrite(block, 1, n, out);
-  fclose(in);
-  if (fclose(out) != 0) {
-    perror(edr_path);
-    __real_exit(2);
-  }
+  fuzz_copy_input(in, edr_path);
 
   /* Standard output is dropped; standard error is kept to be judged. */
   const int null_fd = open("/dev/null", O_WRONLY);

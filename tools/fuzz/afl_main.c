@@ -21,8 +21,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fuzz_entry.h"
+
 int __real_main(int argc, char **argv);
-void __real_exit(int status) __attribute__((noreturn));
 
 static const char *const kInstruments[5] = {"gem", "gim", "con", "mec", "acs"};
 /* The "-apid" kinds of each instrument. */
@@ -83,35 +84,14 @@ int __wrap_main(int argc, char **argv) {
   if (inst == EOF) inst = 0;
   if (kind == EOF) kind = 0;
 
-  const char *scratch = getenv("HLC_FUZZ_SCRATCH");
-  char fallback[64];
-  if (scratch == NULL) {
-    snprintf(fallback, sizeof fallback, "/tmp/hlc_fuzz_%u", (unsigned)getuid());
-    scratch = fallback;
-  }
-  if (mkdir(scratch, 0700) != 0 && errno != EEXIST) {
-    perror(scratch);
-    __real_exit(2);
-  }
+  char scratch[256];
+  fuzz_scratch(scratch, sizeof scratch, "hlc_fuzz");
   snprintf(tlm_path, sizeof tlm_path, "%s/in.tlm", scratch);
   snprintf(edr_path, sizeof edr_path, "%s/out.edr", scratch);
   snprintf(work_path, sizeof work_path, "%s.tmp", edr_path);
   unlink(edr_path);
   unlink(work_path);
-
-  FILE *out = fopen(tlm_path, "wb");
-  if (out == NULL) {
-    perror(tlm_path);
-    __real_exit(2);
-  }
-  char block[65536];
-  size_t n;
-  while ((n = fread(block, 1, sizeof block, in)) > 0) fwrite(block, 1, n, out);
-  fclose(in);
-  if (fclose(out) != 0) {
-    perror(tlm_path);
-    __real_exit(2);
-  }
+  fuzz_copy_input(in, tlm_path);
 
   const int i = inst % 5;
   int nkinds = 0;

@@ -36,34 +36,14 @@ rm -rf "$work/seeds" "$work/out" "$work/cmin"
 tools/fuzz/make_seeds.sh build-afl/tools/tlmbuild/tlmbuild "$work/seeds"
 cp tools/fuzz/corpus/* "$work/seeds/" 2>/dev/null || true
 
-export AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_UI=1
+. tools/fuzz/afl_common.sh
 target=build-afl/tools/fuzz/hlc_edr_fuzz
-pids=()
-for ((j = 0; j < jobs; j++)); do
-  role=-S
-  ((j == 0)) && role=-M
-  HLC_FUZZ_SCRATCH="$work/scratch$j" afl-fuzz -i "$work/seeds" -o "$work/out" "$role" "f$j" \
-    -V $((minutes * 60)) -t 200 -- "$target" @@ >"$work/afl$j.log" 2>&1 &
-  pids+=($!)
-done
-wait "${pids[@]}"
-
-for stats in "$work"/out/*/fuzzer_stats; do
-  echo "== $(basename "$(dirname "$stats")")"
-  grep -E '^(execs_done|execs_per_sec|corpus_count|edges_found|total_edges|bitmap_cvg|saved_crashes|saved_hangs) ' "$stats"
-done
+afl_fuzz "$work" "$jobs" f "$target" -V $((minutes * 60)) -t 200
+afl_stats "$work"
 
 echo "== replay through the sanitizer build"
-export LSAN_OPTIONS=suppressions=$PWD/tests/support/lsan.supp:print_suppressions=0
 HLC_FUZZ_SCRATCH="$work/scratch-replay" sh tools/fuzz/replay.sh build-asan/tools/fuzz/hlc_edr_fuzz \
   "$work"/out/*/queue "$work"/out/*/crashes "$work"/out/*/hangs || true
 
 echo "== minimized corpus"
-mkdir -p "$work/all"
-for queue in "$work"/out/*/queue; do
-  instance=$(basename "$(dirname "$queue")")
-  for input in "$queue"/id*; do cp "$input" "$work/all/$instance-$(basename "$input")"; done
-done
-HLC_FUZZ_SCRATCH="$work/scratch-cmin" afl-cmin -i "$work/all" -o "$work/cmin" -t 1000 -- "$target" @@ \
-  >"$work/cmin.log" 2>&1
-echo "$(ls "$work/cmin" | wc -l) inputs in $work/cmin"
+afl_minimize "$work" 1000 "$target"
