@@ -112,6 +112,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_CON_HK",
     .record_name = "Concentrator_Housekeeping",
     .title = "Concentrator Housekeeping Data",
+    .instrument = "Concentrator",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -156,6 +157,9 @@ int32 init_rd_con_hk(int32 f, int32 sd, const char *a) {
 }
 int32 read_con_hk(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_con_hk(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_con_hk(void) {
   hlc_rm::close_rd(mod);

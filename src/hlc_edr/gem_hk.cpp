@@ -70,6 +70,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_GEM_HK",
     .record_name = "GEM_Housekeeping",
     .title = "GEM Housekeeping Data",
+    .instrument = "GEM",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -115,6 +116,9 @@ int32 init_rd_gem_hk(int32 f, int32 sd, const char *a) {
 }
 int32 read_gem_hk(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_gem_hk(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_gem_hk(void) {
   hlc_rm::close_rd(mod);

@@ -69,6 +69,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_GEM_NORMAL",
     .record_name = "GEM_Normal",
     .title = "GEM Normal Mode Data",
+    .instrument = "GEM",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -114,6 +115,9 @@ int32 init_rd_gem_normal(int32 f, int32 sd, const char *a) {
 }
 int32 read_gem_normal(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_gem_normal(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_gem_normal(void) {
   hlc_rm::close_rd(mod);

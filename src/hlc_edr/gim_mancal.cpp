@@ -60,6 +60,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_GIM_MANCAL",
     .record_name = "GIM_ManCal",
     .title = "GIM Manual/Calibration Mode Data",
+    .instrument = "GIM",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -104,6 +105,9 @@ int32 init_rd_gim_mancal(int32 f, int32 sd, const char *a) {
 }
 int32 read_gim_mancal(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_gim_mancal(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_gim_mancal(void) {
   hlc_rm::close_rd(mod);

@@ -148,6 +148,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_MEC_HK",
     .record_name = "MEC_Housekeeping",
     .title = "MEC/WIND Housekeeping Data",
+    .instrument = "MEC",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -193,6 +194,9 @@ int32 init_rd_mec_hk(int32 f, int32 sd, const char *a) {
 }
 int32 read_mec_hk(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_mec_hk(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_mec_hk(void) {
   hlc_rm::close_rd(mod);

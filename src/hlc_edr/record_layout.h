@@ -68,17 +68,31 @@ constexpr Range range(double min, double max) {
 // The 12-bit readbacks of the ADC and the DAC, "(0-4095d)".
 constexpr Range kAdc = range(0, 4095);
 
-// The bits of a status word that the header lists: one mask per bit or range
-// of bits, and their names as words, blank-separated, in the same order.
+// The flags of a status word that the header lists: per entry its mask and
+// the value that the masked word has when the meaning holds, and their
+// names as words, blank-separated, in the same order. A single bit is one
+// entry (bit); an enumeration, a range of bits whose values mean states, is
+// one entry per value (state), every value of the range named.
+struct Flag {
+  uint32 mask;
+  uint32 value;
+};
 struct Flags {
-  uint32 masks[HLC_EDR_MAX_FLAGS];
+  Flag entries[HLC_EDR_MAX_FLAGS];
   const char *meanings;
 };
-constexpr uint32 bits(int low, int high) {
+constexpr uint32 mask_of(int low, int high) {
   return static_cast<uint32>((2ULL << high) - (1ULL << low));
 }
-constexpr uint32 bit(int b) {
-  return bits(b, b);
+constexpr Flag bit(int b) {
+  return {mask_of(b, b), mask_of(b, b)};
+}
+constexpr Flag bits(int low, int high) {
+  return {mask_of(low, high), mask_of(low, high)};
+}
+// State `value` of the enumeration in bits low to high.
+constexpr Flag state(int low, int high, uint32 value) {
+  return {mask_of(low, high), value << low};
 }
 
 // Remarks of the headers that recur (macros, to be joined with others).
@@ -186,7 +200,7 @@ struct Layout {
 
 constexpr int count_flags(const Flags &f) {
   int n = 0;
-  while (n < HLC_EDR_MAX_FLAGS && f.masks[n] != 0) ++n;
+  while (n < HLC_EDR_MAX_FLAGS && f.entries[n].mask != 0) ++n;
   return n;
 }
 
@@ -216,7 +230,10 @@ constexpr Layout<N> layout(const Entry (&table)[N]) {
     m.valid_min = s.valid.min;
     m.valid_max = s.valid.max;
     m.nflags = count_flags(s.flags);
-    for (int k = 0; k < m.nflags; ++k) m.flag_masks[k] = s.flags.masks[k];
+    for (int k = 0; k < m.nflags; ++k) {
+      m.flag_masks[k] = s.flags.entries[k].mask;
+      m.flag_values[k] = s.flags.entries[k].value;
+    }
     m.flag_meanings = s.flags.meanings;
     if (p.sds != nullptr) {
       if (l.nsds < kMaxSds) l.sds_index[l.nsds] = static_cast<int>(i);
