@@ -37,6 +37,17 @@
    ("record", then the member's array dimensions named after their
    constants).
 
+   The group's attributes, in this order: title, product (the module),
+   instrument, with a time coverage time_coverage_start and
+   time_coverage_end ("SCLK 600000000.000000", ISO 8601 UTC to the
+   microsecond with an epoch) and sclk_coverage_start and sclk_coverage_end
+   (always the SCLK form), then date_created, history, hdf4_vgroup,
+   hdf4_vdata and description as the settings give them. A member
+   variable's attributes: long_name, units, valid_range, _FillValue,
+   flag_masks, flag_values, flag_meanings, comment, coordinates ("sclk",
+   "sclk time", with " spin_sclk" for per-spin members), hdf4_object,
+   hdf4_type, each where it applies.
+
    Memory: hlc_edr_cf_describe() returns one allocation that owns
    everything it points to, the settings' texts copied; release it with
    hlc_edr_cf_free(). The descriptors that it points to (product, members)

@@ -48,11 +48,11 @@ static constexpr hlc_rm::Entry members[] = {
     {V(SW_status, UINT16), HLC_RM_HK_SW_STATUS("GEM", "HV_Enable HV_Limit")},
     {V(CMD_status, UINT16),
      {.long_name = "GEM command status word",
-      .comment = HLC_RM_BIT_ORDER_UNCERTAIN "; AMP_level_stepping (bit 15): 1 when AMP "
+      .comment = HLC_RM_BIT_ORDER_UNCERTAIN "; " HLC_RM_COMMAND_COUNTER
+                                            "; AMP_level_stepping (bit 15): 1 when AMP "
                                             "stepping/SET, AMP_SET swapping is in effect",
-      .flags = {{bits(0, 7), bit(8), bit(9), bit(15)},
-                "Command_Status_Counter CMD_Status_Bad_Command_Flag "
-                "CMD_Status_Bad_Parameter_Flag AMP_level_stepping"}}},
+      .flags = {{bit(8), bit(9), bit(15)},
+                "CMD_Status_Bad_Command_Flag CMD_Status_Bad_Parameter_Flag AMP_level_stepping"}}},
 };
 #undef V
 #undef D

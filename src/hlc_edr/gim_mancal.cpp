@@ -33,10 +33,11 @@ static constexpr hlc_rm::Entry members[] = {
      {.long_name = "fractions of SCLK second of start of measurement", .units = "s/65536"}},
     {V(APID_status, UINT16),
      {.long_name = "APID status word",
-      .comment = HLC_RM_BIT_ORDER_UNCERTAIN,
-      .flags = {{bits(0, 7), bit(8), bit(9), bit(10), bit(11), bit(12), bits(13, 15)},
-                "Azimuth_Sampled_Indication St_man_cal_fl Checksum_Error_Occur_Indication "
-                "Early_Sync Synthetic_Sync Test_Data St_cal_spin"}}},
+      .comment = HLC_RM_BIT_ORDER_UNCERTAIN "; " HLC_RM_AZIMUTH_SAMPLED
+                                            "; bits 13-15: St_cal_spin, a spin number",
+      .flags =
+          {{bit(8), bit(9), bit(10), bit(11), bit(12)},
+           "St_man_cal_fl Checksum_Error_Occur_Indication Early_Sync Synthetic_Sync Test_Data"}}},
     {V(step_time, UINT16), {.long_name = "step time specified in the command", .units = "1e-7 s"}},
     {V(integ_time, UINT16), kIntegTime},
     {V(settle_time, UINT16), kSettleTime},

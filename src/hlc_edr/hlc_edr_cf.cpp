@@ -171,6 +171,48 @@ constexpr char kSclkComment[] =
     "spacecraft clock (SCLK) time as the records hold it: sclk_seconds + sclk_subseconds / "
     "65536; no epoch applied";
 
+// ---- times in UTC --------------------------------------------------------------
+
+// A CF reference time "YYYY-MM-DD hh:mm:ss[.fff]" in UTC: its whole
+// seconds since 1970 and the fraction.
+bool epoch_of(const char *epoch, time_t *whole, double *fraction) {
+  struct tm t = {};
+  int consumed = 0;
+  if (sscanf(epoch, "%4d-%2d-%2d %2d:%2d:%2d%n", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
+             &t.tm_min, &t.tm_sec, &consumed) != 6) {
+    return false;
+  }
+  const char *rest = epoch + consumed;
+  double f = 0;
+  if (*rest == '.') {
+    double scale = 0.1;
+    for (++rest; *rest >= '0' && *rest <= '9'; ++rest, scale /= 10) f += (*rest - '0') * scale;
+  }
+  if (*rest != '\0') return false;
+  t.tm_year -= 1900;
+  t.tm_mon -= 1;
+  if (whole != nullptr) *whole = timegm(&t);
+  if (fraction != nullptr) *fraction = f;
+  return true;
+}
+
+// SCLK time `sclk` after the epoch as an ISO 8601 UTC time to the
+// microsecond, "2000-01-01T12:00:00.500000Z" (ties to even).
+const char *utc_of(Description &d, const char *epoch, double sclk) {
+  time_t whole = 0;
+  double fraction = 0;
+  epoch_of(epoch, &whole, &fraction);
+  const double seconds = floor(sclk);
+  double micro = rint((sclk - seconds + fraction) * 1e6);
+  long long extra = static_cast<long long>(floor(micro / 1e6));
+  micro -= static_cast<double>(extra) * 1e6;
+  const time_t at = whole + static_cast<time_t>(seconds) + static_cast<time_t>(extra);
+  struct tm t = {};
+  if (gmtime_r(&at, &t) == nullptr) return "";
+  return format(d, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", t.tm_year + 1900, t.tm_mon + 1,
+                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, static_cast<long long>(micro));
+}
+
 // ---- the group ----------------------------------------------------------------
 
 // The dimension so named, added once.
@@ -208,6 +250,15 @@ void member_variable(Description &d, const hlc_edr_product &p, int32_t k, hlc_ed
     double masks[HLC_EDR_MAX_FLAGS];
     for (int32_t i = 0; i < m.nflags; ++i) masks[i] = m.flag_masks[i];
     numbers(d, a, "flag_masks", e.type, masks, m.nflags);
+    // flag_values as soon as one flag is a state of an enumeration: then
+    // every flag is its mask and its value.
+    bool states = false;
+    double values[HLC_EDR_MAX_FLAGS];
+    for (int32_t i = 0; i < m.nflags; ++i) {
+      values[i] = m.flag_values[i];
+      states = states || m.flag_values[i] != m.flag_masks[i];
+    }
+    if (states) numbers(d, a, "flag_values", e.type, values, m.nflags);
     text(a, "flag_meanings", m.flag_meanings);
   }
   if (m.comment != nullptr) text(a, "comment", m.comment);
@@ -236,6 +287,10 @@ hlc_edr_cf_product *hlc_edr_cf_describe(const hlc_edr_product *p, const hlc_edr_
   hlc_edr_cf_product &pub = d->pub;
   pub.product = p;
   const char *epoch = s->epoch != nullptr ? copy(*d, s->epoch) : nullptr;
+  if (epoch != nullptr && !epoch_of(epoch, nullptr, nullptr)) {
+    hlc_edr_cf_free(&d->pub);
+    return nullptr;
+  }
 
   // The dimensions: the records, the spins of four-spin records, then every
   // member's in the record's order.
@@ -304,9 +359,23 @@ hlc_edr_cf_product *hlc_edr_cf_describe(const hlc_edr_product *p, const hlc_edr_
   }
   pub.variables = vars;
 
-  // The group's attributes.
+  // The group's attributes: the product, its time coverage (ACDD), its
+  // making, its objects in the EDR and its description.
   Attributes a = attributes(*d);
   text(a, "title", p->title);
+  text(a, "product", p->module);
+  text(a, "instrument", p->instrument);
+  if (s->has_coverage) {
+    const double sclk[2] = {s->sclk_first, s->sclk_last};
+    const char *clock[2] = {format(*d, "SCLK %.6f", s->sclk_first),
+                            format(*d, "SCLK %.6f", s->sclk_last)};
+    text(a, "time_coverage_start", epoch != nullptr ? utc_of(*d, epoch, sclk[0]) : clock[0]);
+    text(a, "time_coverage_end", epoch != nullptr ? utc_of(*d, epoch, sclk[1]) : clock[1]);
+    text(a, "sclk_coverage_start", clock[0]);
+    text(a, "sclk_coverage_end", clock[1]);
+  }
+  if (s->date_created != nullptr) text(a, "date_created", copy(*d, s->date_created));
+  if (s->history != nullptr) text(a, "history", copy(*d, s->history));
   text(a, "hdf4_vgroup", p->vgroup);
   text(a, "hdf4_vdata", p->vdata);
   if (s->description != nullptr && s->description[0] != '\0') {

@@ -122,10 +122,9 @@ static constexpr hlc_rm::Entry members[] = {
     {V(COUNT_PEAK, FLOAT32), {.long_name = "uncompressed count of the peak"}},
     {V(extra_data, UINT32),
      {.long_name = "extra MEC/WIND data and room for expansion",
-      .comment = "MSB order; aband_data_cycle_spin is meaningful only when aband_data_cycle_bool "
-                 "is TRUE",
-      .flags = {{bit(31), bits(29, 30), bits(0, 28)},
-                "aband_data_cycle_bool aband_data_cycle_spin spare"}}},
+      .comment = "MSB order; bits 29-30: aband_data_cycle_spin, a spin number, meaningful only "
+                 "when aband_data_cycle_bool is TRUE; bits 0-28: spare",
+      .flags = {{bit(31)}, "aband_data_cycle_bool"}}},
 };
 #undef V
 static constexpr auto table = hlc_rm::layout(members);

@@ -214,7 +214,7 @@ class Background {
 // message in error().
 class Writer {
  public:
-  Writer(int ncid, const ExportInfo &info) : ncid_(ncid), epoch_(info.epoch) {}
+  Writer(int ncid, const ExportInfo &info) : ncid_(ncid), info_(info) {}
   ~Writer() {
     background_.wait();
     if (ncid_ >= 0) nc_close(ncid_);
@@ -226,7 +226,8 @@ class Writer {
   // product's stored text (empty when none could be read: no attribute).
   bool begin_product(const Product &p, size_t records, const std::string &description);
   bool put_record(const void *record);
-  bool end_product() { return flush() && background_.wait(); }
+  // Writes the last records, then the group's attributes.
+  bool end_product();
   // Closes the file; the writer must not be used after.
   bool close();
   const std::string &error() const { return error_; }
@@ -239,11 +240,14 @@ class Writer {
   }
   bool define(Column &c, const std::vector<int> &dims, nc_type type, size_t block_records);
   bool put_attributes(int var, int32_t n, const hlc_edr_cf_attribute *a, const std::string &where);
+  // The product's CF description, with its time coverage when `coverage`;
+  // null with error() set when it cannot be made.
+  hlc_edr_cf_product *describe_product(bool coverage);
   bool flush();
   bool write_block(int half, size_t start, size_t count);
 
   int ncid_;
-  std::string epoch_;
+  const ExportInfo &info_;
   std::string products_;
   int grp_ = -1;
   const Product *product_ = nullptr;
@@ -251,10 +255,12 @@ class Writer {
   std::string where_;
   std::vector<Column> columns_;
   size_t block_records_ = 1;
-  int filling_ = 0;     // the block that fills: block[filling_]
-  size_t filled_ = 0;   // records in it
-  size_t written_ = 0;  // records handed to the file
-  std::string error_;   // set by the thread only while a block is written
+  int filling_ = 0;                        // the block that fills: block[filling_]
+  size_t filled_ = 0;                      // records in it
+  size_t written_ = 0;                     // records handed to the file
+  double sclk_first_ = 0, sclk_last_ = 0;  // the earliest and latest record time
+  std::string description_;                // the product's stored text
+  std::string error_;                      // set by the thread only while a block is written
   Background background_;
 };
 
@@ -304,16 +310,15 @@ bool Writer::begin_product(const Product &p, size_t records, const std::string &
   where_ = std::string("group ") + p.module;
   if (!products_.empty()) products_ += ' ';
   products_ += p.module;
-  hlc_edr_cf_settings settings{};
-  settings.epoch = epoch_.empty() ? nullptr : epoch_.c_str();
-  settings.description = description.c_str();
-  cf_.reset(hlc_edr_cf_describe(&p, &settings));
-  if (!cf_) {
-    error_ = where_ + ": the CF description could not be made";
+  description_ = description;
+  cf_.reset(describe_product(false));
+  if (!cf_) return false;
+  const hlc_edr_cf_product &cf = *cf_;
+  if (info_.flat) {
+    grp_ = ncid_;
+  } else if (!ok(nc_def_grp(ncid_, p.module, &grp_), "creating " + where_)) {
     return false;
   }
-  const hlc_edr_cf_product &cf = *cf_;
-  if (!ok(nc_def_grp(ncid_, p.module, &grp_), "creating " + where_)) return false;
   std::vector<int> dim_ids;
   for (int32_t i = 0; i < cf.ndims; ++i) {
     int id = -1;
@@ -324,7 +329,6 @@ bool Writer::begin_product(const Product &p, size_t records, const std::string &
     }
     dim_ids.push_back(id);
   }
-  if (!put_attributes(NC_GLOBAL, cf.nattributes, cf.attributes, where_)) return false;
 
   // The columns, one per variable.
   std::vector<std::vector<int>> dims;
@@ -379,8 +383,32 @@ bool Writer::begin_product(const Product &p, size_t records, const std::string &
   return true;
 }
 
+hlc_edr_cf_product *Writer::describe_product(bool coverage) {
+  hlc_edr_cf_settings settings{};
+  settings.epoch = info_.epoch.empty() ? nullptr : info_.epoch.c_str();
+  settings.description = description_.c_str();
+  settings.date_created = info_.date_created.c_str();
+  settings.history = info_.history.c_str();
+  settings.has_coverage = coverage;
+  settings.sclk_first = sclk_first_;
+  settings.sclk_last = sclk_last_;
+  hlc_edr_cf_product *d = hlc_edr_cf_describe(product_, &settings);
+  if (d == nullptr) error_ = where_ + ": the CF description could not be made";
+  return d;
+}
+
+bool Writer::end_product() {
+  if (!flush() || !background_.wait()) return false;
+  const CfDescription cf(describe_product(written_ > 0));
+  return cf && put_attributes(NC_GLOBAL, cf->nattributes, cf->attributes, where_);
+}
+
 bool Writer::put_record(const void *record) {
   const unsigned char *r = static_cast<const unsigned char *>(record);
+  const double t = sclk_of(*product_, record, 0).value();
+  const bool first = written_ + filled_ == 0;
+  sclk_first_ = first || t < sclk_first_ ? t : sclk_first_;
+  sclk_last_ = first || t > sclk_last_ ? t : sclk_last_;
   for (Column &c : columns_) {
     unsigned char *to = c.block[filling_].data() + c.bytes * filled_;
     switch (c.kind) {
@@ -482,12 +510,15 @@ std::unique_ptr<Writer> create_netcdf(int fd, const std::string &name, const Exp
     error = "cannot create " + name + ": " + nc_strerror(status);
     return nullptr;
   }
+  // One product at the root takes the product's own title, history and
+  // making (its group attributes).
   const std::string edr_name = info.edr.substr(info.edr.find_last_of('/') + 1);
-  const std::pair<const char *, std::string> attributes[] = {
-      {"Conventions", "CF-1.10"}, {"title", "Halcyon EDR " + edr_name},
-      {"source", info.source},    {"history", info.history},
-      {"source_edr", info.edr},
-  };
+  std::vector<std::pair<const char *, std::string>> attributes = {{"Conventions", "CF-1.10"}};
+  if (!info.flat) attributes.push_back({"title", "Halcyon EDR " + edr_name});
+  attributes.push_back({"source", info.source});
+  if (!info.flat) attributes.push_back({"history", info.history});
+  attributes.push_back({"source_edr", info.edr});
+  if (!info.flat) attributes.push_back({"date_created", info.date_created});
   for (const auto &[key, value] : attributes) {
     status = nc_put_att_text(ncid, NC_GLOBAL, key, value.size(), value.data());
     if (status != NC_NOERR) {
