@@ -202,15 +202,20 @@ const char *utc_of(Description &d, const char *epoch, double sclk) {
   time_t whole = 0;
   double fraction = 0;
   epoch_of(epoch, &whole, &fraction);
-  const double seconds = floor(sclk);
-  double micro = rint((sclk - seconds + fraction) * 1e6);
-  long long extra = static_cast<long long>(floor(micro / 1e6));
-  micro -= static_cast<double>(extra) * 1e6;
-  const time_t at = whole + static_cast<time_t>(seconds) + static_cast<time_t>(extra);
+  // SCLK times are not negative: the whole seconds are the integer part.
+  const long long seconds = static_cast<long long>(sclk);
+  // Microseconds, the halves to even (no call into libm).
+  const double exact = (sclk - static_cast<double>(seconds) + fraction) * 1e6;
+  long long micro = static_cast<long long>(exact);
+  const double rest = exact - static_cast<double>(micro);
+  if (rest > 0.5 || (rest == 0.5 && micro % 2 == 1)) ++micro;
+  const long long extra = micro / 1000000;
+  micro %= 1000000;
+  const time_t at = whole + static_cast<time_t>(seconds + extra);
   struct tm t = {};
   if (gmtime_r(&at, &t) == nullptr) return "";
   return format(d, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", t.tm_year + 1900, t.tm_mon + 1,
-                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, static_cast<long long>(micro));
+                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, micro);
 }
 
 // ---- the group ----------------------------------------------------------------
