@@ -17,10 +17,10 @@ set -euo pipefail
 run=(cmake make g++ gcc binutils libhdf4-dev libhdf4-0-alt hdf4-tools libnetcdf-dev libisal-dev
   help2man python3 python3-numpy python3-matplotlib python3-pil python3-xarray python3-netcdf4
   parallel)
-# The tests (GoogleTest, pyhdf, udunits2, ncdump, jq, an SSH server and
-# client on loopback, headless Chromium), fuzzing (AFL++) and the
-# benchmarks (valgrind, perf).
-tests=(libgtest-dev python3-hdf4 libudunits2-dev netcdf-bin jq openssh-server openssh-client
+# The tests (GoogleTest, pyhdf, udunits2, ncdump, jq, CDO for the flat
+# netCDF export, an SSH server and client on loopback, headless Chromium),
+# fuzzing (AFL++) and the benchmarks (valgrind, perf).
+tests=(libgtest-dev python3-hdf4 libudunits2-dev netcdf-bin jq cdo openssh-server openssh-client
   chromium valgrind afl++ linux-perf)
 # The services that packages of the test set bring.
 services=(ssh.service ssh.socket)

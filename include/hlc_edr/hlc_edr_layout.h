@@ -34,7 +34,7 @@ extern "C" {
 #define HLC_EDR_FLOAT32 5
 
 #define HLC_EDR_MAX_RANK 3   /* array dimensions of a member */
-#define HLC_EDR_MAX_FLAGS 16 /* flag masks of a status word */
+#define HLC_EDR_MAX_FLAGS 32 /* flags of a status word */
 #define HLC_EDR_NUM_PRODUCTS 12
 
 /* One array dimension: the constant of hlc_edr_const.h that sizes it. */
@@ -65,10 +65,16 @@ typedef struct hlc_edr_member {
   const char *units;     /* UDUNITS form */
   const char *comment;   /* what the header says that is no unit */
   int32_t has_valid_range;
-  double valid_min, valid_max;            /* in the member's type */
-  int32_t nflags;                         /* bits or ranges of bits of a status word */
-  uint32_t flag_masks[HLC_EDR_MAX_FLAGS]; /* the first nflags entries */
-  const char *flag_meanings;              /* nflags blank-separated words */
+  double valid_min, valid_max; /* in the member's type */
+  /* The flags of a status word: per entry a mask and the value that the
+     masked word has when the meaning holds. A single bit is one entry whose
+     value is its mask; an enumeration, a range of bits whose values mean
+     states, is one entry per state, all with the range's mask. Counters
+     and spare bits are no flags: the comment says what they hold. */
+  int32_t nflags;
+  uint32_t flag_masks[HLC_EDR_MAX_FLAGS];  /* the first nflags entries */
+  uint32_t flag_values[HLC_EDR_MAX_FLAGS]; /* the first nflags entries */
+  const char *flag_meanings;               /* nflags blank-separated words */
 } hlc_edr_member;
 
 /* One product: its module, its objects in the file, its members, and what a
@@ -111,6 +117,15 @@ typedef struct hlc_edr_product {
   int32_t (*init_wr)(int32_t file_id, int32_t sd_id, int32_t an_id, const char *vdata_class);
   int32_t (*write)(const void *record, int32_t position);
   void (*close_wr)(void);
+
+  /* read_block_<module>: `count` records from `position` of the table open
+     for reading, into one column per member in declaration order (NULL
+     skips the member), each receiving count values back to back as the
+     record structure holds the member (size bytes each, host order). */
+  int32_t (*read_block)(int32_t position, int32_t count, void *const *columns);
+  /* The instrument unit that sends the product: "GEM", "GIM",
+     "Concentrator", "MEC". */
+  const char *instrument;
 } hlc_edr_product;
 
 /* The twelve, in the order of the modules' list in the build (gem_hk

@@ -1,5 +1,5 @@
 /*
-   HLC EDR record modules: the 14 operations that every record module offers,
+   HLC EDR record modules: the 15 operations that every record module offers,
    declared with C linkage for programs in C and C++ that write or read EDR
    files. A module's own header (for example con_hk_api.h) applies this to its
    name and record structure.
@@ -7,6 +7,14 @@
    Results are 0 for success and -1 for failure; init_acc_/init_rd_ give the
    number of records in the table (0 when it is missing or empty); a record
    position of -1 means the next record, and one below -1 is refused.
+
+   read_block_ reads `count` records from `position` of the table open for
+   reading into the caller's columns: one pointer per member of the record
+   structure, in declaration order (NULL skips the member), each to room
+   for count values of the member back to back, as the record structure
+   holds them. It refuses, reading nothing, a module not open for reading,
+   a negative position or count, and a block that goes past the last
+   record; the next read_(record, -1) continues after the block.
 
    A module is open for one use at a time: init_wr_/init_cr_ and
    init_rd_/init_acc_ give -1, leaving what is open as it was, until
@@ -41,6 +49,7 @@
   int32 init_acc_##m(int32 file_id, int32 sd_id, const char *access);                  \
   int32 init_rd_##m(int32 file_id, int32 sd_id, const char *access);                   \
   int32 read_##m(struct Record *record, int32 position);                               \
+  int32 read_block_##m(int32 position, int32 count, void *const *columns);             \
   void close_rd_##m(void);                                                             \
   void rd_Vgrp_desc_##m(int32 file_id, int32 an_id);                                   \
   void print_##m##_error(const char *message);                                         \

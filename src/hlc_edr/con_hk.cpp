@@ -28,8 +28,9 @@ static constexpr hlc_rm::Entry members[] = {
     {V(APID_status, UINT16),
      {.long_name = "APID status word",
       .comment = HLC_RM_BIT_ORDER_UNCERTAIN,
-      .flags = {{bit(0), bit(1), bits(2, 3)},
-                "Checksum_Error_Occ_Indication Sample_Mode COLLECTION_TYPE"}}},
+      .flags = {{bit(0), bit(1), HLC_RM_STATES4(2)},
+                "Checksum_Error_Occ_Indication Sample_Mode COLLECTION_TYPE_0 COLLECTION_TYPE_1 "
+                "COLLECTION_TYPE_2 COLLECTION_TYPE_3"}}},
     {V(elec_req, UINT16),
      {.long_name = "electrode voltage requested", .comment = "from last config command sent"}},
     {V(accel_req, UINT16),
@@ -90,10 +91,8 @@ static constexpr hlc_rm::Entry members[] = {
                 "DAC2_TEST DAC3_TEST PROCESSOR_RESET"}}},
     {V(CMD_status, UINT16),
      {.long_name = "Concentrator command status word",
-      .comment = HLC_RM_BIT_ORDER_UNCERTAIN,
-      .flags = {{bits(0, 7), bit(8), bit(9)},
-                "Command_Status_Counter CMD_Status_Bad_Command_Flag "
-                "CMD_Status_Bad_Parameter_Flag"}}},
+      .comment = HLC_RM_BIT_ORDER_UNCERTAIN "; " HLC_RM_COMMAND_COUNTER,
+      .flags = {{bit(8), bit(9)}, "CMD_Status_Bad_Command_Flag CMD_Status_Bad_Parameter_Flag"}}},
 };
 #undef V
 static constexpr auto table = hlc_rm::layout(members);
@@ -112,6 +111,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_CON_HK",
     .record_name = "Concentrator_Housekeeping",
     .title = "Concentrator Housekeeping Data",
+    .instrument = "Concentrator",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -156,6 +156,9 @@ int32 init_rd_con_hk(int32 f, int32 sd, const char *a) {
 }
 int32 read_con_hk(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_con_hk(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_con_hk(void) {
   hlc_rm::close_rd(mod);

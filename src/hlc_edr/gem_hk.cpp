@@ -48,11 +48,11 @@ static constexpr hlc_rm::Entry members[] = {
     {V(SW_status, UINT16), HLC_RM_HK_SW_STATUS("GEM", "HV_Enable HV_Limit")},
     {V(CMD_status, UINT16),
      {.long_name = "GEM command status word",
-      .comment = HLC_RM_BIT_ORDER_UNCERTAIN "; AMP_level_stepping (bit 15): 1 when AMP "
+      .comment = HLC_RM_BIT_ORDER_UNCERTAIN "; " HLC_RM_COMMAND_COUNTER
+                                            "; AMP_level_stepping (bit 15): 1 when AMP "
                                             "stepping/SET, AMP_SET swapping is in effect",
-      .flags = {{bits(0, 7), bit(8), bit(9), bit(15)},
-                "Command_Status_Counter CMD_Status_Bad_Command_Flag "
-                "CMD_Status_Bad_Parameter_Flag AMP_level_stepping"}}},
+      .flags = {{bit(8), bit(9), bit(15)},
+                "CMD_Status_Bad_Command_Flag CMD_Status_Bad_Parameter_Flag AMP_level_stepping"}}},
 };
 #undef V
 #undef D
@@ -70,6 +70,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_GEM_HK",
     .record_name = "GEM_Housekeeping",
     .title = "GEM Housekeeping Data",
+    .instrument = "GEM",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -115,6 +116,9 @@ int32 init_rd_gem_hk(int32 f, int32 sd, const char *a) {
 }
 int32 read_gem_hk(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_gem_hk(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_gem_hk(void) {
   hlc_rm::close_rd(mod);

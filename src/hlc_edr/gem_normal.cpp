@@ -29,10 +29,10 @@ using namespace hlc_rm::terms;
 static constexpr hlc_rm::Entry members[] = {
     {V(APID_status, UINT16),
      {.long_name = "APID status word",
-      .comment = HLC_RM_BIT_ORDER_UNCERTAIN,
-      .flags = {{bits(4, 9), bit(0), bit(1), bit(2), bit(3)},
-                "Status_Checksum_Error Status_Early_Sync Status_Synthetic_Sync Status_Test_Data "
-                "Status_Use_Data"}}},
+      .comment = HLC_RM_BIT_ORDER_UNCERTAIN
+      "; bits 4-9: Status_Checksum_Error, a value (the record header names no states)",
+      .flags = {{bit(0), bit(1), bit(2), bit(3)},
+                "Status_Early_Sync Status_Synthetic_Sync Status_Test_Data Status_Use_Data"}}},
     {V(sclk_seconds, UINT32, D(GEM_SPINS)),
      {.long_name = "SCLK seconds of start of spins 1-4", .units = "s"}},
     {V(sclk_subseconds, UINT16, D(GEM_SPINS)),
@@ -69,6 +69,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_GEM_NORMAL",
     .record_name = "GEM_Normal",
     .title = "GEM Normal Mode Data",
+    .instrument = "GEM",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -114,6 +115,9 @@ int32 init_rd_gem_normal(int32 f, int32 sd, const char *a) {
 }
 int32 read_gem_normal(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_gem_normal(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_gem_normal(void) {
   hlc_rm::close_rd(mod);

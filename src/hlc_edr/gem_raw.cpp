@@ -73,6 +73,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_GEM_RAW",
     .record_name = "GEM_Raw",
     .title = "GEM Raw Count Data",
+    .instrument = "GEM",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -117,6 +118,9 @@ int32 init_rd_gem_raw(int32 f, int32 sd, const char *a) {
 }
 int32 read_gem_raw(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_gem_raw(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_gem_raw(void) {
   hlc_rm::close_rd(mod);

@@ -64,6 +64,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_GIM_DIAG",
     .record_name = "GIM_Diagnostic",
     .title = "GIM Diagnostic Mode Data",
+    .instrument = "GIM",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -108,6 +109,9 @@ int32 init_rd_gim_diag(int32 f, int32 sd, const char *a) {
 }
 int32 read_gim_diag(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_gim_diag(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_gim_diag(void) {
   hlc_rm::close_rd(mod);

@@ -49,12 +49,12 @@ static constexpr hlc_rm::Entry members[] = {
     {V(SW_status, UINT16), HLC_RM_HK_SW_STATUS("GIM", "HV_ENABLE HV_LIMIT")},
     {V(CMD_status, UINT16),
      {.long_name = "GIM command status word",
-      .comment = HLC_RM_BIT_ORDER_UNCERTAIN "; bits 10-14 reserved, 0; AMP_level_stepping "
+      .comment = HLC_RM_BIT_ORDER_UNCERTAIN "; " HLC_RM_COMMAND_COUNTER
+                                            "; bits 10-14: reserved, 0; AMP_level_stepping "
                                             "(bit 15): 1 when AMP stepping/SET, AMP_SET "
                                             "swapping is in effect",
-      .flags = {{bits(0, 7), bit(8), bit(9), bits(10, 14), bit(15)},
-                "Command_Status_Counter CMD_Status_Bad_Command_Flag "
-                "CMD_Status_Bad_Parameter_Flag reserved AMP_level_stepping"}}},
+      .flags = {{bit(8), bit(9), bit(15)},
+                "CMD_Status_Bad_Command_Flag CMD_Status_Bad_Parameter_Flag AMP_level_stepping"}}},
 };
 #undef V
 #undef D
@@ -72,6 +72,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_GIM_HK",
     .record_name = "GIM_Housekeeping",
     .title = "GIM Housekeeping Data",
+    .instrument = "GIM",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -116,6 +117,9 @@ int32 init_rd_gim_hk(int32 f, int32 sd, const char *a) {
 }
 int32 read_gim_hk(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_gim_hk(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_gim_hk(void) {
   hlc_rm::close_rd(mod);

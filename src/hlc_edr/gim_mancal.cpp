@@ -33,10 +33,11 @@ static constexpr hlc_rm::Entry members[] = {
      {.long_name = "fractions of SCLK second of start of measurement", .units = "s/65536"}},
     {V(APID_status, UINT16),
      {.long_name = "APID status word",
-      .comment = HLC_RM_BIT_ORDER_UNCERTAIN,
-      .flags = {{bits(0, 7), bit(8), bit(9), bit(10), bit(11), bit(12), bits(13, 15)},
-                "Azimuth_Sampled_Indication St_man_cal_fl Checksum_Error_Occur_Indication "
-                "Early_Sync Synthetic_Sync Test_Data St_cal_spin"}}},
+      .comment = HLC_RM_BIT_ORDER_UNCERTAIN "; " HLC_RM_AZIMUTH_SAMPLED
+                                            "; bits 13-15: St_cal_spin, a spin number",
+      .flags =
+          {{bit(8), bit(9), bit(10), bit(11), bit(12)},
+           "St_man_cal_fl Checksum_Error_Occur_Indication Early_Sync Synthetic_Sync Test_Data"}}},
     {V(step_time, UINT16), {.long_name = "step time specified in the command", .units = "1e-7 s"}},
     {V(integ_time, UINT16), kIntegTime},
     {V(settle_time, UINT16), kSettleTime},
@@ -60,6 +61,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_GIM_MANCAL",
     .record_name = "GIM_ManCal",
     .title = "GIM Manual/Calibration Mode Data",
+    .instrument = "GIM",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -104,6 +106,9 @@ int32 init_rd_gim_mancal(int32 f, int32 sd, const char *a) {
 }
 int32 read_gim_mancal(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_gim_mancal(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_gim_mancal(void) {
   hlc_rm::close_rd(mod);

@@ -71,6 +71,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_GIM_NORMAL",
     .record_name = "GIM_Normal",
     .title = "GIM Normal Mode Data",
+    .instrument = "GIM",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -115,6 +116,9 @@ int32 init_rd_gim_normal(int32 f, int32 sd, const char *a) {
 }
 int32 read_gim_normal(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_gim_normal(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_gim_normal(void) {
   hlc_rm::close_rd(mod);

@@ -73,6 +73,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_GIM_RAW",
     .record_name = "GIM_Raw",
     .title = "GIM Raw Count Data",
+    .instrument = "GIM",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -116,6 +117,9 @@ int32 init_rd_gim_raw(int32 f, int32 sd, const char *a) {
 }
 int32 read_gim_raw(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_gim_raw(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_gim_raw(void) {
   hlc_rm::close_rd(mod);

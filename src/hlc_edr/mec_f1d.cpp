@@ -52,6 +52,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_MEC_F1D",
     .record_name = "MEC_f1d",
     .title = "WIND F1D Data",
+    .instrument = "MEC",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -96,6 +97,9 @@ int32 init_rd_mec_f1d(int32 f, int32 sd, const char *a) {
 }
 int32 read_mec_f1d(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_mec_f1d(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_mec_f1d(void) {
   hlc_rm::close_rd(mod);

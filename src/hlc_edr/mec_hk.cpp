@@ -122,10 +122,9 @@ static constexpr hlc_rm::Entry members[] = {
     {V(COUNT_PEAK, FLOAT32), {.long_name = "uncompressed count of the peak"}},
     {V(extra_data, UINT32),
      {.long_name = "extra MEC/WIND data and room for expansion",
-      .comment = "MSB order; aband_data_cycle_spin is meaningful only when aband_data_cycle_bool "
-                 "is TRUE",
-      .flags = {{bit(31), bits(29, 30), bits(0, 28)},
-                "aband_data_cycle_bool aband_data_cycle_spin spare"}}},
+      .comment = "MSB order; bits 29-30: aband_data_cycle_spin, a spin number, meaningful only "
+                 "when aband_data_cycle_bool is TRUE; bits 0-28: spare",
+      .flags = {{bit(31)}, "aband_data_cycle_bool"}}},
 };
 #undef V
 static constexpr auto table = hlc_rm::layout(members);
@@ -148,6 +147,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_MEC_HK",
     .record_name = "MEC_Housekeeping",
     .title = "MEC/WIND Housekeeping Data",
+    .instrument = "MEC",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -193,6 +193,9 @@ int32 init_rd_mec_hk(int32 f, int32 sd, const char *a) {
 }
 int32 read_mec_hk(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_mec_hk(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_mec_hk(void) {
   hlc_rm::close_rd(mod);

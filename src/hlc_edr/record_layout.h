@@ -68,23 +68,41 @@ constexpr Range range(double min, double max) {
 // The 12-bit readbacks of the ADC and the DAC, "(0-4095d)".
 constexpr Range kAdc = range(0, 4095);
 
-// The bits of a status word that the header lists: one mask per bit or range
-// of bits, and their names as words, blank-separated, in the same order.
+// The flags of a status word that the header lists: per entry its mask and
+// the value that the masked word has when the meaning holds, and their
+// names as words, blank-separated, in the same order. A single bit is one
+// entry (bit); an enumeration, a range of bits whose values mean states, is
+// one entry per value (state), every value of the range named.
+struct Flag {
+  uint32 mask;
+  uint32 value;
+};
 struct Flags {
-  uint32 masks[HLC_EDR_MAX_FLAGS];
+  Flag entries[HLC_EDR_MAX_FLAGS];
   const char *meanings;
 };
-constexpr uint32 bits(int low, int high) {
+constexpr uint32 mask_of(int low, int high) {
   return static_cast<uint32>((2ULL << high) - (1ULL << low));
 }
-constexpr uint32 bit(int b) {
-  return bits(b, b);
+constexpr Flag bit(int b) {
+  return {mask_of(b, b), mask_of(b, b)};
+}
+// State `value` of the enumeration in bits low to high.
+constexpr Flag state(int low, int high, uint32 value) {
+  return {mask_of(low, high), value << low};
 }
 
 // Remarks of the headers that recur (macros, to be joined with others).
 #define HLC_RM_BIT_ORDER_UNCERTAIN \
   "the bit order is uncertain (\"? bit order\" in the record header)"
 #define HLC_RM_QUESTIONED "marked with a question mark in the record header"
+// The four states of an enumeration in bits low to low + 1.
+#define HLC_RM_STATES4(low) \
+  state(low, low + 1, 0), state(low, low + 1, 1), state(low, low + 1, 2), state(low, low + 1, 3)
+// Parts of status words that hold no flags: what they hold.
+#define HLC_RM_AZIMUTH_SAMPLED \
+  "bits 0-7: Azimuth_Sampled_Indication, a value (the record header names no states)"
+#define HLC_RM_COMMAND_COUNTER "bits 0-7: Command_Status_Counter, a count"
 constexpr const char kAsReceived[] = "stored as received, no expansion or scaling";
 
 // What a member means: what the header's comment on it says.
@@ -116,26 +134,28 @@ constexpr Meaning kHkAmpSet = {.long_name = "ADC value of AMP voltage DAC readba
   Meaning {                                                                                      \
     .long_name = unit " software status word", .comment = HLC_RM_BIT_ORDER_UNCERTAIN, .flags = { \
       {bit(0), bit(1), bit(2), bit(3), bit(4), bit(5), bit(6), bit(7), bit(8), bit(9),           \
-       bits(10, 11), bit(14), bit(15)},                                                          \
+       HLC_RM_STATES4(10), bit(14), bit(15)},                                                    \
       bits_0_1                                                                                   \
       " RAM_TEST ROM_TEST INTERUPT_TEST TIMING_TEST DAC1_TEST DAC2_TEST "                        \
-      "DAC3_TEST PROCESSOR_RESET TEST_PULSER LAST_SYNC_EARLY_FLAG "                              \
-      "SIMULATOR_DATA"                                                                           \
+      "DAC3_TEST PROCESSOR_RESET TEST_PULSER_0 TEST_PULSER_1 TEST_PULSER_2 TEST_PULSER_3 "       \
+      "LAST_SYNC_EARLY_FLAG SIMULATOR_DATA"                                                      \
     }                                                                                            \
   }
 // APID_status of the GEM and GIM housekeeping records.
 constexpr Meaning kHkApidStatus = {
     .long_name = "APID status word",
-    .comment = HLC_RM_BIT_ORDER_UNCERTAIN,
-    .flags = {{bits(0, 7), bits(8, 9), bit(10)},
-              "Azimuth_Sampled_Indication Sample_Mode Checksum_Error_Occur_Indication"}};
+    .comment = HLC_RM_BIT_ORDER_UNCERTAIN "; " HLC_RM_AZIMUTH_SAMPLED,
+    .flags = {{HLC_RM_STATES4(8), bit(10)},
+              "Sample_Mode_0 Sample_Mode_1 Sample_Mode_2 Sample_Mode_3 "
+              "Checksum_Error_Occur_Indication"}};
 // APID_status of the GIM normal and GIM diagnostic records.
 constexpr Meaning kGimCycleApidStatus = {
     .long_name = "APID status word",
-    .comment = HLC_RM_BIT_ORDER_UNCERTAIN,
-    .flags = {{bits(5, 10), bit(0), bit(1), bit(2), bit(3), bit(4)},
-              "Status_Checksum_Error Status_Early_Sync Status_Synthetic_Sync Status_Test_Data "
-              "Status_Use_Data Status_Sub_Mode"}};
+    .comment = HLC_RM_BIT_ORDER_UNCERTAIN
+    "; bits 5-10: Status_Checksum_Error, a value (the record header names no states)",
+    .flags = {{bit(0), bit(1), bit(2), bit(3), bit(4)},
+              "Status_Early_Sync Status_Synthetic_Sync Status_Test_Data Status_Use_Data "
+              "Status_Sub_Mode"}};
 
 }  // namespace terms
 using namespace terms;
@@ -186,7 +206,7 @@ struct Layout {
 
 constexpr int count_flags(const Flags &f) {
   int n = 0;
-  while (n < HLC_EDR_MAX_FLAGS && f.masks[n] != 0) ++n;
+  while (n < HLC_EDR_MAX_FLAGS && f.entries[n].mask != 0) ++n;
   return n;
 }
 
@@ -216,7 +236,10 @@ constexpr Layout<N> layout(const Entry (&table)[N]) {
     m.valid_min = s.valid.min;
     m.valid_max = s.valid.max;
     m.nflags = count_flags(s.flags);
-    for (int k = 0; k < m.nflags; ++k) m.flag_masks[k] = s.flags.masks[k];
+    for (int k = 0; k < m.nflags; ++k) {
+      m.flag_masks[k] = s.flags.entries[k].mask;
+      m.flag_values[k] = s.flags.entries[k].value;
+    }
     m.flag_meanings = s.flags.meanings;
     if (p.sds != nullptr) {
       if (l.nsds < kMaxSds) l.sds_index[l.nsds] = static_cast<int>(i);
@@ -309,16 +332,31 @@ constexpr bool meaning_ok(const hlc_edr_member &m) {
     }
   }
   if (count_words(m.flag_meanings) != m.nflags) {
-    return layout_fault("flag masks and meanings differ in number");
+    return layout_fault("flags and their meanings differ in number");
   }
-  uint32 seen = 0;
   for (int k = 0; k < m.nflags; ++k) {
-    const uint32 mask = m.flag_masks[k];
-    if ((seen & mask) != 0) return layout_fault("flag masks overlap");
+    const uint32 mask = m.flag_masks[k], value = m.flag_values[k];
     if (m.type == DFNT_FLOAT32 || (type_size(m.type) < 4 && mask >> (8 * type_size(m.type)))) {
       return layout_fault("flag mask outside the word");
     }
-    seen |= mask;
+    if ((value & ~mask) != 0) return layout_fault("flag value outside its mask");
+    const bool single = (mask & (mask - 1)) == 0;
+    if (single && value != mask) return layout_fault("a single bit's flag is the bit set");
+    int states = 0;
+    for (int j = 0; j < m.nflags; ++j) {
+      if (m.flag_masks[j] != mask && (m.flag_masks[j] & mask) != 0) {
+        return layout_fault("flag masks overlap");
+      }
+      if (m.flag_masks[j] == mask) {
+        ++states;
+        if (j != k && m.flag_values[j] == value) return layout_fault("a flag value named twice");
+      }
+    }
+    // A range of bits is an enumeration that names every state; counters
+    // and spare bits are no flags (the comment says what they hold).
+    if (!single && states != static_cast<int>(mask / (mask & -mask)) + 1) {
+      return layout_fault("an enumeration does not name each of its states");
+    }
   }
   return true;
 }

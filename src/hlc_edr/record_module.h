@@ -54,6 +54,7 @@ struct Module {
   const char *vgroup_class;  // "VG_CON_HK"
   const char *record_name;   // Vdata name
   const char *title;         // the product, as the header's title names it
+  const char *instrument;    // the unit that sends it: "GEM", "GIM", "Concentrator", "MEC"
   size_t record_size;        // sizeof the record structure
   LayoutView layout;         // the members, from the module's one table
   // packer<table> and unpacker<table> of that table
@@ -132,6 +133,7 @@ struct Operations {
   int32 (*init_wr)(int32, int32, int32, const char *);
   int32 (*write)(const void *, int32);
   void (*close_wr)();
+  int32 (*read_block)(int32, int32, void *const *);
 };
 
 // The operations of module m, whose record structure is R, for its
@@ -139,7 +141,7 @@ struct Operations {
 #define HLC_RM_OPERATIONS(m, R)                                                               \
   hlc_rm::Operations {                                                                        \
     init_rd_##m, hlc_rm::read_void<R, read_##m>, close_rd_##m, rd_Vgrp_desc_##m, init_wr_##m, \
-        hlc_rm::write_void<R, write_##m>, close_wr_##m                                        \
+        hlc_rm::write_void<R, write_##m>, close_wr_##m, read_block_##m                        \
   }
 
 // The module's descriptor, with its reading and writing operations.
@@ -172,6 +174,8 @@ constexpr hlc_edr_product describe(const Module &m, const Operations &ops) {
       .init_wr = ops.init_wr,
       .write = ops.write,
       .close_wr = ops.close_wr,
+      .read_block = ops.read_block,
+      .instrument = m.instrument,
   };
 }
 
@@ -749,6 +753,90 @@ inline int32 read(const Module &m, void *record, int32 position) {
   }
   m.session->vdata_pos = lost ? -1 : position + 1;
   unpack(m, packed, record);
+  return status;
+}
+
+// Reads `count` records from `position` into the caller's columns, one per
+// member in declaration order (null: the member is skipped), each taking
+// `count` values back to back as the record structure holds them: the
+// Vdata fields from one VSread of the block, scattered into their columns,
+// each SDS by one hyperslab straight into its column. Nothing is read
+// unless the module is open for reading and the block lies within the
+// table. The next read_<m>(r, -1) continues after the block.
+inline int32 read_block(const Module &m, int32 position, int32 count, void *const *columns) {
+  static const char op[] = "read_block_";
+  if (m.session->use != Use::kReading || *m.vdata_id == -1) {
+    fail(m, op, "state check: the module is not open for reading.");
+    return -1;
+  }
+  if (position < 0 || count < 0) {
+    fail(m, op, "block check: position %d and count %d, neither may be negative.", position, count);
+    return -1;
+  }
+  int32 records = 0;
+  if (VSinquire(*m.vdata_id, &records, nullptr, nullptr, nullptr, nullptr) == FAIL) {
+    fail(m, op, "VSinquire: Couldn't get the number of records.");
+    return -1;
+  }
+  if (position > records || count > records - position) {
+    fail(m, op, "block check: %d records from %d go past the table's %d records.", count, position,
+         records);
+    return -1;
+  }
+  if (columns == nullptr && count > 0) {
+    fail(m, op, "block check: no columns given.");
+    return -1;
+  }
+  *m.recnum_rd = position + count - 1;
+  if (count == 0) return 0;
+
+  int32 status = 0;
+  for (int k = 0; k < m.layout.nsds; ++k) {
+    const hlc_edr_member &s = sds(m, k);
+    void *column = columns[m.layout.sds_index[k]];
+    if (column == nullptr) continue;
+    int32 start[1 + HLC_EDR_MAX_RANK], edges[1 + HLC_EDR_MAX_RANK];
+    slab(s, position, start, edges);
+    edges[0] = count;
+    if (SDreaddata(*m.sds_id[k], start, nullptr, edges, column) == -1) {
+      fail(m, op, "SDreaddata: Couldn't read %s", s.name);
+      status = -1;
+    }
+  }
+  bool wanted = false;
+  for (int i = 0; i < m.layout.nfields; ++i) {
+    wanted = wanted || columns[m.layout.field_index[i]] != nullptr;
+  }
+  if (!wanted) return status;
+  const size_t packed = m.layout.packed_size;
+  uint8 *block = static_cast<uint8 *>(malloc(packed * static_cast<size_t>(count)));
+  if (block == nullptr) {
+    fail(m, op, "malloc: no memory for %d records of %zu bytes.", count, packed);
+    return -1;
+  }
+  bool lost = false;
+  if (position != m.session->vdata_pos && VSseek(*m.vdata_id, position) == -1) {
+    fail(m, op, "VSseek unsuccessful");
+    lost = true;
+  } else if (VSread(*m.vdata_id, block, count, FULL_INTERLACE) != count) {
+    fail(m, op, "VSread: Couldn't read data.");
+    lost = true;
+  }
+  m.session->vdata_pos = lost ? -1 : position + count;
+  if (lost) {
+    free(block);
+    return -1;
+  }
+  for (int i = 0; i < m.layout.nfields; ++i) {
+    const hlc_edr_member &f = field(m, i);
+    unsigned char *column = static_cast<unsigned char *>(columns[m.layout.field_index[i]]);
+    if (column == nullptr) continue;
+    for (int32 r = 0; r < count; ++r) {
+      memcpy(column + f.size * static_cast<size_t>(r),
+             block + packed * static_cast<size_t>(r) + f.packed_offset, f.size);
+    }
+  }
+  free(block);
   return status;
 }
 

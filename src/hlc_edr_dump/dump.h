@@ -87,10 +87,12 @@ class ReadingProcess {
 
 // What the export records of its own making.
 struct ExportInfo {
-  std::string edr;      // the EDR file, as named on the command line
-  std::string source;   // the program and its version
-  std::string history;  // the UTC time and the command line
-  std::string epoch;    // the UTC reference time of --sclk-epoch, "" without
+  std::string edr;           // the EDR file, as named on the command line
+  std::string source;        // the program and its version
+  std::string history;       // the UTC time, the program and the command line
+  std::string date_created;  // the UTC time, ISO 8601
+  std::string epoch;         // the UTC reference time of --sclk-epoch, "" without
+  bool flat = false;         // the one product at the root, no groups (--flat)
 };
 
 // Runs in the reading process: writes the export of every product (or of

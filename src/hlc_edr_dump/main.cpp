@@ -35,6 +35,9 @@ constexpr char kUsage[] =
     "       hlc_edr_dump EDR [PRODUCT] --netcdf OUT.nc [--sclk-epoch ISO-8601-TIME]\n"
     "                                               export every product (or PRODUCT)\n"
     "                                               to one netCDF-4 file\n"
+    "       hlc_edr_dump EDR PRODUCT --netcdf OUT.nc --flat [--sclk-epoch ...]\n"
+    "                                               export PRODUCT at the file's root,\n"
+    "                                               without groups\n"
     "       hlc_edr_dump --products                 print the name of every PRODUCT,\n"
     "                                               one a line\n"
     "       hlc_edr_dump --help | --version\n";
@@ -43,8 +46,8 @@ constexpr char kUsage[] =
 constexpr char kHelp[] =
     "\n"
     "Options may stand anywhere; \"--\" ends them. An option that does nothing\n"
-    "with another (--format with --describe or --netcdf, --sclk-epoch without\n"
-    "--netcdf) is refused.\n"
+    "with another (--format with --describe or --netcdf, --sclk-epoch or --flat\n"
+    "without --netcdf, --flat without a PRODUCT) is refused.\n"
     "\n"
     "The listing gives per product its module name, its record count and the\n"
     "record times (sclk_seconds and sclk_subseconds as the records hold them)\n"
@@ -66,8 +69,14 @@ constexpr char kHelp[] =
     "named after its module, with the unlimited dimension \"record\", one\n"
     "dimension per array dimension named after its constant\n"
     "(GEM_AZIMUTH_SECTORS, ...), and one variable per field and per SDS with\n"
-    "the long_name, units, valid_range, flag_masks, flag_meanings and comment\n"
-    "that the record header gives it. The float64 record time \"sclk\" (units\n"
+    "the long_name, units, valid_range, flag_masks, flag_values, flag_meanings\n"
+    "and comment that the record header gives it: single bits are flags, ranges\n"
+    "of bits whose values mean states are flag_values of their mask, counters\n"
+    "and spare bits are told in the comment. Each group names its product,\n"
+    "instrument and time coverage (ACDD: time_coverage_start and _end in SCLK,\n"
+    "in UTC with --sclk-epoch), date_created and history. --flat writes the\n"
+    "one PRODUCT at the file's root, without groups, for tools that read no\n"
+    "groups. The float64 record time \"sclk\" (units\n"
     "\"s\", SCLK seconds + subseconds/65536 with no epoch applied; for products\n"
     "whose records cover four spins the start of the first spin, with every\n"
     "spin's time in \"spin_sclk\") is the coordinate of every record variable.\n"
@@ -140,6 +149,7 @@ struct Options {
   bool describe = false;
   std::string netcdf;  // empty: no export
   std::string epoch;   // the CF reference time of --sclk-epoch, or empty
+  bool flat = false;   // --flat: the product at the root group
 };
 
 // An ISO 8601 time, YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh[:mm]|-hh[:mm]] (a
@@ -232,14 +242,20 @@ std::string shell_word(const std::string &w) {
   return q;
 }
 
-// "2026-12-08T04:48:00Z hlc_edr_dump EDR --netcdf OUT.nc": when and how.
-std::string history(int argc, char **argv) {
+// The time of the run in UTC, ISO 8601: "2026-12-08T04:48:00Z".
+std::string now_utc() {
   const std::time_t now = std::time(nullptr);
   std::tm utc{};
   gmtime_r(&now, &utc);
   char when[32];
   std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  std::string h = when;
+  return when;
+}
+
+// "2026-12-08T04:48:00Z hlc_edr_dump 4.1.0: hlc_edr_dump EDR --netcdf
+// OUT.nc": when, by what and how.
+std::string history(const std::string &when, int argc, char **argv) {
+  std::string h = when + " " + kProgram + " " + HLC_EDR_VERSION + ":";
   for (int i = 0; i < argc; ++i) {
     h += ' ';
     h += shell_word(argv[i]);
@@ -248,12 +264,13 @@ std::string history(int argc, char **argv) {
 }
 
 Options parse_command_line(int argc, char **argv) {
-  enum { kFormat = 1, kDescribe, kNetcdf, kEpoch, kVersion, kProducts };
+  enum { kFormat = 1, kDescribe, kNetcdf, kEpoch, kVersion, kProducts, kFlat };
   static const option kOptions[] = {
       {"format", required_argument, nullptr, kFormat},
       {"describe", no_argument, nullptr, kDescribe},
       {"netcdf", required_argument, nullptr, kNetcdf},
       {"sclk-epoch", required_argument, nullptr, kEpoch},
+      {"flat", no_argument, nullptr, kFlat},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, kVersion},
       {"products", no_argument, nullptr, kProducts},
@@ -283,6 +300,9 @@ Options parse_command_line(int argc, char **argv) {
         break;
       case kProducts:
         has_products = true;
+        break;
+      case kFlat:
+        o.flat = true;
         break;
       case 'h':
         std::fputs(kUsage, stdout);
@@ -319,6 +339,8 @@ Options parse_command_line(int argc, char **argv) {
                 (o.describe ? "--describe" : "--netcdf"));
   }
   if (has_epoch && !has_netcdf) usage_error("--sclk-epoch goes only with --netcdf");
+  if (o.flat && !has_netcdf) usage_error("--flat goes only with --netcdf");
+  if (o.flat && args != 2) usage_error("--flat needs a PRODUCT");
   if (has_netcdf && o.netcdf.empty()) usage_error("--netcdf needs a file name");
   if (has_epoch) {
     o.epoch = cf_epoch(epoch);
@@ -344,7 +366,8 @@ Options parse_command_line(int argc, char **argv) {
 }  // namespace hlc_dump
 
 int main(int argc, char **argv) {
-  const std::string command = hlc_dump::history(argc, argv);  // before getopt reorders argv
+  const std::string when = hlc_dump::now_utc();
+  const std::string command = hlc_dump::history(when, argc, argv);  // before getopt reorders argv
   const hlc_dump::Options o = hlc_dump::parse_command_line(argc, argv);
   const hlc_dump::Input input = hlc_dump::examine(o.edr);
   hlc_dump::ReadingProcess reading(o.edr, input, o.netcdf);
@@ -352,8 +375,9 @@ int main(int argc, char **argv) {
   // In the reading process.
   hlc_dump::Edr edr(o.edr, input);
   if (!o.netcdf.empty()) {
-    const hlc_dump::ExportInfo info{o.edr, std::string(hlc_dump::kProgram) + " " + HLC_EDR_VERSION,
-                                    command, o.epoch};
+    const hlc_dump::ExportInfo info{
+        o.edr, std::string(hlc_dump::kProgram) + " " + HLC_EDR_VERSION, command, when, o.epoch,
+        o.flat};
     hlc_dump::export_netcdf(edr, o.product, reading.work(), o.netcdf, info);
   } else if (o.product == nullptr) {
     hlc_dump::list(edr);

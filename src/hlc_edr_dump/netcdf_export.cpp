@@ -15,8 +15,9 @@
 // module's descriptor says it means. The description text is the group's
 // attribute "description".
 //
-// Every value that a record can hold reads as itself through readers that
-// mask fill values, the netCDF default ones included: see encoding_of().
+// What each variable is, its type and its attributes, and the group's
+// attributes are the product's CF encoding (hlc_edr_cf.h), which every
+// client of the record library shares; this file only writes them.
 //
 // Records are gathered in blocks of a few MiB at most and written a block at
 // a time, each block a whole chunk of every variable, so that memory stays
@@ -55,6 +56,7 @@
 
 #include "dump.h"
 #include "edr.h"
+#include "hlc_edr_cf.h"
 
 namespace hlc_dump {
 namespace {
@@ -78,48 +80,18 @@ nc_type nc_type_of(int32_t type) {
   return NC_FLOAT;
 }
 
-const char *type_word(int32_t type) {
-  return type == HLC_EDR_UINT8    ? "uint8"
-         : type == HLC_EDR_UINT16 ? "uint16"
-         : type == HLC_EDR_UINT32 ? "uint32"
-                                  : "float32";
-}
+// The CF encoding's number types are netCDF's own codes.
+static_assert(HLC_EDR_NC_CHAR == NC_CHAR && HLC_EDR_NC_INT == NC_INT &&
+                  HLC_EDR_NC_FLOAT == NC_FLOAT && HLC_EDR_NC_DOUBLE == NC_DOUBLE &&
+                  HLC_EDR_NC_UBYTE == NC_UBYTE && HLC_EDR_NC_USHORT == NC_USHORT &&
+                  HLC_EDR_NC_UINT == NC_UINT && HLC_EDR_NC_INT64 == NC_INT64,
+              "hlc_edr_cf.h's types are netcdf.h's");
 
-// How a member is stored. Readers such as netCDF4-python and ncdump take a
-// variable's netCDF default fill value for missing data whenever it has no
-// _FillValue of its own (bytes excepted), filled or not. So:
-// - a member whose record header gives a range keeps its type, with
-//   valid_range and a _FillValue outside the range;
-// - an integer member whose every value is valid is stored in the next wider
-//   signed type (uint16 in int32, uint32 in int64), whose default fill no
-//   value of its own type can equal; hdf4_type names its own type;
-// - a uint8 member keeps its type without a fill value (byte types have no
-//   default fill);
-// - a float32 member keeps its type and every bit of every value, with the
-//   _FillValue NaN: any finite value or infinity could stand in a record, so
-//   no number can be set aside as fill, and NaN is no number. Readers that
-//   mask take NaNs, whatever their payload, as missing; the payloads are
-//   kept in the file for readers that do not mask.
-struct Encoding {
-  nc_type type;  // in the file
-  bool widened;
-  bool fill;
-  double fill_value;
+// A product's CF description (hlc_edr_cf.h), released with it.
+struct CfFree {
+  void operator()(hlc_edr_cf_product *d) const { hlc_edr_cf_free(d); }
 };
-
-double type_max(int32_t type) {
-  return type == HLC_EDR_UINT8 ? 255.0 : type == HLC_EDR_UINT16 ? 65535.0 : 4294967295.0;
-}
-
-Encoding encoding_of(const Member &m) {
-  const nc_type own = nc_type_of(m.type);
-  if (m.type == HLC_EDR_FLOAT32) return {NC_FLOAT, false, true, NAN};
-  const double max = type_max(m.type);
-  if (m.has_valid_range && m.valid_max < max) return {own, false, true, max};
-  if (m.has_valid_range && m.valid_min > 0) return {own, false, true, 0};
-  if (m.type == HLC_EDR_UINT8) return {own, false, false, 0};
-  return {m.type == HLC_EDR_UINT16 ? NC_INT : NC_INT64, true, false, 0};
-}
+using CfDescription = std::unique_ptr<hlc_edr_cf_product, CfFree>;
 
 // What a variable of the group holds.
 enum class Kind { kMember, kSclk, kSpinSclk, kTime };
@@ -185,11 +157,6 @@ void watch_hdf5() {
   if (set_auto != nullptr) set_auto(H5E_DEFAULT, on_hdf5_failure, nullptr);
 }
 
-// The record times, as the export states them.
-constexpr char kSclkComment[] =
-    "spacecraft clock (SCLK) time as the records hold it: sclk_seconds + sclk_subseconds / "
-    "65536; no epoch applied";
-
 // Runs one job at a time on a thread of its own.
 class Background {
  public:
@@ -247,7 +214,7 @@ class Background {
 // message in error().
 class Writer {
  public:
-  Writer(int ncid, const ExportInfo &info) : ncid_(ncid), epoch_(info.epoch) {}
+  Writer(int ncid, const ExportInfo &info) : ncid_(ncid), info_(info) {}
   ~Writer() {
     background_.wait();
     if (ncid_ >= 0) nc_close(ncid_);
@@ -259,7 +226,8 @@ class Writer {
   // product's stored text (empty when none could be read: no attribute).
   bool begin_product(const Product &p, size_t records, const std::string &description);
   bool put_record(const void *record);
-  bool end_product() { return flush() && background_.wait(); }
+  // Writes the last records, then the group's attributes.
+  bool end_product();
   // Closes the file; the writer must not be used after.
   bool close();
   const std::string &error() const { return error_; }
@@ -270,36 +238,31 @@ class Writer {
     error_ = what + ": " + nc_strerror(status);
     return false;
   }
-  bool text(int var, const char *name, const std::string &value, const std::string &where) {
-    return ok(nc_put_att_text(grp_, var, name, value.size(), value.data()),
-              where + ": attribute " + name);
-  }
-  bool dim(const hlc_edr_dim &d, int &id);
   bool define(Column &c, const std::vector<int> &dims, nc_type type, size_t block_records);
-  bool describe(const Column &c, const Encoding &e, const std::string &coordinates);
+  bool put_attributes(int var, int32_t n, const hlc_edr_cf_attribute *a, const std::string &where);
+  // The product's CF description, with its time coverage when `coverage`;
+  // null with error() set when it cannot be made.
+  hlc_edr_cf_product *describe_product(bool coverage);
   bool flush();
   bool write_block(int half, size_t start, size_t count);
 
   int ncid_;
-  std::string epoch_;
+  const ExportInfo &info_;
   std::string products_;
   int grp_ = -1;
   const Product *product_ = nullptr;
+  CfDescription cf_;
   std::string where_;
   std::vector<Column> columns_;
   size_t block_records_ = 1;
-  int filling_ = 0;     // the block that fills: block[filling_]
-  size_t filled_ = 0;   // records in it
-  size_t written_ = 0;  // records handed to the file
-  std::string error_;   // set by the thread only while a block is written
+  int filling_ = 0;                        // the block that fills: block[filling_]
+  size_t filled_ = 0;                      // records in it
+  size_t written_ = 0;                     // records handed to the file
+  double sclk_first_ = 0, sclk_last_ = 0;  // the earliest and latest record time
+  std::string description_;                // the product's stored text
+  std::string error_;                      // set by the thread only while a block is written
   Background background_;
 };
-
-bool Writer::dim(const hlc_edr_dim &d, int &id) {
-  if (nc_inq_dimid(grp_, d.name, &id) == NC_NOERR) return true;
-  return ok(nc_def_dim(grp_, d.name, static_cast<size_t>(d.size), &id),
-            where_ + ": defining dimension " + d.name);
-}
 
 // The variable of column `c` over `dims`, chunked a block to a chunk and
 // compressed, without fill and without a chunk cache.
@@ -318,37 +281,25 @@ bool Writer::define(Column &c, const std::vector<int> &dims, nc_type type, size_
          ok(nc_set_var_chunk_cache(grp_, c.varid, 1, 1, 1.0f), var + ": chunk cache");
 }
 
-// The attributes of a member's variable: what its descriptor says.
-bool Writer::describe(const Column &c, const Encoding &e, const std::string &coordinates) {
-  const Member &m = *c.member;
-  const std::string where = where_ + ": variable " + c.name;
-  const int v = c.varid;
-  auto typed = [&](const char *name, const std::vector<double> &values) {
-    return ok(nc_put_att_double(grp_, v, name, e.type, values.size(), values.data()),
-              where + ": attribute " + name);
-  };
-  if (!text(v, "long_name", m.long_name, where)) return false;
-  if (m.units != nullptr && !text(v, "units", m.units, where)) return false;
-  if (m.has_valid_range && !typed("valid_range", {m.valid_min, m.valid_max})) return false;
-  if (e.fill) {
-    const float nan = NAN;
-    if (!(e.type == NC_FLOAT ? ok(nc_put_att_float(grp_, v, "_FillValue", NC_FLOAT, 1, &nan),
-                                  where + ": attribute _FillValue")
-                             : typed("_FillValue", {e.fill_value}))) {
-      return false;
+// Attributes as the CF description states them.
+bool Writer::put_attributes(int var, int32_t n, const hlc_edr_cf_attribute *a,
+                            const std::string &where) {
+  for (int32_t i = 0; i < n; ++i) {
+    const std::string what = where + ": attribute " + a[i].name;
+    int status;
+    if (a[i].type == NC_CHAR) {
+      status = nc_put_att_text(grp_, var, a[i].name, std::strlen(a[i].text), a[i].text);
+    } else if (a[i].type == NC_FLOAT) {
+      // NaN, which a conversion from double would refuse, as itself.
+      const std::vector<float> values(a[i].values, a[i].values + a[i].count);
+      status = nc_put_att_float(grp_, var, a[i].name, NC_FLOAT, values.size(), values.data());
+    } else {
+      status = nc_put_att_double(grp_, var, a[i].name, a[i].type, static_cast<size_t>(a[i].count),
+                                 a[i].values);
     }
+    if (!ok(status, what)) return false;
   }
-  if (m.nflags > 0) {
-    const std::vector<double> masks(m.flag_masks, m.flag_masks + m.nflags);
-    if (!typed("flag_masks", masks) || !text(v, "flag_meanings", m.flag_meanings, where)) {
-      return false;
-    }
-  }
-  if (m.comment != nullptr && !text(v, "comment", m.comment, where)) return false;
-  const std::string object = m.sds ? std::string("SDS ") + m.sds
-                                   : std::string("Vdata ") + product_->vdata + " field " + m.name;
-  return text(v, "coordinates", coordinates, where) && text(v, "hdf4_object", object, where) &&
-         (!e.widened || text(v, "hdf4_type", type_word(m.type), where));
+  return true;
 }
 
 bool Writer::begin_product(const Product &p, size_t records, const std::string &description) {
@@ -359,49 +310,56 @@ bool Writer::begin_product(const Product &p, size_t records, const std::string &
   where_ = std::string("group ") + p.module;
   if (!products_.empty()) products_ += ' ';
   products_ += p.module;
-  if (!ok(nc_def_grp(ncid_, p.module, &grp_), "creating " + where_)) return false;
-  int record_dim = -1;
-  if (!ok(nc_def_dim(grp_, "record", NC_UNLIMITED, &record_dim),
-          where_ + ": defining dimension record") ||
-      !text(NC_GLOBAL, "title", p.title, where_) ||
-      !text(NC_GLOBAL, "hdf4_vgroup", p.vgroup, where_) ||
-      !text(NC_GLOBAL, "hdf4_vdata", p.vdata, where_) ||
-      (!description.empty() && !text(NC_GLOBAL, "description", description, where_))) {
+  description_ = description;
+  cf_.reset(describe_product(false));
+  if (!cf_) return false;
+  const hlc_edr_cf_product &cf = *cf_;
+  if (info_.flat) {
+    grp_ = ncid_;
+  } else if (!ok(nc_def_grp(ncid_, p.module, &grp_), "creating " + where_)) {
     return false;
   }
-
-  // The columns: the times, then every member in the record's order.
-  const int spins = p.spins;
-  columns_.push_back({-1, Kind::kSclk, nullptr, NC_DOUBLE, sizeof(double), {}, {}, "sclk"});
-  int spin_dim = -1;
-  if (spins > 1) {
-    const hlc_edr_dim &d = p.members[p.sclk_seconds].dims[0];
-    if (!dim(d, spin_dim)) return false;
-    columns_.push_back({-1,
-                        Kind::kSpinSclk,
-                        nullptr,
-                        NC_DOUBLE,
-                        sizeof(double) * static_cast<size_t>(spins),
-                        {},
-                        {static_cast<size_t>(spins)},
-                        "spin_sclk"});
-  }
-  if (!epoch_.empty()) {
-    columns_.push_back({-1, Kind::kTime, nullptr, NC_DOUBLE, 0, {}, {}, "time"});
-  }
-  std::vector<Encoding> encodings;
-  std::vector<std::vector<int>> dims;
-  for (int k = 0; k < p.nmembers; ++k) {
-    const Member &m = p.members[k];
-    Column c{-1, Kind::kMember, &m, nc_type_of(m.type), m.size, {}, {}, m.name};
-    std::vector<int> d{record_dim};
-    for (int i = 0; i < m.rank; ++i) {
-      int id;
-      if (!dim(m.dims[i], id)) return false;
-      d.push_back(id);
-      c.shape.push_back(static_cast<size_t>(m.dims[i].size));
+  std::vector<int> dim_ids;
+  for (int32_t i = 0; i < cf.ndims; ++i) {
+    int id = -1;
+    const hlc_edr_cf_dimension &d = cf.dims[i];
+    if (!ok(nc_def_dim(grp_, d.name, d.size == 0 ? NC_UNLIMITED : static_cast<size_t>(d.size), &id),
+            where_ + ": defining dimension " + d.name)) {
+      return false;
     }
-    encodings.push_back(encoding_of(m));
+    dim_ids.push_back(id);
+  }
+
+  // The columns, one per variable.
+  std::vector<std::vector<int>> dims;
+  for (int32_t k = 0; k < cf.nvariables; ++k) {
+    const hlc_edr_cf_variable &v = cf.variables[k];
+    Column c{-1, Kind::kMember, nullptr, NC_DOUBLE, sizeof(double), {}, {}, v.name};
+    std::vector<int> d;
+    for (int32_t i = 0; i < v.ndims; ++i) {
+      for (int32_t j = 0; j < cf.ndims; ++j) {
+        if (std::strcmp(cf.dims[j].name, v.dims[i]) == 0) d.push_back(dim_ids[j]);
+      }
+      if (i > 0) c.shape.push_back(static_cast<size_t>(v.shape[i]));
+    }
+    switch (v.source) {
+      case HLC_EDR_CF_MEMBER:
+        c.member = &p.members[v.member];
+        c.mem = nc_type_of(c.member->type);
+        c.bytes = c.member->size;
+        break;
+      case HLC_EDR_CF_SCLK:
+        c.kind = Kind::kSclk;
+        break;
+      case HLC_EDR_CF_SPIN_SCLK:
+        c.kind = Kind::kSpinSclk;
+        c.bytes = sizeof(double) * static_cast<size_t>(p.spins);
+        break;
+      default:
+        c.kind = Kind::kTime;
+        c.bytes = 0;
+        break;
+    }
     dims.push_back(std::move(d));
     columns_.push_back(std::move(c));
   }
@@ -411,52 +369,12 @@ bool Writer::begin_product(const Product &p, size_t records, const std::string &
   block_records_ = std::clamp<size_t>(kBlockBytes / record_bytes, 1, kBlockRecords);
   block_records_ = std::min(block_records_, std::max<size_t>(records, 1));
 
-  const std::string time_coords = epoch_.empty() ? "sclk" : "sclk time";
-  size_t member = 0;
-  for (Column &c : columns_) {
-    const std::string where = where_ + ": variable " + c.name;
-    switch (c.kind) {
-      case Kind::kSclk:
-        if (!define(c, {record_dim}, NC_DOUBLE, block_records_) ||
-            !text(c.varid, "long_name", "SCLK time of the record", where) ||
-            !text(c.varid, "units", "s", where) ||
-            !text(c.varid, "comment",
-                  std::string(kSclkComment) +
-                      (spins > 1 ? "; of the first spin: the start of the record" : ""),
-                  where)) {
-          return false;
-        }
-        break;
-      case Kind::kSpinSclk:
-        if (!define(c, {record_dim, spin_dim}, NC_DOUBLE, block_records_) ||
-            !text(c.varid, "long_name", "SCLK time of the start of each spin", where) ||
-            !text(c.varid, "units", "s", where) || !text(c.varid, "comment", kSclkComment, where)) {
-          return false;
-        }
-        break;
-      case Kind::kTime:
-        if (!define(c, {record_dim}, NC_DOUBLE, block_records_) ||
-            !text(c.varid, "standard_name", "time", where) ||
-            !text(c.varid, "long_name", "time of the record from its SCLK time", where) ||
-            !text(c.varid, "units", "seconds since " + epoch_, where) ||
-            !text(c.varid, "calendar", "standard", where) || !text(c.varid, "axis", "T", where) ||
-            !text(c.varid, "comment",
-                  "the epoch given to hlc_edr_dump --sclk-epoch plus sclk seconds: a linear "
-                  "conversion that applies no clock correction",
-                  where)) {
-          return false;
-        }
-        break;
-      case Kind::kMember: {
-        const Encoding &e = encodings[member];
-        const std::vector<int> &d = dims[member++];
-        const bool per_spin = spins > 1 && d.size() > 1 && d[1] == spin_dim;
-        if (!define(c, d, e.type, block_records_) ||
-            !describe(c, e, time_coords + (per_spin ? " spin_sclk" : ""))) {
-          return false;
-        }
-        break;
-      }
+  for (size_t k = 0; k < columns_.size(); ++k) {
+    Column &c = columns_[k];
+    const hlc_edr_cf_variable &v = cf.variables[k];
+    if (!define(c, dims[k], v.type, block_records_) ||
+        !put_attributes(c.varid, v.nattributes, v.attributes, where_ + ": variable " + c.name)) {
+      return false;
     }
   }
   for (Column &c : columns_) {
@@ -465,8 +383,32 @@ bool Writer::begin_product(const Product &p, size_t records, const std::string &
   return true;
 }
 
+hlc_edr_cf_product *Writer::describe_product(bool coverage) {
+  hlc_edr_cf_settings settings{};
+  settings.epoch = info_.epoch.empty() ? nullptr : info_.epoch.c_str();
+  settings.description = description_.c_str();
+  settings.date_created = info_.date_created.c_str();
+  settings.history = info_.history.c_str();
+  settings.has_coverage = coverage;
+  settings.sclk_first = sclk_first_;
+  settings.sclk_last = sclk_last_;
+  hlc_edr_cf_product *d = hlc_edr_cf_describe(product_, &settings);
+  if (d == nullptr) error_ = where_ + ": the CF description could not be made";
+  return d;
+}
+
+bool Writer::end_product() {
+  if (!flush() || !background_.wait()) return false;
+  const CfDescription cf(describe_product(written_ > 0));
+  return cf && put_attributes(NC_GLOBAL, cf->nattributes, cf->attributes, where_);
+}
+
 bool Writer::put_record(const void *record) {
   const unsigned char *r = static_cast<const unsigned char *>(record);
+  const double t = sclk_of(*product_, record, 0).value();
+  const bool first = written_ + filled_ == 0;
+  sclk_first_ = first || t < sclk_first_ ? t : sclk_first_;
+  sclk_last_ = first || t > sclk_last_ ? t : sclk_last_;
   for (Column &c : columns_) {
     unsigned char *to = c.block[filling_].data() + c.bytes * filled_;
     switch (c.kind) {
@@ -568,12 +510,15 @@ std::unique_ptr<Writer> create_netcdf(int fd, const std::string &name, const Exp
     error = "cannot create " + name + ": " + nc_strerror(status);
     return nullptr;
   }
+  // One product at the root takes the product's own title, history and
+  // making (its group attributes).
   const std::string edr_name = info.edr.substr(info.edr.find_last_of('/') + 1);
-  const std::pair<const char *, std::string> attributes[] = {
-      {"Conventions", "CF-1.10"}, {"title", "Halcyon EDR " + edr_name},
-      {"source", info.source},    {"history", info.history},
-      {"source_edr", info.edr},
-  };
+  std::vector<std::pair<const char *, std::string>> attributes = {{"Conventions", "CF-1.10"}};
+  if (!info.flat) attributes.push_back({"title", "Halcyon EDR " + edr_name});
+  attributes.push_back({"source", info.source});
+  if (!info.flat) attributes.push_back({"history", info.history});
+  attributes.push_back({"source_edr", info.edr});
+  if (!info.flat) attributes.push_back({"date_created", info.date_created});
   for (const auto &[key, value] : attributes) {
     status = nc_put_att_text(ncid, NC_GLOBAL, key, value.size(), value.data());
     if (status != NC_NOERR) {

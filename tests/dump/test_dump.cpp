@@ -149,15 +149,22 @@ std::string meaning(const Product &p, const std::string &name) {
     ADD_FAILURE() << p.module << " " << name << " is not in the module's descriptor";
     return "";
   }
-  std::string masks;
-  for (int k = 0; k < m->nflags; ++k) masks += (k ? ", " : "") + std::to_string(m->flag_masks[k]);
+  std::string masks, values;
+  for (int k = 0; k < m->nflags; ++k) {
+    masks += (k ? ", " : "") + std::to_string(m->flag_masks[k]);
+    values += (k ? ", " : "") + std::to_string(m->flag_values[k]);
+  }
   return ", \"sds\": " + json_or_null(m->sds) + ", \"long_name\": " + json_or_null(m->long_name) +
          ", \"units\": " + json_or_null(m->units) + ", \"comment\": " + json_or_null(m->comment) +
          ", \"valid\": " +
          (m->has_valid_range ? harness::format("[%.0f, %.0f]", m->valid_min, m->valid_max)
                              : std::string("null")) +
-         ", \"flag_masks\": [" + masks + "], \"flag_meanings\": " + json_or_null(m->flag_meanings);
+         ", \"flag_masks\": [" + masks + "], \"flag_values\": [" + values +
+         "], \"flag_meanings\": " + json_or_null(m->flag_meanings);
 }
+
+// The instrument units by instrument code, as the system names them.
+const char *const kInstruments[] = {"", "GEM", "GIM", "Concentrator", "MEC"};
 
 // The statement check_dump.py reads: per product its fields in the record's
 // order (Vdata fields and SDS by their place in the record structure), with
@@ -198,6 +205,7 @@ std::string statement(const std::string &edr, const std::vector<Product> &ps,
     }
     const hlc_edr_product *d = hlc_edr_find_product(p.module.c_str());
     out += std::string(k ? ", " : "") + "{\"module\": " + json_string(p.module) +
+           ", \"instrument\": " + json_string(kInstruments[p.inst]) +
            ", \"title\": " + json_or_null(d ? d->title : nullptr) +
            ", \"vgroup\": " + json_string(p.vgroup) + ", \"vdata\": " + json_string(p.vdata) +
            ", \"records\": " + std::to_string(recs[k].size()) +
@@ -450,6 +458,8 @@ TEST_F(DumpMessages, CommandLineMistakesAreUsageErrors) {
       {{e, "--netcdf", "x.nc", "--sclk-epoch", "yesterday"},
        "--sclk-epoch yesterday is no ISO 8601 time "
        "(YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm|-hh:mm])"},
+      {{e, "con_hk", "--flat"}, "--flat goes only with --netcdf"},
+      {{e, "--netcdf", "x.nc", "--flat"}, "--flat needs a PRODUCT"},
       // "--" ends the options: what follows is an argument.
       {{"--", e, "--describe"},
        "unknown product --describe (one of gem_hk gem_mancal gem_normal "
@@ -476,7 +486,8 @@ TEST_F(DumpMessages, HelpVersionAndOptionsAnywhere) {
   EXPECT_EQ(help.err, "");
   for (const char *word :
        {"usage: hlc_edr_dump EDR", "--format csv|jsonl", "--describe", "--netcdf OUT.nc",
-        "--sclk-epoch ISO-8601-TIME", "--version", "\"--\" ends them", "as NaN, Infinity and",
+        "--sclk-epoch ISO-8601-TIME", "--flat", "flag_values", "time_coverage_start", "--version",
+        "\"--\" ends them", "as NaN, Infinity and",
         "\"NaN\", \"Infinity\" and\n\"-Infinity\" in JSON Lines", "CF conventions 1.10", "sclk",
         "mec_f1d"}) {
     EXPECT_NE(help.out.find(word), std::string::npos) << word;

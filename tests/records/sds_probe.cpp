@@ -56,6 +56,7 @@ static constexpr hlc_rm::Module mod = {
     .vgroup_class = "VG_SDS_PROBE",
     .record_name = "SDS_Probe",
     .title = "SDS Probe Data",
+    .instrument = "GEM",
     .record_size = sizeof(Record),
     .layout = table.view(),
     .pack = hlc_rm::packer<table>,
@@ -95,6 +96,9 @@ int32 init_rd_sds_probe(int32 f, int32 sd, const char *a) {
 }
 int32 read_sds_probe(Record *r, int32 pos) {
   return hlc_rm::read(mod, r, pos);
+}
+int32 read_block_sds_probe(int32 pos, int32 n, void *const *cols) {
+  return hlc_rm::read_block(mod, pos, n, cols);
 }
 void close_rd_sds_probe(void) {
   hlc_rm::close_rd(mod);

@@ -67,6 +67,11 @@ double type_max(int32_t type) {
 
 class Layouts : public testing::TestWithParam<Product> {};
 
+// The ranges of bits of the status words whose values mean states, as the
+// system reads the record headers: the sample mode, the collection type and
+// the test pulser setting. Every other range holds a number or nothing.
+const std::set<std::string> kEnumerations = {"Sample_Mode", "COLLECTION_TYPE", "TEST_PULSER"};
+
 TEST(LayoutTable, TwelveInTheirOrderFoundByModule) {
   const std::vector<Product> all = products::all_products();
   ASSERT_EQ(all.size(), static_cast<size_t>(HLC_EDR_NUM_PRODUCTS));
@@ -149,8 +154,11 @@ TEST_P(Layouts, AreTheProductsLayouts) {
   EXPECT_EQ(d->members[d->sclk_seconds].order, d->spins);
 }
 
-// Every member has a long name; masks and meanings agree in number, the
-// masks are within the word and apart; a valid range is within the type.
+// Every member has a long name; masks, values and meanings agree in number;
+// the masks are within the word, and of one part each: a part is a single
+// bit, whose value is the bit, or a range of bits apart from every other
+// part with one value (within the mask) per state; a valid range is within
+// the type.
 TEST_P(Layouts, MeaningsAreWhole) {
   const hlc_edr_product *d = descriptor(GetParam());
   ASSERT_NE(d, nullptr);
@@ -166,12 +174,24 @@ TEST_P(Layouts, MeaningsAreWhole) {
       EXPECT_EQ(std::string(m.flag_meanings).find("  "), std::string::npos);
     }
     EXPECT_EQ(static_cast<size_t>(m.nflags), meanings.size());
-    uint64_t seen = 0;
+    std::map<uint32_t, std::set<uint32_t>> parts;  // mask -> its values
     for (int32_t k = 0; k < m.nflags; ++k) {
-      EXPECT_NE(m.flag_masks[k], 0u);
-      EXPECT_EQ(seen & m.flag_masks[k], 0u) << "masks overlap";
-      EXPECT_LE(m.flag_masks[k], type_max(m.type));
-      seen |= m.flag_masks[k];
+      const uint32_t mask = m.flag_masks[k], value = m.flag_values[k];
+      EXPECT_NE(mask, 0u);
+      EXPECT_LE(mask, type_max(m.type));
+      EXPECT_EQ(value & ~mask, 0u) << "value outside its mask";
+      EXPECT_TRUE(parts[mask].insert(value).second) << "a value named twice";
+    }
+    uint32_t seen = 0;
+    for (const auto &[mask, values] : parts) {
+      EXPECT_EQ(seen & mask, 0u) << "parts overlap";
+      seen |= mask;
+      const int width = __builtin_popcount(mask);
+      if (width == 1) {
+        EXPECT_EQ(values, std::set<uint32_t>{mask}) << "a single bit is set";
+      } else {
+        EXPECT_EQ(values.size(), size_t{1} << width) << "an enumeration names every state";
+      }
     }
     if (m.has_valid_range) {
       EXPECT_LE(m.valid_min, m.valid_max);
@@ -255,10 +275,13 @@ std::set<std::string> stated_units(const std::string &comment) {
 // Names, long names, units, ranges and flags as the header's comment on each
 // member gives them: the long name is made of the comment's words; the units
 // are those its phrases state; a range "(0-4095d)" or "(0.0 - 1.0)" is the
-// valid range; its bit lines ("bits 0-7 = Name ...") are the masks and the
+// valid range; its bit lines ("bit 8 = Name ...") are the flags and their
 // meanings, a meaning being the name up to a colon, comma or parenthesis,
-// with blanks as underscores; its remarks "? bit order", "MSB order" and a
-// question mark are kept in the comment.
+// with blanks as underscores: a single bit is a flag; a range of bits whose
+// values mean states (kEnumerations) is one flag per state, Name_0, Name_1,
+// ...; any other range of bits (a counter, a value, spare bits) is no flag
+// and the comment tells it, "bits 0-7: Name"; its remarks "? bit order",
+// "MSB order" and a question mark are kept in the comment.
 TEST_P(Layouts, MeaningsAreTheHeaders) {
   const Product &p = GetParam();
   const hlc_edr_product *d = descriptor(p);
@@ -292,18 +315,34 @@ TEST_P(Layouts, MeaningsAreTheHeaders) {
       EXPECT_FALSE(m.has_valid_range) << c;
     }
 
-    std::vector<uint32_t> masks;
+    std::vector<uint32_t> masks, values;
     std::string meanings;
+    auto flag = [&](uint32_t mask, uint32_t value, const std::string &name) {
+      masks.push_back(mask);
+      values.push_back(value);
+      meanings += (meanings.empty() ? "" : " ") + name;
+    };
     for (std::sregex_iterator b(c.begin(), c.end(), bit_line), e; b != e; ++b) {
       const int low = std::stoi((*b)[1]);
       const int high = (*b)[2].matched ? std::stoi((*b)[2]) : low;
-      masks.push_back(static_cast<uint32_t>((uint64_t{2} << high) - (uint64_t{1} << low)));
+      const uint32_t mask = static_cast<uint32_t>((uint64_t{2} << high) - (uint64_t{1} << low));
       std::string name = (*b)[3];
       name.erase(name.find_last_not_of(' ') + 1);
       for (char &ch : name) ch = ch == ' ' ? '_' : ch;
-      meanings += (meanings.empty() ? "" : " ") + name;
+      if (low == high) {
+        flag(mask, mask, name);
+      } else if (kEnumerations.count(name)) {
+        for (uint32_t state = 0; state <= mask >> low; ++state) {
+          flag(mask, state << low, name + "_" + std::to_string(state));
+        }
+      } else {
+        EXPECT_NE(comment.find(harness::format("bits %d-%d: %s", low, high, name.c_str())),
+                  std::string::npos)
+            << comment;
+      }
     }
     EXPECT_EQ(std::vector<uint32_t>(m.flag_masks, m.flag_masks + m.nflags), masks) << c;
+    EXPECT_EQ(std::vector<uint32_t>(m.flag_values, m.flag_values + m.nflags), values) << c;
     EXPECT_EQ(m.flag_meanings ? m.flag_meanings : "", meanings);
 
     if (c.find("? bit order") != std::string::npos) {
