@@ -1341,6 +1341,10 @@ void open_HDF_file(const char *work_name, int32 *file_id, int32 *sd_id, int32 *a
     printf("ERROR: SDstart failed\n");
     fatal_exit();
   }
+  // The program only appends, and writes every SDS record that it adds:
+  // HDF4's fill values would be written first and overwritten at once.
+  // SDsetfillmode returns the previous mode, never a failure here.
+  SDsetfillmode(*sd_id, SD_NOFILL);
   *an_id = ANstart(*file_id);
   if (*an_id == -1) {
     printf("ERROR: ANstart failed\n");
