@@ -64,6 +64,7 @@
 #ifndef HLC_EDR_CF_H
 #define HLC_EDR_CF_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "hlc_edr_layout.h"
@@ -157,6 +158,15 @@ hlc_edr_cf_product *hlc_edr_cf_describe(const hlc_edr_product *p, const hlc_edr_
 
 /* Releases a description (NULL does nothing). */
 void hlc_edr_cf_free(hlc_edr_cf_product *d);
+
+/* An ISO 8601 time, YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh[:mm]|-hh[:mm]] (a
+   blank for the T too, up to nine digits of fraction), as the CF reference
+   time of the same instant in UTC, "YYYY-MM-DD hh:mm:ss[.fff]" (the
+   fraction as given), the form that the settings' epoch takes: written to
+   out (size bytes; HLC_EDR_CF_EPOCH_SIZE are enough). 1 when iso is such a
+   time, else 0 with out empty. */
+#define HLC_EDR_CF_EPOCH_SIZE 64
+int32_t hlc_edr_cf_epoch(const char *iso, char *out, size_t size);
 
 /* The record time as the variable "sclk" holds it: seconds + subseconds /
    65536. */

@@ -196,6 +196,24 @@ bool epoch_of(const char *epoch, time_t *whole, double *fraction) {
   return true;
 }
 
+// Reads `digits` decimal digits at *at into *v, moving past them.
+bool digits_at(const char **at, int digits, long *v) {
+  *v = 0;
+  for (int i = 0; i < digits; ++i) {
+    const char c = (*at)[i];
+    if (c < '0' || c > '9') return false;
+    *v = *v * 10 + (c - '0');
+  }
+  *at += digits;
+  return true;
+}
+
+bool literal_at(const char **at, char c) {
+  if (**at != c) return false;
+  ++*at;
+  return true;
+}
+
 // SCLK time `sclk` after the epoch as an ISO 8601 UTC time to the
 // microsecond, "2000-01-01T12:00:00.500000Z" (ties to even).
 const char *utc_of(Description &d, const char *epoch, double sclk) {
@@ -352,8 +370,8 @@ hlc_edr_cf_product *hlc_edr_cf_describe(const hlc_edr_product *p, const hlc_edr_
       text(a, "calendar", "standard");
       text(a, "axis", "T");
       text(a, "comment",
-           "the epoch given to hlc_edr_dump --sclk-epoch plus sclk seconds: a linear conversion "
-           "that applies no clock correction");
+           "the SCLK epoch given to the reader (hlc_edr_dump --sclk-epoch, sclk_epoch in Python) "
+           "plus sclk seconds: a linear conversion that applies no clock correction");
       v->nattributes = a.count;
       v->attributes = a.list;
     }
@@ -405,6 +423,73 @@ void hlc_edr_cf_free(hlc_edr_cf_product *pub) {
     b = next;
   }
   free(d);
+}
+
+int32_t hlc_edr_cf_epoch(const char *iso, char *out, size_t size) {
+  if (out != nullptr && size > 0) out[0] = '\0';
+  if (iso == nullptr || out == nullptr) return 0;
+  const char *at = iso;
+  long year, month, day, hour = 0, minute = 0, second = 0;
+  if (!digits_at(&at, 4, &year) || !literal_at(&at, '-') || !digits_at(&at, 2, &month) ||
+      !literal_at(&at, '-') || !digits_at(&at, 2, &day)) {
+    return 0;
+  }
+  const char *fraction = "";
+  int fraction_digits = 0;
+  if (literal_at(&at, 'T') || literal_at(&at, ' ')) {
+    if (!digits_at(&at, 2, &hour) || !literal_at(&at, ':') || !digits_at(&at, 2, &minute)) {
+      return 0;
+    }
+    if (literal_at(&at, ':')) {
+      if (!digits_at(&at, 2, &second)) return 0;
+      if (literal_at(&at, '.') || literal_at(&at, ',')) {
+        fraction = at;
+        while (*at >= '0' && *at <= '9') ++at;
+        fraction_digits = static_cast<int>(at - fraction);
+        if (fraction_digits == 0 || fraction_digits > 9) return 0;
+      }
+    }
+  }
+  long offset = 0;  // minutes east of UTC
+  if (*at == '+' || *at == '-') {
+    const long sign = *at++ == '-' ? -1 : 1;
+    long oh = 0, om = 0;
+    if (!digits_at(&at, 2, &oh) || oh > 23) return 0;
+    if (literal_at(&at, ':') ? !digits_at(&at, 2, &om) : *at != '\0' && !digits_at(&at, 2, &om)) {
+      return 0;
+    }
+    if (om > 59) return 0;
+    offset = sign * (oh * 60 + om);
+  } else {
+    literal_at(&at, 'Z');
+  }
+  if (*at != '\0' || year < 1 || month < 1 || month > 12 || hour > 23 || minute > 59 ||
+      second > 59) {
+    return 0;
+  }
+  static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (day < 1 || day > kDays[month - 1] || (month == 2 && day == 29 && !leap)) return 0;
+  // To UTC, by the C library's calendar.
+  struct tm local = {};
+  local.tm_year = static_cast<int>(year - 1900);
+  local.tm_mon = static_cast<int>(month - 1);
+  local.tm_mday = static_cast<int>(day);
+  local.tm_hour = static_cast<int>(hour);
+  local.tm_min = static_cast<int>(minute);
+  const time_t utc_time = timegm(&local) - offset * 60;
+  struct tm utc = {};
+  if (gmtime_r(&utc_time, &utc) == nullptr || utc.tm_year + 1900 < 1 || utc.tm_year + 1900 > 9999) {
+    return 0;
+  }
+  const int n = snprintf(out, size, "%04d-%02d-%02d %02d:%02d:%02ld%s%.*s", utc.tm_year + 1900,
+                         utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, second,
+                         fraction_digits > 0 ? "." : "", fraction_digits, fraction);
+  if (n < 0 || static_cast<size_t>(n) >= size) {
+    if (size > 0) out[0] = '\0';
+    return 0;
+  }
+  return 1;
 }
 
 double hlc_edr_cf_sclk(uint32_t seconds, uint16_t subseconds) {

@@ -17,6 +17,7 @@
 
 #include "dump.h"
 #include "edr.h"
+#include "hlc_edr_cf.h"
 
 #ifndef HLC_EDR_VERSION
 #error "HLC_EDR_VERSION, the project's version, is set by the build"
@@ -152,76 +153,14 @@ struct Options {
   bool flat = false;   // --flat: the product at the root group
 };
 
-// An ISO 8601 time, YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh[:mm]|-hh[:mm]] (a
-// blank for the T too), as the CF reference time of the same instant in UTC,
-// "YYYY-MM-DD hh:mm:ss[.fff]"; empty if it is none.
+// The CF reference time of an ISO 8601 time (hlc_edr_cf_epoch); empty if it
+// is none. A text with a NUL in it is none.
 std::string cf_epoch(const std::string &iso) {
-  size_t at = 0;
-  auto number = [&](size_t digits, long &v) {
-    if (at + digits > iso.size()) return false;
-    v = 0;
-    for (size_t i = 0; i < digits; ++i) {
-      const char c = iso[at + i];
-      if (c < '0' || c > '9') return false;
-      v = v * 10 + (c - '0');
-    }
-    at += digits;
-    return true;
-  };
-  auto literal = [&](char c) {
-    if (at < iso.size() && iso[at] == c) return ++at, true;
-    return false;
-  };
-  long year, month, day, hour = 0, minute = 0, second = 0;
-  std::string fraction;
-  if (!number(4, year) || !literal('-') || !number(2, month) || !literal('-') || !number(2, day)) {
+  char out[HLC_EDR_CF_EPOCH_SIZE];
+  if (iso.find('\0') != std::string::npos || !hlc_edr_cf_epoch(iso.c_str(), out, sizeof out)) {
     return "";
   }
-  if (literal('T') || literal(' ')) {
-    if (!number(2, hour) || !literal(':') || !number(2, minute)) return "";
-    if (literal(':')) {
-      if (!number(2, second)) return "";
-      if (literal('.') || literal(',')) {
-        while (at < iso.size() && iso[at] >= '0' && iso[at] <= '9') fraction += iso[at++];
-        if (fraction.empty() || fraction.size() > 9) return "";
-      }
-    }
-  }
-  long offset = 0;  // minutes east of UTC
-  if (at < iso.size() && (iso[at] == '+' || iso[at] == '-')) {
-    const long sign = iso[at++] == '-' ? -1 : 1;
-    long oh = 0, om = 0;
-    if (!number(2, oh) || oh > 23) return "";
-    if (literal(':') ? !number(2, om) : at < iso.size() && !number(2, om)) return "";
-    if (om > 59) return "";
-    offset = sign * (oh * 60 + om);
-  } else {
-    literal('Z');
-  }
-  if (at != iso.size() || year < 1 || month < 1 || month > 12 || hour > 23 || minute > 59 ||
-      second > 59) {
-    return "";
-  }
-  static const unsigned kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  if (day < 1 || day > kDays[month - 1] || (month == 2 && day == 29 && !leap)) return "";
-  // To UTC, by the C library's calendar.
-  std::tm local{};
-  local.tm_year = static_cast<int>(year - 1900);
-  local.tm_mon = static_cast<int>(month - 1);
-  local.tm_mday = static_cast<int>(day);
-  local.tm_hour = static_cast<int>(hour);
-  local.tm_min = static_cast<int>(minute);
-  const std::time_t utc_time = timegm(&local) - offset * 60;
-  std::tm utc{};
-  if (gmtime_r(&utc_time, &utc) == nullptr || utc.tm_year + 1900 < 1 || utc.tm_year + 1900 > 9999) {
-    return "";
-  }
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02ld%s%s", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, second,
-                fraction.empty() ? "" : ".", fraction.c_str());
-  return text;
+  return out;
 }
 
 // One word of the command line as a POSIX shell reads it back.

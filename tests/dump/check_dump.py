@@ -652,8 +652,9 @@ def cdl_product(p, epoch, indent):
             ("standard_name", cdl_text("time")), ("long_name", cdl_text("time of the record from its SCLK time")),
             ("units", cdl_text("seconds since 2000-01-01 12:00:00")), ("calendar", cdl_text("standard")),
             ("axis", cdl_text("T")),
-            ("comment", cdl_text("the epoch given to hlc_edr_dump --sclk-epoch plus sclk seconds: a linear "
-                                 "conversion that applies no clock correction"))])
+            ("comment", cdl_text("the SCLK epoch given to the reader (hlc_edr_dump --sclk-epoch, sclk_epoch in "
+                                 "Python) plus sclk seconds: a linear conversion that applies no "
+                                 "clock correction"))])
     for f in p["fields"]:
         t, fill, widened = encoding(f)
         attrs = [("long_name", cdl_text(f["long_name"]))]

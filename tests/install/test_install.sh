@@ -11,7 +11,8 @@
 # with `pkg-config --cflags --libs hlc_edr` (C_FLAGS added, for sanitizer
 # builds) and a small CMake project with find_package(hlc_edr), against the
 # shared and the static library; finds the Python package and its metadata
-# with Debian's python3; opens every man page with `man -l`. Then makes the
+# with Debian's python3 and opens the EDRs' products in xarray through the
+# engine "hlc_edr" that it registers; opens every man page with `man -l`. Then makes the
 # Debian package with cpack, checks its contents and dependencies with
 # dpkg-deb, unpacks it into a scratch root and runs the program from there.
 set -euo pipefail
@@ -162,18 +163,42 @@ import importlib.metadata, hlc_edr, sys
 assert hlc_edr.__file__.startswith(sys.argv[1]), hlc_edr.__file__
 assert importlib.metadata.version("hlc_edr") == sys.argv[2]
 ' "$PREFIX" "$VERSION" || fail "the Python package under the prefix"
+# EDRs in xarray from the installed package: the engine that its entry point
+# registers, with the record library found beside the package (no
+# HLC_EDR_LIBRARY), each product the group of the dump's export. (A
+# sanitizer build's library cannot be loaded into the interpreter.)
+if [[ $SANITIZED != ON ]]; then
+  PYTHONPATH=$PREFIX/$PYTHON_DIR /usr/bin/python3 -c '
+import sys, xarray as xr, hlc_edr
+from hlc_edr import _library
+edr, export, quats, prefix = sys.argv[1:5]
+assert "hlc_edr" in xr.backends.list_engines()
+found = hlc_edr.products(edr)
+assert list(found) == ["gem_hk", "gem_mancal", "gem_normal", "gem_raw"], found
+for product, records in found.items():
+    ours = xr.open_dataset(edr, engine="hlc_edr", group=product).load()
+    theirs = xr.open_dataset(export, group=product).load()
+    for ds in (ours, theirs):  # the making of each: the EDR opened, the export written
+        del ds.attrs["date_created"], ds.attrs["history"]
+    assert ours.identical(theirs), product
+    assert ours.sizes["record"] == records and list(ours.variables) == list(theirs.variables), product
+assert _library.library().path.startswith(prefix + "/lib/"), _library.library().path
+q = hlc_edr.open_quaternions(quats)
+assert q.sizes["record"] == sum(1 for _ in open(quats)), q
+' sample_gem.hdf gem.nc sample_quats.txt "$PREFIX" || fail "xarray.open_dataset(engine=\"hlc_edr\") under the prefix"
+fi
 for page in hlc_edr hlc_edr_dump hlc_edr_quicklook hlc_edr_batch tlmbuild; do
   file=$PREFIX/share/man/man1/$page.1
   [[ -s $file ]] || fail "no man page of $page"
   MANWIDTH=80 man -l "$file" 2>man.err | grep -q "$page" || fail "man -l $file: $(cat man.err)"
 done
-echo "installed tree: every program, the library, the Python package and the man pages work"
+echo "installed tree: every program, the library, the Python package (EDRs in xarray) and the man pages work"
 EOF
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 python_dir=$(cd "$prefix" && ls -d lib/python3*/dist-packages)
 run_isolated() {
   env -i PATH="$prefix/bin:/usr/bin:/bin" HOME="$work" WORK="$work" PREFIX="$prefix" \
-    VERSION="$version" PYTHON_DIR="$python_dir" \
+    VERSION="$version" PYTHON_DIR="$python_dir" SANITIZED="$sanitized" \
     LSAN_OPTIONS="${LSAN_OPTIONS:-}" ASAN_OPTIONS="${ASAN_OPTIONS:-}" "$@"
 }
 if unshare --mount true 2>/dev/null; then

@@ -10,6 +10,9 @@ epoch, and xarray decodes its time to datetimes.
 
     ctypes_client.py LIBHLC_EDR HLC_EDR HLC_EDR_DUMP SAMPLE_TLM WORKDIR
 
+with the package hlc_edr (python/) on PYTHONPATH: the structures are its
+declarations, the Dataset and every expectation this client's own.
+
 Prints every difference and a closing line "N passed, N failed"; exit
 status 1 if any failed.
 """
@@ -22,74 +25,16 @@ import netCDF4
 import numpy
 import xarray
 
-c_char_p, c_int32, c_double, c_size_t, c_void_p = (ctypes.c_char_p, ctypes.c_int32, ctypes.c_double,
-                                                   ctypes.c_size_t, ctypes.c_void_p)
-MAX_RANK, MAX_FLAGS = 3, 32
+# The structures of hlc_edr_layout.h and hlc_edr_cf.h, and the loading of the
+# library, are the package's (python/hlc_edr/_library.py), which finds the
+# library that HLC_EDR_LIBRARY names.
+from hlc_edr import _library as L
+
+c_void_p = ctypes.c_void_p
 EPOCH = b"2000-01-01 12:00:00"
-
-
-class Dim(ctypes.Structure):
-    _fields_ = [("name", c_char_p), ("size", c_int32)]
-
-
-class Member(ctypes.Structure):
-    _fields_ = [("name", c_char_p), ("type", c_int32), ("rank", c_int32), ("dims", Dim * MAX_RANK),
-                ("order", c_int32), ("offset", c_size_t), ("size", c_size_t), ("sds", c_char_p),
-                ("packed_offset", c_size_t), ("long_name", c_char_p), ("units", c_char_p),
-                ("comment", c_char_p), ("has_valid_range", c_int32), ("valid_min", c_double),
-                ("valid_max", c_double), ("nflags", c_int32), ("flag_masks", ctypes.c_uint32 * MAX_FLAGS),
-                ("flag_values", ctypes.c_uint32 * MAX_FLAGS), ("flag_meanings", c_char_p)]
-
-
-class Product(ctypes.Structure):
-    _fields_ = [(n, c_char_p) for n in ("module", "record", "title", "header", "vgroup", "vgroup_class",
-                                        "vdata", "field_list")] + [
-        ("record_size", c_size_t), ("packed_size", c_size_t), ("nmembers", c_int32),
-        ("members", ctypes.POINTER(Member)), ("nfields", c_int32), ("nsds", c_int32), ("spins", c_int32),
-        ("sclk_seconds", c_int32), ("sclk_subseconds", c_int32),
-        ("init_rd", ctypes.CFUNCTYPE(c_int32, c_int32, c_int32, c_char_p)),
-        ("read", ctypes.CFUNCTYPE(c_int32, c_void_p, c_int32)), ("close_rd", ctypes.CFUNCTYPE(None)),
-        ("rd_Vgrp_desc", ctypes.CFUNCTYPE(None, c_int32, c_int32)), ("desc", c_void_p),
-        ("desc_size", c_size_t), ("init_wr", c_void_p), ("write", c_void_p), ("close_wr", c_void_p),
-        ("read_block", ctypes.CFUNCTYPE(c_int32, c_int32, c_int32, ctypes.POINTER(c_void_p))),
-        ("instrument", c_char_p)]
-
-
-class CfAttribute(ctypes.Structure):
-    _fields_ = [("name", c_char_p), ("type", c_int32), ("count", c_int32), ("text", c_char_p),
-                ("values", ctypes.POINTER(c_double))]
-
-
-class CfDimension(ctypes.Structure):
-    _fields_ = [("name", c_char_p), ("size", c_int32)]
-
-
-class CfVariable(ctypes.Structure):
-    _fields_ = [("name", c_char_p), ("type", c_int32), ("source", c_int32), ("member", c_int32),
-                ("ndims", c_int32), ("dims", c_char_p * (1 + MAX_RANK)), ("shape", c_int32 * (1 + MAX_RANK)),
-                ("nattributes", c_int32), ("attributes", ctypes.POINTER(CfAttribute))]
-
-
-class CfProduct(ctypes.Structure):
-    _fields_ = [("product", ctypes.POINTER(Product)), ("ndims", c_int32),
-                ("dims", ctypes.POINTER(CfDimension)), ("nvariables", c_int32),
-                ("variables", ctypes.POINTER(CfVariable)), ("nattributes", c_int32),
-                ("attributes", ctypes.POINTER(CfAttribute))]
-
-
-class CfSettings(ctypes.Structure):
-    _fields_ = [("epoch", c_char_p), ("description", c_char_p), ("date_created", c_char_p),
-                ("history", c_char_p), ("has_coverage", c_int32), ("sclk_first", c_double),
-                ("sclk_last", c_double)]
-
-
-# numpy types of the descriptors' number types (HDF4's codes) and of the
-# CF encoding's (netCDF's codes).
-HDF_TYPES = {21: numpy.uint8, 23: numpy.uint16, 25: numpy.uint32, 5: numpy.float32}
-NC_TYPES = {4: numpy.int32, 5: numpy.float32, 6: numpy.float64, 7: numpy.uint8, 8: numpy.uint16,
-            9: numpy.uint32, 10: numpy.int64}
-MEMBER, SCLK, SPIN_SCLK, TIME = 0, 1, 2, 3
-NC_CHAR = 2
+HDF_TYPES, NC_TYPES = L.MEMBER_TYPES, L.NC_TYPES
+MEMBER, SCLK, SPIN_SCLK, TIME = L.SOURCE_MEMBER, L.SOURCE_SCLK, L.SOURCE_SPIN_SCLK, L.SOURCE_TIME
+NC_CHAR = L.NC_CHAR
 
 failures, passed = [], 0
 
@@ -103,25 +48,20 @@ def check(ok, text):
 
 
 def library(path):
-    lib = ctypes.CDLL(path)
-    lib.hlc_edr_find_product.restype = ctypes.POINTER(Product)
-    lib.hlc_edr_find_product.argtypes = [c_char_p]
-    lib.hlc_edr_cf_describe.restype = ctypes.POINTER(CfProduct)
-    lib.hlc_edr_cf_describe.argtypes = [ctypes.POINTER(Product), ctypes.POINTER(CfSettings)]
-    lib.hlc_edr_cf_free.argtypes = [ctypes.POINTER(CfProduct)]
-    lib.hlc_edr_cf_sclk.restype = c_double
+    os.environ[L.ENVIRONMENT] = path
+    lib = L.library().cdll
+    # The one function that the package leaves to its clients.
+    lib.hlc_edr_cf_sclk.restype = ctypes.c_double
     lib.hlc_edr_cf_sclk.argtypes = [ctypes.c_uint32, ctypes.c_uint16]
-    # HDF4, which the library links.
-    lib.Hopen.argtypes = [c_char_p, ctypes.c_int, ctypes.c_int16]
-    lib.SDstart.argtypes = [c_char_p, c_int32]
     return lib
 
 
 def read_columns(lib, p, path):
     """Every member of every record of the product, one numpy array each."""
-    f = lib.Hopen(path.encode(), 1, 0)  # DFACC_READ
-    lib.Vinitialize(f)  # Vstart
-    sd = lib.SDstart(path.encode(), 1)
+    hdf = L.library()
+    f = hdf.Hopen(path.encode(), L.DFACC_READ, 0)
+    hdf.Vstart(f)
+    sd = hdf.SDstart(path.encode(), L.DFACC_READ)
     n = p.init_rd(f, sd, b"r")
     columns = []
     for k in range(p.nmembers):
@@ -131,9 +71,9 @@ def read_columns(lib, p, path):
     pointers = (c_void_p * p.nmembers)(*[c.ctypes.data for c in columns])
     status = p.read_block(0, n, pointers)
     p.close_rd()
-    lib.SDend(sd)
-    lib.Vfinish(f)  # Vend
-    lib.Hclose(f)
+    hdf.SDend(sd)
+    hdf.Vend(f)
+    hdf.Hclose(f)
     check(n > 0 and status == 0, f"{p.module.decode()}: init_rd {n}, read_block {status}")
     return columns
 
@@ -156,8 +96,8 @@ def dataset(lib, p, columns):
     sclk = numpy.vectorize(lib.hlc_edr_cf_sclk, otypes=[numpy.float64])
     spin_times = sclk(seconds, subseconds).reshape(len(seconds), -1)
     times = spin_times[:, 0]
-    settings = CfSettings(epoch=EPOCH, has_coverage=1, sclk_first=times.min(), sclk_last=times.max())
-    d = lib.hlc_edr_cf_describe(p, ctypes.byref(settings))
+    settings = L.CfSettings(epoch=EPOCH, has_coverage=1, sclk_first=times.min(), sclk_last=times.max())
+    d = L.library().cf_describe(ctypes.byref(p), ctypes.byref(settings))
     try:
         cf = d.contents
         variables = {}
@@ -170,7 +110,7 @@ def dataset(lib, p, columns):
                                                          attributes(v.nattributes, v.attributes))
         return xarray.Dataset(variables, attrs=attributes(cf.nattributes, cf.attributes))
     finally:
-        lib.hlc_edr_cf_free(d)
+        L.library().cf_free(d)
 
 
 def same_values(a, b):
@@ -220,7 +160,7 @@ def main():
         listing = subprocess.run([dump, edr], check=True, capture_output=True, text=True).stdout
         for line in listing.splitlines()[1:]:
             module = line.split()[0]
-            p = lib.hlc_edr_find_product(module.encode()).contents
+            p = L.library().product(module)
             export = os.path.join(workdir, f"{module}.nc")
             subprocess.run([dump, edr, module, "--netcdf", export, "--flat", "--sclk-epoch", "2000-01-01T12:00:00Z"],
                            check=True)
