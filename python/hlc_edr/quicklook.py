@@ -9,13 +9,15 @@ to a private temporary folder (under TMPDIR) and is read from there in
 slices of records, so memory does not grow with the number of records, and
 the temporary is removed afterwards. A file that the dump refuses (not an EDR, damaged) gives
 one line on standard error naming it; the other EDRs are still drawn.
+Everything drawn is taken from a product's variables and their CF
+attributes, whatever holds them (edr_products: today the export's groups).
 
 Writes DIR/<EDR name>_<record name>.png per product (written under a
 temporary name and renamed when complete) and prints each path.
 
 - Products with counts (GEM and GIM manual/calibration, normal, raw and
-  diagnostic; the MEC F1D distribution): a spectrogram, the counts summed over
-  every dimension but the level one, level against record time, with a
+  diagnostic; the MEC F1D distribution): a spectrogram, the values summed
+  over every dimension but the level one, level against record time, with a
   logarithmic colour scale (--linear for a linear one). Zero counts have a
   colour of their own, records that are missing none, values that are not
   finite another.
@@ -34,9 +36,9 @@ The time axis is in seconds, minutes, hours or days after the SCLK second
 that its label names.
 
 Labels take each variable's long_name and units from the export when it has
-them, else the field's name. Each PNG carries, in its "Comment" text chunk, a
-JSON object: its kind, its time axis (origin, unit, limits) and its plot
-areas in pixels (left, top, right, bottom) with their labels and notes, so
+them, else the field's name. Each PNG carries, in its "Comment" text chunk, a JSON object: its
+kind, its time axis (origin, unit, limits) and its plot areas in
+pixels (left, top, right, bottom) with their labels, notes and legends, so
 that scripts can find them.
 
 SIGINT, SIGTERM and SIGHUP end the tool: the dump it runs, its temporary
@@ -46,6 +48,7 @@ Exit status: 0 when every EDR was read, 1 when one could not be, 2 for a
 usage error (options, an unusable output folder, no hlc_edr_dump).
 """
 import argparse
+import contextlib
 import json
 import math
 import os
@@ -61,6 +64,7 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.colors  # noqa: E402
+import matplotlib.lines  # noqa: E402
 import matplotlib.patches  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402
 import matplotlib.ticker  # noqa: E402
@@ -108,13 +112,22 @@ EMPTY_NOTES = ("no records", "no finite value", "all counts are zero", "all valu
 
 ZERO_COLOUR = "#c8c8c8"       # a count of zero
 NOT_FINITE_COLOUR = "#e0007a"  # NaN or an infinity
-MARK_COLOURS = matplotlib.colors.ListedColormap([ZERO_COLOUR, NOT_FINITE_COLOUR])
+MARKS = ((0, ZERO_COLOUR), (1, NOT_FINITE_COLOUR))
+MARK_COLOURS = matplotlib.colors.ListedColormap([c for _, c in MARKS])
 LINE_COLOURS = plt.rcParams["axes.prop_cycle"].by_key()["color"]
 # A bit raster: pale where records have the bit clear, dark where all have it
 # set; no record, no colour.
 FLAG_COLOURS = matplotlib.colors.LinearSegmentedColormap.from_list("flags", ["#e3ebf4", "#08306b"])
 TIME_UNITS = ((15 * 60, 1.0, "seconds"), (15 * 3600, 60.0, "minutes"),
               (10 * 86400, 3600.0, "hours"), (math.inf, 86400.0, "days"))
+
+HELP = """\
+Each EDR is read through hlc_edr_dump's netCDF-4 export in a temporary folder.
+Count products are spectrograms (level against time; zero, missing, not
+finite values marked);
+housekeeping products are panels of their fields, with status words as bit
+rasters and event times as markers. Exit status 0 when every
+EDR was drawn, 1 when one could not be read, 2 for a usage error."""
 
 
 class Failure(Exception):
@@ -125,7 +138,81 @@ class OutputError(Exception):
     """The output folder cannot take the PNG files."""
 
 
-# ---- reading through hlc_edr_dump ---------------------------------------------
+# ---- where a product's variables come from -------------------------------------
+
+class Variable:
+    """A variable of a product, whatever holds it: its name, dimensions,
+    shape, type and attributes, and var[a:b], the values of records a..b-1
+    as a numpy array. dtype is the type that the product stores."""
+
+    def __init__(self, name, dimensions, shape, dtype, attrs, read):
+        self.name, self.dimensions, self.shape = name, tuple(dimensions), tuple(shape)
+        self.dtype, self.attrs, self._read = np.dtype(dtype), attrs, read
+
+    @property
+    def ndim(self):
+        return len(self.shape)
+
+    def __getitem__(self, records):
+        return self._read(records.start or 0, self.shape[0] if records.stop is None else records.stop)
+
+
+class Group:
+    """A product's variables (in the product's order), dimensions (name:
+    size) and attributes."""
+
+    def __init__(self, name, attrs, dimensions, variables):
+        self.name, self.attrs, self.dimensions, self.variables = name, attrs, dimensions, variables
+
+
+def netcdf_group(group):
+    """A product from a group of a netCDF-4 file read with netCDF4 (values as
+    stored: the file's masking and scaling off)."""
+    def reader(v):
+        return lambda a, b: v[a:b]
+    variables = {name: Variable(name, v.dimensions, v.shape, v.dtype, {k: v.getncattr(k) for k in v.ncattrs()},
+                                reader(v))
+                 for name, v in group.variables.items()}
+    return Group(group.name, {k: group.getncattr(k) for k in group.ncattrs()},
+                 {name: len(d) for name, d in group.dimensions.items()}, variables)
+
+
+def xarray_group(ds, name):
+    """A product from an xarray Dataset of it, decoded or not: the stored
+    type and the attributes that decoding moves into the encoding
+    (_FillValue, units, coordinates) are taken from there."""
+    def reader(v):
+        return lambda a, b: np.asarray(v[a:b].values)
+    variables = {}
+    for key, v in ds.variables.items():
+        attrs = dict(v.attrs)
+        for k in ("_FillValue", "units", "calendar", "coordinates"):
+            if k in v.encoding and k not in attrs:
+                attrs[k] = v.encoding[k]
+        variables[key] = Variable(key, v.dims, v.shape, v.encoding.get("dtype", v.dtype), attrs, reader(v))
+    return Group(name, dict(ds.attrs), dict(ds.sizes), variables)
+
+
+@contextlib.contextmanager
+def edr_products(edr, args):
+    """The products of an EDR, one Group each in the EDR's order, and the
+    warnings of reading it: (warnings, products). The products' source is
+    this function alone: today the groups of hlc_edr_dump's netCDF-4 export
+    in a temporary folder;
+    the package's xarray backend gives the same through xarray_group."""
+    with tempfile.TemporaryDirectory(prefix=PROG + ".") as tmp:
+        nc, warnings = export(args.dump, edr, tmp)
+        try:
+            netCDF4.set_chunk_cache(CHUNK_CACHE_BYTES, 101, 0.75)
+            ds = netCDF4.Dataset(nc)
+        except OSError as e:
+            raise Failure("cannot open the export: %s" % e)
+        try:
+            ds.set_auto_maskandscale(False)
+            yield warnings, (netcdf_group(g) for g in ds.groups.values())
+        finally:
+            ds.close()
+
 
 def export(dump, edr, tmp):
     """The netCDF-4 export of the EDR in tmp, and the dump's warnings."""
@@ -136,10 +223,10 @@ def export(dump, edr, tmp):
         raise Failure(e.strerror)
     nc = os.path.join(tmp, "export.nc")
     err_path = os.path.join(tmp, "dump.err")
+    argv = [dump, edr, "--netcdf", nc]
     with open(err_path, "w+b") as err:
         try:
-            rc = subprocess.run([dump, edr, "--netcdf", nc], stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=err).returncode
+            rc = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err).returncode
         except OSError as e:
             raise OutputError("cannot run %s: %s" % (dump, e.strerror))
         err.seek(0)
@@ -166,10 +253,7 @@ def export(dump, edr, tmp):
 
 
 def attr(var, name):
-    try:
-        return var.getncattr(name)
-    except (AttributeError, KeyError):
-        return None
+    return var.attrs.get(name)
 
 
 def text_attr(var, name):
@@ -191,7 +275,7 @@ def as_float(a):
 
 
 class Product:
-    """One group of the export: a product named after its module."""
+    """One product of the EDR, named after its module."""
 
     def __init__(self, group):
         self.group = group
@@ -199,7 +283,7 @@ class Product:
         vg = text_attr(group, "hdf4_vgroup")
         record = vg[3:] if vg and vg.startswith("VG_") else self.module
         self.record = re.sub(r"[^A-Za-z0-9_]", "_", record)  # a part of a file name
-        self.n = len(group.dimensions["record"]) if "record" in group.dimensions else 0
+        self.n = group.dimensions.get("record", 0)
         self.vars = group.variables
 
     def record_variables(self):
@@ -406,6 +490,32 @@ def spread(c0, c1):
     return idx, c0[idx] + offset
 
 
+# ---- what a panel shows --------------------------------------------------------
+
+class Field:
+    """The numbers that a panel of values draws: a variable, every element
+    of an array."""
+
+    def __init__(self, var):
+        self.var, self.name = var, var.name
+        self.elements = int(np.prod(var.shape[1:], dtype=np.int64))
+        self.integer = var.dtype.kind in "ui"
+
+    def values(self, data):
+        """The field's values in records `data` of the variable, as float64
+        (records x elements)."""
+        return as_float(data).reshape(len(data), self.elements)
+
+    def title(self):
+        title = label_of(self.var, with_units=False)  # the units label the value axis
+        if self.elements > 1:
+            title = title.replace(self.var.name, "%s[0..%d]" % (self.var.name, self.elements - 1), 1)
+        return title
+
+    def units(self):
+        return text_attr(self.var, "units")
+
+
 # ---- what is accumulated per bin ------------------------------------------------
 
 class Spectrum:
@@ -418,7 +528,8 @@ class Spectrum:
         shape = (bins.size, self.levels)
         self.sum, self.finite, self.other = np.zeros(shape), np.zeros(shape), np.zeros(shape)
 
-    def add(self, data, idx, col):
+    def add(self, data, placed):
+        _, idx, col = placed[id(self.bins)]
         other = tuple(i for i in range(1, data.ndim) if i != self.axis)
         if data.dtype.kind == "f":
             z = np.sum(data, axis=other, dtype=np.float64) if other else as_float(data)
@@ -433,12 +544,12 @@ class Spectrum:
 
 
 class Series:
-    """Per bin and element: the least and greatest finite value of the
-    records that start in it, and how many values were not finite."""
+    """Per bin and element of a Field: the least and greatest finite value
+    of the records that start in it, and how many values were not finite."""
 
-    def __init__(self, var, bins):
-        self.var, self.bins = var, bins
-        self.elements = int(np.prod(var.shape[1:], dtype=np.int64))
+    def __init__(self, field, bins):
+        self.field, self.var, self.bins = field, field.var, bins
+        self.elements = field.elements
         shape = (bins.size, self.elements)
         self.min = np.full(shape, np.inf)
         self.max = np.full(shape, -np.inf)
@@ -448,8 +559,9 @@ class Series:
         self.first = np.full(shape, np.nan)
         self.last = np.full(shape, np.nan)
 
-    def add(self, data, c0):
-        v = as_float(data).reshape(len(data), self.elements)
+    def add(self, data, placed):
+        c0 = placed[id(self.bins)][0]
+        v = self.field.values(data)
         if len(c0) > 1 and (np.diff(c0) < 0).any():
             order = np.argsort(c0, kind="stable")
             v, c0 = v[order], c0[order]
@@ -474,7 +586,8 @@ class Flags:
         self.set = np.zeros((bins.size, len(masks)))
         self.records = np.zeros(bins.size)
 
-    def add(self, data, idx, col):
+    def add(self, data, placed):
+        _, idx, col = placed[id(self.bins)]
         v = as_float(data).reshape(len(data))
         w = np.where(np.isfinite(v), v, 0).astype(np.int64)
         on = np.stack([(w & m) == val if val is not None else (w & m) != 0
@@ -497,7 +610,7 @@ class Events:
         self.before = self.after = 0
         self.earliest, self.latest = np.inf, -np.inf  # of those outside
 
-    def add(self, data):
+    def add(self, data, placed=None):
         v = np.unique(as_float(data).ravel())
         v = v[np.isfinite(v) & (v != 0)]
         outside = v[(v < self.x0) | (v > self.x1)]
@@ -527,10 +640,11 @@ def flag_table(var):
 
 def accumulate(product, tl, per_var, bin_sets):
     """One pass over the records: every variable in per_var, a slice at a
-    time, into its accumulators; bin_sets are the Bins in use."""
+    time, into its accumulators (each variable read once per slice, however
+    many panels draw it); bin_sets are the Bins in use."""
     if not per_var or not tl.n:
         return
-    step = min(slice_records(v, tl.n) for v in per_var) if per_var else tl.n
+    step = min(slice_records(v, tl.n) for v in per_var)
     for a in range(0, tl.n, step):
         b = min(tl.n, a + step)
         placed = {}
@@ -542,14 +656,7 @@ def accumulate(product, tl, per_var, bin_sets):
         for var, accs in per_var.items():
             data = var[a:b]
             for acc in accs:
-                if isinstance(acc, Events):
-                    acc.add(data)
-                    continue
-                c0, idx, col = placed[id(acc.bins)]
-                if isinstance(acc, Series):
-                    acc.add(data, c0)
-                else:
-                    acc.add(data, idx, col)
+                acc.add(data, placed)
 
 
 # ---- labels -------------------------------------------------------------------
@@ -623,6 +730,14 @@ class TimeAxis:
         ax.set_xlim(*self.lim)
         ax.xaxis.set_major_locator(matplotlib.ticker.MaxNLocator(5))
         ax.tick_params(labelbottom=labels)
+
+    def ticks(self, ax):
+        """[x, label] of the labelled ticks of an axis set up, as drawn."""
+        locs = ax.xaxis.get_majorticklocs()
+        labels = ax.xaxis.get_major_formatter().format_ticks(locs)
+        lo, hi = self.lim
+        slack = (hi - lo) * 1e-9
+        return [[float(x), text] for x, text in zip(locs, labels) if lo - slack <= x <= hi + slack]
 
 
 def shown_name(path):
@@ -699,19 +814,19 @@ def legend_patches(fig, items, where):
 
 def spectrogram(product, var, edr, tl, args):
     dpi = args.dpi
-    level_axis = next((i for i, d in enumerate(var.dimensions) if d.endswith("_LEVELS")), var.ndim - 1)
-    levels = var.shape[level_axis]
     fig = plt.figure(figsize=(9, 5.2), dpi=dpi)
     ax = fig.add_axes([0.09, 0.12, 0.71, 0.71])
     bar_ax = fig.add_axes([0.83, 0.22, 0.022, 0.61])
+    level_axis = next((i for i, d in enumerate(var.dimensions) if d.endswith("_LEVELS")), var.ndim - 1)
+    levels = var.shape[level_axis]
     meta = {"kind": "spectrogram", "areas": []}
-    area = {"name": var.name, "kind": "spectrogram", "notes": []}
+    area = {"name": var.name, "kind": "spectrogram", "notes": [], "legend": []}
     ax.set_ylabel(level_label(product, var.dimensions[level_axis], levels), fontsize=9)
     ax.set_ylim(-0.5, levels - 0.5)
     ax.yaxis.set_major_locator(matplotlib.ticker.MaxNLocator(integer=True))
     summed = [dim_words(d, var.shape[i]) for i, d in enumerate(var.dimensions) if i not in (0, level_axis)]
     label = wrapped(label_of(var), 44, 3)
-    how = ("summed over " + " and ".join(summed) if summed else "")
+    how = ["summed over " + " and ".join(summed) if summed else ""]
     notes, norm_name, bar_label = [], None, None
     if not tl.n:
         area["notes"].append("no records")
@@ -757,25 +872,29 @@ def spectrogram(product, var, edr, tl, args):
                 norm = matplotlib.colors.Normalize(vmin=min(lo, 0.0), vmax=hi if hi > lo else lo + 1)
             mesh = draw_cells(ax, bins, axis, np.ma.array(mean, mask=~shown), rows, width, cmap="viridis", norm=norm)
             bar = fig.colorbar(mesh, cax=bar_ax)
-            how += (", " if how else "") + ("mean per column" if not bins.exact else "")
-            bar_label = label + ("\n" + wrapped(how, 44, 2) if how else "")
-            bar.set_label(bar_label, fontsize=8)
+            if not bins.exact:
+                how.append("mean per column")
+            how = ", ".join(h for h in how if h)
+            bar_label = label + ("\n" + wrapped(how, 44, 3) if how else "")
             bar_ax.tick_params(labelsize=7, which="both")
+            bar.set_label(bar_label, fontsize=8)
             if log:
                 bar_ax.yaxis.set_minor_formatter(matplotlib.ticker.LogFormatterSciNotation(minor_thresholds=(2, 0.5)))
             norm_name = "log" if log else "linear"
         if not bar_label:
             bar_ax.set_visible(False)
-        if zero.any() or bad.any():
-            marks = np.ma.masked_all(mean.shape)
-            marks[zero] = 0
-            marks[bad] = 1
+        marks = np.ma.masked_all(mean.shape)
+        for (value, _), where in zip(MARKS, (zero, bad)):
+            marks[where] = value
+        if marks.count():
             draw_cells(ax, bins, axis, marks, rows, width, cmap=MARK_COLOURS,
-                       norm=matplotlib.colors.BoundaryNorm([-0.5, 0.5, 1.5], 2))
+                       norm=matplotlib.colors.BoundaryNorm([-0.5, 0.5, 1.5], len(MARKS)))
         kinds.append(("no record", "white"))
         legend_patches(fig, kinds, (0.99, 0.04))
+        area["legend"] = [text for text, _ in kinds]
         axis.setup(ax, True)
         ax.set_xlabel(axis.label(), fontsize=9)
+        area["xticks"] = axis.ticks(ax)
         meta["time"] = axis.json()
         meta["mode"] = "records" if bins.exact else "decimated"
         meta["norm"] = norm_name
@@ -808,7 +927,7 @@ def envelope(x, lo, hi, falling, breaks):
 
 
 def series_panel(ax, acc, bins, axis, meta_area):
-    v = acc.var
+    field = acc.field
     if bins.exact:
         x = axis.x(bins.left)
         # a gap before bin k: the spacing from bin k-1 exceeds the gap limit
@@ -834,16 +953,13 @@ def series_panel(ax, acc, bins, axis, meta_area):
             falling = acc.last[sel, j] < acc.first[sel, j]
         px, py = envelope(x[sel], lo, hi, falling, breaks[sel])
         ax.plot(px, py, linewidth=0.9, color=LINE_COLOURS[j % len(LINE_COLOURS)], clip_on=False, **marker)
-    title = label_of(v, with_units=False)  # the units label the y axis
-    if acc.elements > 1:
-        title = title.replace(v.name, "%s[0..%d]" % (v.name, acc.elements - 1), 1)
-    ax.set_title(wrapped(title, 46, 3), fontsize=6.5, y=1.0, pad=3)
-    units = text_attr(v, "units")
+    ax.set_title(wrapped(field.title(), 46, 3), fontsize=6.5, y=1.0, pad=3)
+    units = field.units()
     if units and units != "1":
         ax.set_ylabel(units, fontsize=7)
     ax.tick_params(labelsize=6)
     ax.grid(True, linewidth=0.3)
-    if v.dtype.kind in "ui":  # counters and words as they are
+    if field.integer:  # counters and words as they are
         ax.yaxis.set_major_locator(matplotlib.ticker.MaxNLocator(5, integer=True))
         ax.ticklabel_format(axis="y", useOffset=False, scilimits=(-6, 6))
     other = acc.other.sum(axis=1) > 0
@@ -858,7 +974,7 @@ def series_panel(ax, acc, bins, axis, meta_area):
     for k, text in enumerate(meta_area["notes"]):
         ax.text(0.98, 0.97 - 0.14 * k, text, transform=ax.transAxes, ha="right", va="top", fontsize=6,
                 color=NOT_FINITE_COLOUR)
-    meta_area.update(title=ax.get_title(), ylabel=ax.get_ylabel())
+    meta_area.update(title=ax.get_title(), ylabel=ax.get_ylabel(), ylim=[float(v) for v in ax.get_ylim()])
 
 
 def flag_panel(ax, acc, bins, axis, pixels):
@@ -905,7 +1021,7 @@ def classify(variables):
         elif table and v.ndim == 1:
             flags.append((v, table))
         else:
-            series.append(v)
+            series.append(Field(v))
     return series, flags, events
 
 
@@ -939,9 +1055,9 @@ def small_multiples(product, variables, edr, tl, args):
     bins_p = Bins(tl, wp, exact)
     bins_f = Bins(tl, wf, exact) if not exact and (flags or events) else bins_p
     per_var, accs = {}, []
-    for v in series:
-        a = Series(v, bins_p)
-        per_var.setdefault(v, []).append(a)
+    for f in series:
+        a = Series(f, bins_p)
+        per_var.setdefault(f.var, []).append(a)
         accs.append(a)
     for v, (masks, values, meanings) in flags:
         a = Flags(v, masks, values, meanings, bins_f)
@@ -960,9 +1076,12 @@ def small_multiples(product, variables, edr, tl, args):
         x0 = left + c * (pw + across)
         y0 = y - (r + 1) * ph - r * down
         ax = fig.add_axes([x0 / width, y0 / height, pw / width, ph / height])
-        area = {"name": acc.var.name, "kind": "series", "notes": []}
+        area = {"name": acc.field.name, "kind": "series", "notes": []}
         series_panel(ax, acc, bins_p, axis, area)
-        axis.setup(ax, i + ncols >= len(series))  # tick labels under the last of a column
+        labelled = i + ncols >= len(series)  # tick labels under the last of a column
+        axis.setup(ax, labelled)
+        if labelled:
+            area["xticks"] = axis.ticks(ax)
         axes_list.append((ax, area))
     y -= grid_h
     wide = [a for a in accs if isinstance(a, Flags)] + ([evs] if evs else [])
@@ -981,7 +1100,7 @@ def small_multiples(product, variables, edr, tl, args):
                 ax.text(0.99, 0.9 - 0.3 * k, text, transform=ax.transAxes, ha="right", va="top", fontsize=6)
         ax.tick_params(axis="x", labelsize=6)
         axis.setup(ax, True)
-        area.update(title=ax.get_title())
+        area.update(title=ax.get_title(), xticks=axis.ticks(ax))
         axes_list.append((ax, area))
     fig.text(0.5, 0.2 / height, axis.label(), ha="center", va="bottom", fontsize=8)
     for ax, area in axes_list:
@@ -1009,7 +1128,10 @@ def save(fig, meta, path):
         plt.close(fig)
 
 
-def draw_product(product, edr, outdir, stem, args):
+def figure_of(product, edr, args):
+    """The quick-look of a product of the EDR edr, drawn with the options
+    args (dpi, linear): the figure and what its PNG says of
+    itself (the JSON of its "Comment")."""
     keep = round(2.2 * args.dpi)  # the narrowest panel, in pixel columns
     tl = Timeline(product, max(keep, round(0.71 * 9 * args.dpi)))
     spectrum = next((product.vars[n] for n in SPECTRUM_VARIABLES if n in product.vars), None)
@@ -1020,6 +1142,11 @@ def draw_product(product, edr, outdir, stem, args):
     meta["records"] = tl.n
     meta["duplicates"] = tl.duplicates
     meta["gaps"] = tl.gaps
+    return fig, meta
+
+
+def draw_product(product, edr, outdir, stem, args):
+    fig, meta = figure_of(product, edr, args)
     path = os.path.join(outdir, "%s_%s.png" % (stem, product.record))
     save(fig, meta, path)
     return path
@@ -1029,31 +1156,21 @@ def quicklook(edr, args):
     """Draws every product of one EDR; returns whether all went well."""
     stem = os.path.splitext(os.path.basename(edr))[0]
     ok = True
-    with tempfile.TemporaryDirectory(prefix=PROG + ".") as tmp:
-        nc, warnings = export(args.dump, edr, tmp)
+    with edr_products(edr, args) as (warnings, products):
         for w in warnings:
             print("%s: %s: %s" % (PROG, edr, w), file=sys.stderr)
-        try:
-            netCDF4.set_chunk_cache(CHUNK_CACHE_BYTES, 101, 0.75)
-            ds = netCDF4.Dataset(nc)
-        except OSError as e:
-            raise Failure("cannot open the export: %s" % e)
-        try:
-            ds.set_auto_maskandscale(False)
-            for group in ds.groups.values():
-                product = Product(group)
-                try:
-                    path = draw_product(product, edr, args.outdir, stem, args)
-                except OutputError:
-                    raise
-                except Exception as e:  # noqa: BLE001  (one product's failure ends no other)
-                    plt.close("all")
-                    print("%s: %s: product %s not drawn: %s" % (PROG, edr, product.module, e), file=sys.stderr)
-                    ok = False
-                    continue
-                print(path, flush=True)
-        finally:
-            ds.close()
+        for group in products:
+            product = Product(group)
+            try:
+                path = draw_product(product, edr, args.outdir, stem, args)
+            except OutputError:
+                raise
+            except Exception as e:  # noqa: BLE001  (one product's failure ends no other)
+                plt.close("all")
+                print("%s: %s: product %s not drawn: %s" % (PROG, edr, product.module, e), file=sys.stderr)
+                ok = False
+                continue
+            print(path, flush=True)
     return ok
 
 
@@ -1082,7 +1199,8 @@ def interrupted(number, frame):
 
 def draw(argv):
     """The tool after its signals are set; returns the exit status."""
-    ap = argparse.ArgumentParser(prog=PROG, description="One PNG per product of an EDR.")
+    ap = argparse.ArgumentParser(prog=PROG, description="One PNG per product of an EDR.", epilog=HELP,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("edr", nargs="+", help="EDR files (HDF4)")
     ap.add_argument("-o", "--outdir", required=True, help="folder for the PNG files (created if missing)")
     ap.add_argument("--linear", action="store_true", help="linear colour scale for the spectrograms")

@@ -17,17 +17,25 @@ cases:
   logarithmic unless --linear, zero counts differ from missing records,
   values that are not finite are marked, empty products say so, event times
   are markers; units, long names and flag rasters from the export's
-  attributes (skipped while the export carries none)."""
+  attributes;
+- the source of a product's variables: an xarray Dataset of the product
+  gives the same figure as the export's netCDF group."""
+import io
 import json
 import os
 import struct
 import subprocess
 import sys
+import types
 import unittest
 
-import netCDF4
-import numpy as np
-from PIL import Image
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot  # noqa: E402
+import netCDF4  # noqa: E402
+import numpy as np  # noqa: E402
+from PIL import Image  # noqa: E402
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
@@ -70,6 +78,14 @@ def set_float(offset, value, when=lambda k: True):
         if when(k):
             struct.pack_into(">f", data, offset, value)
     return patch
+
+
+def quicklook_package():
+    """hlc_edr.quicklook, the package that the tool under test loads (the
+    one beside its launcher)."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.realpath(ARGS.tool))), "python"))
+    from hlc_edr import quicklook
+    return quicklook
 
 
 class Picture:
@@ -192,15 +208,19 @@ class Quicklook(unittest.TestCase):
         if edr not in self.edrs:
             self.skipTest("the build lacks the record modules of %s" % edr)
 
+    def export_of(self, edr):
+        """The dump's netCDF-4 export of an EDR, made once."""
+        nc = os.path.join(self.work, os.path.basename(edr) + ".nc")
+        if not os.path.exists(nc):
+            subprocess.run([self.dump, edr, "--netcdf", nc], check=True)
+        return nc
+
     def export_attributes(self, name):
         """Variables of the dump's export of the pattern EDRs that carry the
         attribute `name`: (module, variable name) -> value."""
         found = {}
         for edr in (e for n, e in self.edrs.items() if n.startswith("patterns_")):
-            nc = os.path.join(self.work, os.path.basename(edr) + ".nc")
-            if not os.path.exists(nc):
-                subprocess.run([self.dump, edr, "--netcdf", nc], check=True)
-            with netCDF4.Dataset(nc) as ds:
+            with netCDF4.Dataset(self.export_of(edr)) as ds:
                 for g in ds.groups.values():
                     for v in g.variables.values():
                         if name in v.ncattrs():
@@ -416,6 +436,37 @@ class Quicklook(unittest.TestCase):
                     with self.subTest(product=p.vdata, field=name):
                         self.assertEqual(pic.areas[name]["kind"], "flags")
                         self.assertEqual(pic.areas[name]["flags"], value.split())
+
+    # ---- the source of the variables -------------------------------------------------
+
+    def test_xarray_dataset_draws_the_same(self):
+        """A product read as an xarray Dataset (decoded as xarray decodes the
+        export's group) gives the figure that its netCDF group gives."""
+        import xarray
+        ql = quicklook_package()
+        args = types.SimpleNamespace(dpi=80, linear=False, dump=self.dump)
+
+        def drawn(edr, group):
+            fig, meta = ql.figure_of(ql.Product(group), edr, args)
+            png = io.BytesIO()
+            try:
+                fig.savefig(png, format="png", dpi=fig.dpi)
+            finally:
+                matplotlib.pyplot.close(fig)
+            with Image.open(png) as im:
+                return meta, np.asarray(im.convert("RGB"))
+
+        for name in ("patterns_mec", "patterns_con"):
+            edr = self.edrs[name]
+            nc = self.export_of(edr)
+            with netCDF4.Dataset(nc) as ds:
+                ds.set_auto_maskandscale(False)
+                expected = {m: drawn(edr, ql.netcdf_group(g)) for m, g in ds.groups.items()}
+            for module, (meta, pixels) in expected.items():
+                with self.subTest(edr=name, product=module), xarray.open_dataset(nc, group=module) as ds:
+                    got_meta, got_pixels = drawn(edr, ql.xarray_group(ds, module))
+                    self.assertEqual(got_meta, meta)
+                    self.assertTrue((got_pixels == pixels).all())
 
 
 if __name__ == "__main__":
