@@ -36,7 +36,9 @@ The time axis is in seconds, minutes, hours or days after the SCLK second
 that its label names.
 
 Labels take each variable's long_name and units from the export when it has
-them, else the field's name. Each PNG carries, in its "Comment" text chunk, a JSON object: its
+them, else the field's name. No text is drawn over another: a factor or an
+offset that a value axis needs stands in its label ("x1e-8"), not over the
+panel. Each PNG carries, in its "Comment" text chunk, a JSON object: its
 kind, its time axis (origin, unit, limits) and its plot areas in
 pixels (left, top, right, bottom) with their labels, notes and legends, so
 that scripts can find them.
@@ -120,6 +122,9 @@ LINE_COLOURS = plt.rcParams["axes.prop_cycle"].by_key()["color"]
 FLAG_COLOURS = matplotlib.colors.LinearSegmentedColormap.from_list("flags", ["#e3ebf4", "#08306b"])
 TIME_UNITS = ((15 * 60, 1.0, "seconds"), (15 * 3600, 60.0, "minutes"),
               (10 * 86400, 3600.0, "hours"), (math.inf, 86400.0, "days"))
+# A value axis writes its numbers in at most this many characters, with a
+# factor and an offset in its label where they need it.
+TICK_CHARACTERS = 6
 
 HELP = """\
 Each EDR is read through hlc_edr_dump's netCDF-4 export in a temporary folder.
@@ -704,6 +709,47 @@ def duration(seconds):
     return "%.3g s" % seconds
 
 
+def compact(value):
+    """A number in few characters: 50000, 1.5e-07 as 1.5e-7, 1e+06 as 1e6."""
+    return re.sub(r"e([+-])0*(\d)", lambda m: "e" + ("-" if m.group(1) == "-" else "") + m.group(2),
+                  "%.10g" % value)
+
+
+def value_axis(axis, integer):
+    """Plain tick labels on a value axis whose limits are set, and what they
+    leave out for the axis label: "x1e-8" (the labels are the values / 1e-8)
+    and "+1e6" (the labels are the values - 1e6), or "". matplotlib would
+    draw these as an offset text at the axis' end, over the panel's title;
+    here they are chosen once, so that the drawing keeps them, and the
+    offset text is hidden."""
+    if integer:
+        axis.set_major_locator(matplotlib.ticker.MaxNLocator(5, integer=True))
+    locs = axis.get_majorticklocs()
+    lo, hi = sorted(axis.get_view_interval())
+    slack = (hi - lo) * 1e-9
+    shown_locs = [x for x in locs if lo - slack <= x <= hi + slack] or list(locs)
+    for use_offset in (False, True):
+        probe = matplotlib.ticker.ScalarFormatter(useOffset=use_offset)
+        probe.set_powerlimits((-3, 5))
+        probe.set_axis(axis)
+        probe.set_locs(locs)
+        if max((len(probe(x)) for x in shown_locs), default=0) <= TICK_CHARACTERS:
+            break
+    magnitude, offset = probe.orderOfMagnitude, float(probe.offset)
+    fixed = matplotlib.ticker.ScalarFormatter(useOffset=False)
+    fixed.offset = offset  # kept: no offset of its own chosen while drawing
+    if magnitude:
+        fixed.set_powerlimits((magnitude, magnitude))
+    else:
+        fixed.set_scientific(False)
+    axis.set_major_formatter(fixed)
+    axis.offsetText.set_visible(False)
+    parts = ["\u00d71e%d" % magnitude] if magnitude else []
+    if offset:
+        parts.append(("+" if offset > 0 else "") + compact(offset))
+    return " ".join(parts), fixed
+
+
 class TimeAxis:
     """Seconds, minutes, hours or days after a whole SCLK second."""
 
@@ -877,9 +923,12 @@ def spectrogram(product, var, edr, tl, args):
             how = ", ".join(h for h in how if h)
             bar_label = label + ("\n" + wrapped(how, 44, 3) if how else "")
             bar_ax.tick_params(labelsize=7, which="both")
-            bar.set_label(bar_label, fontsize=8)
             if log:
                 bar_ax.yaxis.set_minor_formatter(matplotlib.ticker.LogFormatterSciNotation(minor_thresholds=(2, 0.5)))
+            else:
+                scale, bar.formatter = value_axis(bar_ax.yaxis, False)
+                bar_label += "\n" + scale if scale else ""
+            bar.set_label(bar_label, fontsize=8)
             norm_name = "log" if log else "linear"
         if not bar_label:
             bar_ax.set_visible(False)
@@ -954,14 +1003,15 @@ def series_panel(ax, acc, bins, axis, meta_area):
         px, py = envelope(x[sel], lo, hi, falling, breaks[sel])
         ax.plot(px, py, linewidth=0.9, color=LINE_COLOURS[j % len(LINE_COLOURS)], clip_on=False, **marker)
     ax.set_title(wrapped(field.title(), 46, 3), fontsize=6.5, y=1.0, pad=3)
-    units = field.units()
-    if units and units != "1":
-        ax.set_ylabel(units, fontsize=7)
     ax.tick_params(labelsize=6)
     ax.grid(True, linewidth=0.3)
-    if field.integer:  # counters and words as they are
-        ax.yaxis.set_major_locator(matplotlib.ticker.MaxNLocator(5, integer=True))
-        ax.ticklabel_format(axis="y", useOffset=False, scilimits=(-6, 6))
+    # The limits as the values set them, kept while the axis is labelled.
+    ax.set_ylim(ax.get_ylim())
+    scale, _ = value_axis(ax.yaxis, field.integer)
+    units = field.units()
+    units = wrapped(units, 18, 1) if units and units != "1" else ""
+    if units or scale:
+        ax.set_ylabel("\n".join(t for t in (units, scale) if t), fontsize=7)
     other = acc.other.sum(axis=1) > 0
     if other.any():
         trans = matplotlib.transforms.blended_transform_factory(ax.transData, ax.transAxes)

@@ -18,6 +18,10 @@ cases:
   values that are not finite are marked, empty products say so, event times
   are markers; units, long names and flag rasters from the export's
   attributes;
+- text: no two texts of a figure overlap and every text lies inside it, by
+  matplotlib's own extents of the texts as the PNG is drawn, for every
+  product and for fields of tiny, huge and offset values (whose factor and
+  offset go into the axis label), in logarithmic and linear colours;
 - the source of a product's variables: an xarray Dataset of the product
   gives the same figure as the export's netCDF group."""
 import io
@@ -33,6 +37,7 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot  # noqa: E402
+import matplotlib.text  # noqa: E402
 import netCDF4  # noqa: E402
 import numpy as np  # noqa: E402
 from PIL import Image  # noqa: E402
@@ -50,6 +55,12 @@ LEVEL_WORDS = {"gem_mancal": "voltage level", "gem_normal": "ESA level of the cy
                "gim_normal": "ESA level of the cycle", "gim_diag": "ESA level of the cycle",
                "gim_raw": "voltage level", "mec_f1d": "energy step"}
 NOT_FINITE = (224, 0, 122)
+MEC_FLOATS = [16 + 4 * i for i in range(22)] + [112, 116, 120, 132, 136]
+# Values of float fields that need a factor or an offset on their axis, by
+# record k: tiny, huge, a large offset with small steps, tiny negative,
+# a wide range, one value.
+EXTREMES = [lambda k: 1e-8 * (1 + 0.3 * k), lambda k: 3e12 + 2e10 * k, lambda k: 50000 + 0.01 * k,
+            lambda k: -2.5e-9 * (1 + k), lambda k: -1e-3 + 4e5 * k, lambda k: 7.5e-7]
 
 
 def coloured(pixels):
@@ -78,6 +89,48 @@ def set_float(offset, value, when=lambda k: True):
         if when(k):
             struct.pack_into(">f", data, offset, value)
     return patch
+
+
+def extreme_mec_hk(k, data):
+    """MEC housekeeping whose floats take the EXTREMES in turn, with
+    HIST_ENTRIES just under its ceiling and extra_data near 2**32."""
+    for i, off in enumerate(MEC_FLOATS):
+        struct.pack_into(">f", data, off, EXTREMES[i % len(EXTREMES)](k))
+    struct.pack_into(">H", data, 130, 65535 - k)
+    struct.pack_into(">I", data, 140, 0xFFFFFFF0 + k)
+
+
+def tiny_f1d(k, data):
+    for level in range(40):
+        struct.pack_into(">f", data, 8 + 4 * level, 1e-8 * (level + 1) * (k + 1))
+
+
+def drawn_texts(fig):
+    """The texts that drawing the figure into a PNG draws, with their
+    extents in pixels as matplotlib's renderer measures them."""
+    texts = []
+    original = matplotlib.text.Text.draw
+
+    def draw(self, renderer):
+        original(self, renderer)
+        if self.get_visible() and self.get_text().strip():
+            texts.append((self.get_text(), self.get_window_extent(renderer)))
+    matplotlib.text.Text.draw = draw
+    try:
+        fig.savefig(io.BytesIO(), format="png", dpi=fig.dpi)
+    finally:
+        matplotlib.text.Text.draw = original
+    return texts
+
+
+def overlapping(texts, slack=0.5):
+    """Pairs of texts whose extents overlap by more than slack pixels."""
+    out = []
+    for i, (a, ba) in enumerate(texts):
+        for b, bb in texts[i + 1:]:
+            if min(ba.x1, bb.x1) - max(ba.x0, bb.x0) > slack and min(ba.y1, bb.y1) - max(ba.y0, bb.y0) > slack:
+                out.append((a, b))
+    return out
 
 
 def quicklook_package():
@@ -162,6 +215,7 @@ class Quicklook(unittest.TestCase):
             "zero_gem": [(P["gem_mancal"], range(RECORDS), lambda k, d: d.__setitem__(slice(14, 49), bytes(35)))],
             "nan_mec": [(P["mec_f1d"], range(RECORDS), lambda k, d: [set_float(8 + 4 * i, float("nan"))(k, d)
                                                                      for i in range(40)])],
+            "extreme_mec": [(P["mec_f1d"], range(6), tiny_f1d), (P["mec_hk"], range(6), extreme_mec_hk)],
         }
         edrs.update(cases)
         cls.edrs = {}
@@ -436,6 +490,44 @@ class Quicklook(unittest.TestCase):
                     with self.subTest(product=p.vdata, field=name):
                         self.assertEqual(pic.areas[name]["kind"], "flags")
                         self.assertEqual(pic.areas[name]["flags"], value.split())
+
+    # ---- text ---------------------------------------------------------------------
+
+    def test_factor_and_offset_in_axis_labels(self):
+        """Fields of tiny, huge and offset values: the factor (x1e-8) or the
+        offset (+50000) of their tick labels stands in the axis label."""
+        self.need("extreme_mec")
+        pic = self.picture("extreme_mec", "mec_hk")
+        names = ep.HK_MEC[8:30] + ep.HK_MEC[32:35] + ep.HK_MEC[39:41]  # the fields at MEC_FLOATS
+        self.assertEqual(len(names), len(MEC_FLOATS))
+        needs = ["\u00d71e-8", "\u00d71e12", "+50000", "\u00d71e-", "\u00d71e", "\u00d71e-7"]
+        for i, name in enumerate(names):
+            with self.subTest(field=name):
+                self.assertIn(needs[i % len(EXTREMES)], pic.areas[name]["ylabel"])
+
+    def test_no_text_over_text(self):
+        """Every text of every figure, as drawn into the PNG and measured by
+        matplotlib's renderer, lies inside the figure and overlaps no other:
+        every product, and the products of tiny, huge and offset values, in
+        logarithmic and linear colours."""
+        ql = quicklook_package()
+        cases = [(name, False) for name in sorted(self.edrs) if name.startswith("patterns_")]
+        cases += [("extreme_mec", False), ("extreme_mec", True)]
+        for name, linear in cases:
+            args = types.SimpleNamespace(dpi=80, linear=linear, dump=self.dump)
+            with ql.edr_products(self.edrs[name], args) as (_, groups):
+                for group in groups:
+                    fig, _ = ql.figure_of(ql.Product(group), self.edrs[name], args)
+                    try:
+                        texts = drawn_texts(fig)
+                    finally:
+                        matplotlib.pyplot.close(fig)
+                    w, h = fig.get_size_inches() * fig.dpi
+                    with self.subTest(edr=name, product=group.name, linear=linear):
+                        self.assertGreater(len(texts), 5)
+                        self.assertEqual(overlapping(texts), [])
+                        self.assertEqual([t for t, b in texts if b.x0 < -1 or b.y0 < -1 or b.x1 > w + 1 or b.y1 > h + 1],
+                                         [])
 
     # ---- the source of the variables -------------------------------------------------
 
