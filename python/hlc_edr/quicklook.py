@@ -22,9 +22,13 @@ temporary name and renamed when complete) and prints each path.
   colour of their own, records that are missing none, values that are not
   finite another.
 - Housekeeping products: small multiples, one panel per field against record
-  time (arrays: one line per element); status words whose bits the export
-  describes (flag_masks, flag_meanings) as bit rasters; event times (the MEC
-  shock and CME times) as markers on a panel of their own.
+  time (arrays: one line per element); status words (flag_masks,
+  flag_values, flag_meanings) as rasters with one row per single-bit flag
+  (on or off) and per state of an enumeration (its value); the ranges of
+  bits of a status word that hold a number (a counter, a value, as the
+  word's comment names them: "bits 0-7: Name, a count") as panels of their
+  own with that number; event times (the MEC shock and CME times) as
+  markers on a panel of their own.
 
 Time is drawn as it was measured: a record covers the time from its start to
 the start of the next record (for four-spin records, the four spins it
@@ -111,14 +115,18 @@ EVENT_FIELDS = {"TIME_OF_SHOCK": "shock", "TIME_OF_CME": "CME"}
 TIME_FIELDS = ("sclk", "sclk_seconds", "sclk_subseconds")
 # What a panel says when there is nothing to draw.
 EMPTY_NOTES = ("no records", "no finite value", "all counts are zero", "all values are zero")
+# A range of bits of a status word that its comment names:
+# "bits 0-7: Command_Status_Counter, a count", "bits 0-28: spare".
+NAMED_BITS = re.compile(r"\bbits (\d+)-(\d+): ([A-Za-z][A-Za-z0-9_]*)(?:, ([^;]*))?")
+UNUSED_BITS = ("spare", "reserved")
 
 ZERO_COLOUR = "#c8c8c8"       # a count of zero
 NOT_FINITE_COLOUR = "#e0007a"  # NaN or an infinity
 MARKS = ((0, ZERO_COLOUR), (1, NOT_FINITE_COLOUR))
 MARK_COLOURS = matplotlib.colors.ListedColormap([c for _, c in MARKS])
 LINE_COLOURS = plt.rcParams["axes.prop_cycle"].by_key()["color"]
-# A bit raster: pale where records have the bit clear, dark where all have it
-# set; no record, no colour.
+# A flag raster: pale where records have the flag off, dark where all have
+# it on; no record, no colour.
 FLAG_COLOURS = matplotlib.colors.LinearSegmentedColormap.from_list("flags", ["#e3ebf4", "#08306b"])
 TIME_UNITS = ((15 * 60, 1.0, "seconds"), (15 * 3600, 60.0, "minutes"),
               (10 * 86400, 3600.0, "hours"), (math.inf, 86400.0, "days"))
@@ -130,8 +138,9 @@ HELP = """\
 Each EDR is read through hlc_edr_dump's netCDF-4 export in a temporary folder.
 Count products are spectrograms (level against time; zero, missing, not
 finite values marked);
-housekeeping products are panels of their fields, with status words as bit
-rasters and event times as markers. Exit status 0 when every
+housekeeping products are panels of their fields, with status words as
+rasters of their flags and enumeration states and panels of the counters and
+values in their bits, and event times as markers. Exit status 0 when every
 EDR was drawn, 1 when one could not be read, 2 for a usage error."""
 
 
@@ -498,27 +507,113 @@ def spread(c0, c1):
 # ---- what a panel shows --------------------------------------------------------
 
 class Field:
-    """The numbers that a panel of values draws: a variable, every element
-    of an array."""
+    """The numbers that a panel of values draws: a variable (every element
+    of an array), or the range of bits low..high of a status word that
+    holds a number (a counter, a value), which `meaning` names."""
 
-    def __init__(self, var):
-        self.var, self.name = var, var.name
+    def __init__(self, var, bits=None, meaning=None, what=None):
+        self.var, self.bits = var, bits
         self.elements = int(np.prod(var.shape[1:], dtype=np.int64))
-        self.integer = var.dtype.kind in "ui"
+        if bits is None:
+            self.name = var.name
+            self.integer = var.dtype.kind in "ui"
+        else:
+            self.name = "%s bits %d-%d" % (var.name, bits[0], bits[1])
+            self.meaning, self.what = meaning, what
+            self.integer = True
 
     def values(self, data):
         """The field's values in records `data` of the variable, as float64
         (records x elements)."""
-        return as_float(data).reshape(len(data), self.elements)
+        if self.bits is None:
+            return as_float(data).reshape(len(data), self.elements)
+        low, high = self.bits
+        w = np.asarray(data)
+        missing = ~np.isfinite(w) if w.dtype.kind == "f" else None  # a word read through a reader that masks
+        if missing is not None:
+            w = np.where(missing, 0, w)
+        v = ((w.astype(np.int64) >> low) & ((1 << (high - low + 1)) - 1)).astype(np.float64)
+        if missing is not None:
+            v[missing] = np.nan
+        return v.reshape(len(data), self.elements)
 
     def title(self):
-        title = label_of(self.var, with_units=False)  # the units label the value axis
-        if self.elements > 1:
-            title = title.replace(self.var.name, "%s[0..%d]" % (self.var.name, self.elements - 1), 1)
-        return title
+        if self.bits is None:
+            title = label_of(self.var, with_units=False)  # the units label the value axis
+            if self.elements > 1:
+                title = title.replace(self.var.name, "%s[0..%d]" % (self.var.name, self.elements - 1), 1)
+            return title
+        return "%s: %s%s" % (self.name, self.meaning, ", " + self.what if self.what else "")
 
     def units(self):
-        return text_attr(self.var, "units")
+        return text_attr(self.var, "units") if self.bits is None else None
+
+
+def bit_range(mask):
+    """The lowest and the highest bit of a mask."""
+    return (mask & -mask).bit_length() - 1, mask.bit_length() - 1
+
+
+def bits_text(mask, value=None):
+    """"bit 3", "bits 2-3 = 1" (the value of the range), "bit 4 = 0"."""
+    low, high = bit_range(mask)
+    where = "bit %d" % low if low == high else "bits %d-%d" % (low, high)
+    if value is None or (low == high and value == mask):
+        return where
+    return "%s = %d" % (where, value >> low)
+
+
+class StatusWord:
+    """What a status word's attributes say of its bits:
+    - rows, (mask, value, meaning): the flags, each on in a record where
+      the word & mask == value: a single bit (value the mask, or 0 for a
+      state of the bit clear) and each state of an enumeration (a range of
+      bits whose values mean states, its mask repeated with each value);
+    - numbers, Fields of the ranges of bits that hold a number: a mask of
+      several bits that has no flag_values (no states), and the ranges that
+      the comment names ("bits 0-7: Command_Status_Counter, a count")
+      outside every flag, but for spare and reserved bits."""
+
+    def __init__(self, var, masks, values, meanings):
+        self.var, self.rows, self.numbers = var, [], []
+        used = 0
+        for mask, value, meaning in zip(masks, values, meanings):
+            if mask <= 0:
+                continue
+            low, high = bit_range(mask)
+            if value is None and low != high:
+                if not mask & used:
+                    self.numbers.append(Field(var, (low, high), meaning))
+            else:
+                self.rows.append((mask, mask if value is None else value, meaning))
+            used |= mask
+        for low, high, name, what in NAMED_BITS.findall(text_attr(var, "comment") or ""):
+            low, high = int(low), int(high)
+            what = re.split(r"[,(]", what)[0].strip()
+            if high < low or high > 63:
+                continue
+            mask = (2 << high) - (1 << low)
+            if mask & used or name.lower() in UNUSED_BITS or what.lower().startswith(UNUSED_BITS):
+                continue
+            used |= mask
+            self.numbers.append(Field(var, (low, high), name, what))
+
+    @staticmethod
+    def of(var):
+        """The status word that var is, or None: a variable of one value
+        per record with flag_masks and flag_meanings (and flag_values, one
+        per mask, where it has states)."""
+        masks, meanings = attr(var, "flag_masks"), text_attr(var, "flag_meanings")
+        if masks is None or not meanings or var.ndim != 1 or var.dtype.kind not in "uif":
+            return None
+        masks = [int(m) for m in np.atleast_1d(masks)]
+        meanings = meanings.split()
+        values = attr(var, "flag_values")
+        values = [int(x) for x in np.atleast_1d(values)] if values is not None else [None] * len(masks)
+        if not masks or len(masks) != len(meanings) or len(values) != len(masks):
+            return None
+        word = StatusWord(var, masks, values, meanings)
+        return word if word.rows or word.numbers else None
 
 
 # ---- what is accumulated per bin ------------------------------------------------
@@ -583,20 +678,22 @@ class Series:
 
 
 class Flags:
-    """Per bin and flag: the share of records in which the flag is set."""
+    """Per bin and flag of a status word: the share of records in which the
+    flag is on."""
 
-    def __init__(self, var, masks, values, meanings, bins):
-        self.var, self.bins = var, bins
-        self.masks, self.values, self.meanings = masks, values, meanings
-        self.set = np.zeros((bins.size, len(masks)))
+    def __init__(self, word, bins):
+        self.word, self.var, self.bins = word, word.var, bins
+        self.masks = np.array([m for m, _, _ in word.rows], dtype=np.int64)
+        self.values = np.array([v for _, v, _ in word.rows], dtype=np.int64)
+        self.meanings = [m for _, _, m in word.rows]
+        self.set = np.zeros((bins.size, len(self.masks)))
         self.records = np.zeros(bins.size)
 
     def add(self, data, placed):
         _, idx, col = placed[id(self.bins)]
         v = as_float(data).reshape(len(data))
         w = np.where(np.isfinite(v), v, 0).astype(np.int64)
-        on = np.stack([(w & m) == val if val is not None else (w & m) != 0
-                       for m, val in zip(self.masks, self.values)], axis=1)
+        on = (w[:, None] & self.masks) == self.values
         where = (col[:, None] * len(self.masks) + np.arange(len(self.masks))).ravel()
         self.set += np.bincount(where, on[idx].ravel(), self.set.size).reshape(self.set.shape)
         self.records += np.bincount(col, minlength=self.bins.size)
@@ -627,20 +724,6 @@ class Events:
         v = v[(v >= self.x0) & (v <= self.x1)]
         col = np.clip(((v - self.x0) / self.width).astype(np.int64), 0, self.columns - 1)
         np.minimum.at(self.first, col, v)
-
-
-def flag_table(var):
-    """(masks, values, meanings) of a status word that the export describes."""
-    masks, meanings = attr(var, "flag_masks"), text_attr(var, "flag_meanings")
-    if masks is None or not meanings:
-        return None
-    masks = [int(m) for m in np.atleast_1d(masks)]
-    meanings = meanings.split()
-    values = attr(var, "flag_values")
-    values = [int(x) for x in np.atleast_1d(values)] if values is not None else [None] * len(masks)
-    if not masks or len(masks) != len(meanings) or len(values) != len(masks):
-        return None
-    return masks, values, meanings
 
 
 def accumulate(product, tl, per_var, bin_sets):
@@ -1035,12 +1118,7 @@ def flag_panel(ax, acc, bins, axis, pixels):
     draw_cells(ax, bins, axis, z, rows, pixels, cmap=FLAG_COLOURS, vmin=0, vmax=1)
     ax.set_ylim(len(acc.masks) - 0.5, -0.5)
     ax.set_yticks(range(len(acc.masks)))
-    labels = []
-    for m, val, meaning in zip(acc.masks, acc.values, acc.meanings):
-        bits = [i for i in range(64) if m >> i & 1]
-        where = "bit %d" % bits[0] if len(bits) == 1 else "bits %d-%d" % (bits[0], bits[-1]) if bits else "mask 0"
-        labels.append("%s (%s%s)" % (meaning, where, "" if val is None else " = %d" % (val >> bits[0] if bits else val)))
-    ax.set_yticklabels(labels, fontsize=6)
+    ax.set_yticklabels(["%s (%s)" % (meaning, bits_text(m, v)) for m, v, meaning in acc.word.rows], fontsize=6)
 
 
 def events_panel(ax, events, axis, area):
@@ -1062,35 +1140,39 @@ def events_panel(ax, events, axis, area):
 
 
 def classify(variables):
-    """Fields drawn as lines, status words with known bits, event times."""
-    series, flags, events = [], [], []
+    """Panels of values (Fields: fields, and the numbers in status words'
+    bits, in the record's order), status words with flags, event times."""
+    series, words, events = [], [], []
     for v in variables:
-        table = flag_table(v)
         if v.name in EVENT_FIELDS or (text_attr(v, "long_name") or "").lower().startswith("time of"):
             events.append(v)
-        elif table and v.ndim == 1:
-            flags.append((v, table))
-        else:
+            continue
+        word = StatusWord.of(v)
+        if word is None:
             series.append(Field(v))
-    return series, flags, events
+            continue
+        if word.rows:
+            words.append(word)
+        series.extend(word.numbers)
+    return series, words, events
 
 
 def small_multiples(product, variables, edr, tl, args):
     dpi = args.dpi
-    series, flags, events = classify(variables) if tl.n else ([], [], [])
+    series, words, events = classify(variables) if tl.n else ([], [], [])
     # Fixed places (a layout engine would cost more than the drawing itself).
     pw, ph, left, right, across, down = 2.2, 1.2, 0.7, 0.3, 0.62, 0.62
     top, bottom, label_room = 1.05, 0.6, 2.6
     ncols = min(len(series), max(1, math.ceil(math.sqrt(1.5 * len(series))))) if series else 0
     nrows = math.ceil(len(series) / ncols) if ncols else 0
     width = max(8.0, left + right + ncols * pw + max(0, ncols - 1) * across)
-    heights = [0.18 * len(t[0]) + 0.25 for _, t in flags] + ([0.25 + 0.3 * len(events)] if events else [])
+    heights = [0.18 * len(w.rows) + 0.25 for w in words] + ([0.25 + 0.3 * len(events)] if events else [])
     grid_h = nrows * ph + max(0, nrows - 1) * down
     height = top + bottom + grid_h + sum(h + down for h in heights) + (0 if series or heights else 1.5)
     fig = plt.figure(figsize=(width, height), dpi=dpi)
     meta = {"kind": "fields", "areas": []}
     fig.suptitle(title_of(product, edr, tl), fontsize=10, y=1 - 0.1 / height)
-    if not tl.n or not (series or flags or events):
+    if not tl.n or not (series or words or events):
         ax = fig.add_axes([left / width, bottom / height, 1 - (left + right) / width, 1 - (top + bottom) / height])
         ax.set_xticks([])
         ax.set_yticks([])
@@ -1103,15 +1185,15 @@ def small_multiples(product, variables, edr, tl, args):
     wp, wf = round(pw * dpi), round((width - label_room - right) * dpi)
     exact = tl.kept and tl.n <= wp
     bins_p = Bins(tl, wp, exact)
-    bins_f = Bins(tl, wf, exact) if not exact and (flags or events) else bins_p
+    bins_f = Bins(tl, wf, exact) if not exact and (words or events) else bins_p
     per_var, accs = {}, []
     for f in series:
         a = Series(f, bins_p)
         per_var.setdefault(f.var, []).append(a)
         accs.append(a)
-    for v, (masks, values, meanings) in flags:
-        a = Flags(v, masks, values, meanings, bins_f)
-        per_var.setdefault(v, []).append(a)
+    for w in words:
+        a = Flags(w, bins_f)
+        per_var.setdefault(w.var, []).append(a)
         accs.append(a)
     evs = []
     for v in events:
@@ -1127,6 +1209,8 @@ def small_multiples(product, variables, edr, tl, args):
         y0 = y - (r + 1) * ph - r * down
         ax = fig.add_axes([x0 / width, y0 / height, pw / width, ph / height])
         area = {"name": acc.field.name, "kind": "series", "notes": []}
+        if acc.field.bits is not None:
+            area.update(field=acc.var.name, bits=list(acc.field.bits))
         series_panel(ax, acc, bins_p, axis, area)
         labelled = i + ncols >= len(series)  # tick labels under the last of a column
         axis.setup(ax, labelled)
@@ -1141,7 +1225,7 @@ def small_multiples(product, variables, edr, tl, args):
         if isinstance(item, Flags):
             area = {"name": item.var.name, "kind": "flags", "notes": [], "flags": item.meanings}
             flag_panel(ax, item, bins_f, axis, wf)
-            ax.set_title(label_of(item.var) + " (share of records with the bit set)", fontsize=7, y=1.0, pad=3)
+            ax.set_title(label_of(item.var) + " (share of records with each flag on)", fontsize=7, y=1.0, pad=3)
         else:
             area = {"name": "events", "kind": "events", "notes": [], "events": [e.var.name for e in item]}
             events_panel(ax, item, axis, area)

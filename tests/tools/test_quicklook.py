@@ -18,6 +18,10 @@ cases:
   values that are not finite are marked, empty products say so, event times
   are markers; units, long names and flag rasters from the export's
   attributes;
+- status words: each single-bit flag and each state of an enumeration is a
+  row that is on in exactly the records that have it; the counters and
+  values that a word's comment names in its bits are panels of those
+  numbers, not of the word;
 - text: no two texts of a figure overlap and every text lies inside it, by
   matplotlib's own extents of the texts as the PNG is drawn, for every
   product and for fields of tiny, huge and offset values (whose factor and
@@ -27,6 +31,7 @@ cases:
 import io
 import json
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -55,6 +60,8 @@ LEVEL_WORDS = {"gem_mancal": "voltage level", "gem_normal": "ESA level of the cy
                "gim_normal": "ESA level of the cycle", "gim_diag": "ESA level of the cycle",
                "gim_raw": "voltage level", "mec_f1d": "energy step"}
 NOT_FINITE = (224, 0, 122)
+# A status word's ranges of bits that its comment names: "bits 0-7: Name, what".
+NAMED_BITS = re.compile(r"\bbits (\d+)-(\d+): (\w+)(?:, ([^;]*))?")
 MEC_FLOATS = [16 + 4 * i for i in range(22)] + [112, 116, 120, 132, 136]
 # Values of float fields that need a factor or an offset on their axis, by
 # record k: tiny, huge, a large offset with small steps, tiny negative,
@@ -103,6 +110,23 @@ def extreme_mec_hk(k, data):
 def tiny_f1d(k, data):
     for level in range(40):
         struct.pack_into(">f", data, 8 + 4 * level, 1e-8 * (level + 1) * (k + 1))
+
+
+# Concentrator status words of record k: APID_status holds the collection
+# type k % 4 in bits 2-3 and the checksum flag (bit 0) in odd records;
+# CMD_status the command counter 5 k + 3 in bits 0-7 and the bad-command
+# flag (bit 8) in odd records.
+def con_apid_status(k):
+    return (k % 4) << 2 | k % 2
+
+
+def con_cmd_status(k):
+    return (5 * k + 3) | (0x100 if k % 2 else 0)
+
+
+def status_con(k, data):
+    struct.pack_into(">H", data, 6, con_apid_status(k))
+    struct.pack_into(">H", data, 50, con_cmd_status(k))
 
 
 def drawn_texts(fig):
@@ -216,6 +240,7 @@ class Quicklook(unittest.TestCase):
             "nan_mec": [(P["mec_f1d"], range(RECORDS), lambda k, d: [set_float(8 + 4 * i, float("nan"))(k, d)
                                                                      for i in range(40)])],
             "extreme_mec": [(P["mec_f1d"], range(6), tiny_f1d), (P["mec_hk"], range(6), extreme_mec_hk)],
+            "status_con": [(P["con_hk"], range(8), status_con)],
         }
         edrs.update(cases)
         cls.edrs = {}
@@ -304,7 +329,8 @@ class Quicklook(unittest.TestCase):
                         self.assertTrue(all(b > a for a, b in zip(lum, lum[1:])), (x, lum))
                     continue
                 events = [f for f in p.hk_fields if f.startswith("TIME_OF_")]
-                self.assertEqual(sorted(pic.areas), sorted(set(p.hk_fields) - set(events) | ({"events"} if events else set())))
+                fields = {name for name in pic.areas if " bits " not in name}  # status words' numbers aside
+                self.assertEqual(sorted(fields), sorted(set(p.hk_fields) - set(events) | ({"events"} if events else set())))
                 for area in pic.info["areas"]:
                     if area["kind"] == "series":
                         self.assertGreater(int(coloured(pic.inner(area)).sum()), 30, area["name"])
@@ -491,6 +517,58 @@ class Quicklook(unittest.TestCase):
                         self.assertEqual(pic.areas[name]["kind"], "flags")
                         self.assertEqual(pic.areas[name]["flags"], value.split())
 
+    # ---- status words ---------------------------------------------------------
+
+    def test_flags_and_states_on_in_their_records(self):
+        """A row per single-bit flag and per state of an enumeration, dark in
+        exactly the records in which it is on: con_hk's checksum flag and
+        bad-command flag in odd records, Sample_Mode and the bad-parameter
+        flag never, COLLECTION_TYPE_s in records k with k % 4 == s."""
+        self.need("status_con")
+        p = ep.BY_MODULE["con_hk"]
+        pic = self.picture("status_con", p)
+        on = {"Checksum_Error_Occ_Indication": lambda k: k % 2 == 1, "Sample_Mode": lambda k: False,
+              "CMD_Status_Bad_Command_Flag": lambda k: k % 2 == 1, "CMD_Status_Bad_Parameter_Flag": lambda k: False}
+        on.update({"COLLECTION_TYPE_%d" % s: (lambda s: lambda k: k % 4 == s)(s) for s in range(4)})
+        self.assertEqual(pic.areas["APID_status"]["flags"],
+                         ["Checksum_Error_Occ_Indication", "Sample_Mode"] + ["COLLECTION_TYPE_%d" % s for s in range(4)])
+        for word in ("APID_status", "CMD_status"):
+            area = pic.areas[word]
+            self.assertEqual(area["kind"], "flags")
+            _, y0, _, y1 = area["box"]
+            rows = area["flags"]
+            for r, flag in enumerate(rows):
+                y = int(y0 + (r + 0.5) * (y1 - y0) / len(rows))
+                for k in range(8):
+                    rgb = pic.rgb[y, int(pic.px(area, p.time(k) + 30))]
+                    with self.subTest(word=word, flag=flag, record=k):
+                        self.assertEqual(luminance(rgb) < 100, on[flag](k), rgb)
+
+    def test_numbers_in_status_words_drawn_as_values(self):
+        """The counters and values that a status word's comment names in its
+        bits ("bits A-B: Name, what"; spare and reserved bits aside) are
+        panels "WORD bits A-B" of the number in those bits: CMD_status's
+        command counter runs from 3 to 38 while the word, with bit 8, reaches
+        294."""
+        self.need("status_con")
+        area = self.picture("status_con", "con_hk").areas["CMD_status bits 0-7"]
+        self.assertEqual((area["kind"], area["field"], area["bits"]), ("series", "CMD_status", [0, 7]))
+        counter = [con_cmd_status(k) & 0xFF for k in range(8)]
+        lo, hi = area["ylim"]
+        self.assertTrue(lo <= min(counter) and max(counter) <= hi < 60, area["ylim"])
+        self.assertIn("Command_Status_Counter", area["title"])
+        comments, masks = self.export_attributes("comment"), self.export_attributes("flag_masks")
+        for p in (p for p in self.products if p.hk_fields):  # count products draw their counts alone
+            named = set()
+            for (module, name), comment in comments.items():
+                if module == p.module and (module, name) in masks:
+                    for low, high, what_name, what in NAMED_BITS.findall(comment):
+                        if not (what_name.lower() in ("spare", "reserved") or what.startswith(("spare", "reserved"))):
+                            named.add("%s bits %s-%s" % (name, low, high))
+            with self.subTest(product=p.vdata):
+                pic = self.picture("patterns_" + p.unit, p)
+                self.assertEqual(sorted(a for a in pic.areas if " bits " in a), sorted(named))
+
     # ---- text ---------------------------------------------------------------------
 
     def test_factor_and_offset_in_axis_labels(self):
@@ -508,11 +586,11 @@ class Quicklook(unittest.TestCase):
     def test_no_text_over_text(self):
         """Every text of every figure, as drawn into the PNG and measured by
         matplotlib's renderer, lies inside the figure and overlaps no other:
-        every product, and the products of tiny, huge and offset values, in
-        logarithmic and linear colours."""
+        every product, the products of tiny, huge and offset values, and in
+        linear colours those and the products of status words."""
         ql = quicklook_package()
         cases = [(name, False) for name in sorted(self.edrs) if name.startswith("patterns_")]
-        cases += [("extreme_mec", False), ("extreme_mec", True)]
+        cases += [("extreme_mec", False)] + [(name, True) for name in ("extreme_mec", "status_con")]
         for name, linear in cases:
             args = types.SimpleNamespace(dpi=80, linear=linear, dump=self.dump)
             with ql.edr_products(self.edrs[name], args) as (_, groups):
@@ -548,7 +626,7 @@ class Quicklook(unittest.TestCase):
             with Image.open(png) as im:
                 return meta, np.asarray(im.convert("RGB"))
 
-        for name in ("patterns_mec", "patterns_con"):
+        for name in ("patterns_mec", "status_con"):
             edr = self.edrs[name]
             nc = self.export_of(edr)
             with netCDF4.Dataset(nc) as ds:
