@@ -20,7 +20,10 @@ temporary name and renamed when complete) and prints each path.
   over every dimension but the level one, level against record time, with a
   logarithmic colour scale (--linear for a linear one). Zero counts have a
   colour of their own, records that are missing none, values that are not
-  finite another.
+  finite another, and values at the ceiling of their type (255 for 8 bits,
+  65535 for 16: saturated) another. Counts that the records hold as
+  received (8-bit codes, not expanded, as the variable's comment says) are
+  labelled as received codes, not as counts.
 - Housekeeping products: small multiples, one panel per field against record
   time (arrays: one line per element); status words (flag_masks,
   flag_values, flag_meanings) as rasters with one row per single-bit flag
@@ -115,14 +118,20 @@ EVENT_FIELDS = {"TIME_OF_SHOCK": "shock", "TIME_OF_CME": "CME"}
 TIME_FIELDS = ("sclk", "sclk_seconds", "sclk_subseconds")
 # What a panel says when there is nothing to draw.
 EMPTY_NOTES = ("no records", "no finite value", "all counts are zero", "all values are zero")
+# The comment of a uint8 variable that holds the 8-bit codes as received,
+# not the counts they stand for.
+RECEIVED_CODES = re.compile(r"\b(as received|not expanded|no expansion)\b", re.IGNORECASE)
 # A range of bits of a status word that its comment names:
 # "bits 0-7: Command_Status_Counter, a count", "bits 0-28: spare".
 NAMED_BITS = re.compile(r"\bbits (\d+)-(\d+): ([A-Za-z][A-Za-z0-9_]*)(?:, ([^;]*))?")
 UNUSED_BITS = ("spare", "reserved")
+# The greatest value of the members' own types.
+TYPE_CEILINGS = {"uint8": 255, "uint16": 65535, "uint32": 4294967295}
 
 ZERO_COLOUR = "#c8c8c8"       # a count of zero
 NOT_FINITE_COLOUR = "#e0007a"  # NaN or an infinity
-MARKS = ((0, ZERO_COLOUR), (1, NOT_FINITE_COLOUR))
+SATURATED_COLOUR = "#ff5a00"   # a value at the ceiling of its type
+MARKS = ((0, ZERO_COLOUR), (1, NOT_FINITE_COLOUR), (2, SATURATED_COLOUR))
 MARK_COLOURS = matplotlib.colors.ListedColormap([c for _, c in MARKS])
 LINE_COLOURS = plt.rcParams["axes.prop_cycle"].by_key()["color"]
 # A flag raster: pale where records have the flag off, dark where all have
@@ -137,7 +146,7 @@ TICK_CHARACTERS = 6
 HELP = """\
 Each EDR is read through hlc_edr_dump's netCDF-4 export in a temporary folder.
 Count products are spectrograms (level against time; zero, missing, not
-finite values marked);
+finite and saturated values marked; 8-bit received codes labelled as such);
 housekeeping products are panels of their fields, with status words as
 rasters of their flags and enumeration states and panels of the counters and
 values in their bits, and event times as markers. Exit status 0 when every
@@ -286,6 +295,24 @@ def slice_records(var, n):
 
 def as_float(a):
     return np.asarray(a, dtype=np.float64)
+
+
+def own_type(var):
+    """The member's own type as the record holds it: hdf4_type where the
+    product stores it widened, else the stored type."""
+    return text_attr(var, "hdf4_type") or var.dtype.name
+
+
+def ceiling_of(var):
+    """The greatest value of an unsigned member's own type, or None."""
+    return TYPE_CEILINGS.get(own_type(var))
+
+
+def received_codes(var):
+    """Whether the values are 8-bit codes as received: a uint8 member whose
+    comment says that it is not expanded into the counts it stands for.
+    (Wider members so described hold the counts themselves.)"""
+    return own_type(var) == "uint8" and bool(RECEIVED_CODES.search(text_attr(var, "comment") or ""))
 
 
 class Product:
@@ -517,10 +544,12 @@ class Field:
         if bits is None:
             self.name = var.name
             self.integer = var.dtype.kind in "ui"
+            # codes as received reach the ceiling of their type when saturated
+            self.ceiling = ceiling_of(var) if received_codes(var) else None
         else:
             self.name = "%s bits %d-%d" % (var.name, bits[0], bits[1])
             self.meaning, self.what = meaning, what
-            self.integer = True
+            self.integer, self.ceiling = True, None
 
     def values(self, data):
         """The field's values in records `data` of the variable, as float64
@@ -619,14 +648,16 @@ class StatusWord:
 # ---- what is accumulated per bin ------------------------------------------------
 
 class Spectrum:
-    """Per bin and level: the sum and number of finite values, and the number
-    of values that are not finite."""
+    """Per bin and level: the sum and number of finite values, the number
+    of values that are not finite, and of those at the ceiling of their
+    type (with a ceiling)."""
 
-    def __init__(self, var, level_axis, bins):
-        self.var, self.axis, self.bins = var, level_axis, bins
+    def __init__(self, var, level_axis, bins, ceiling=None):
+        self.var, self.axis, self.bins, self.ceiling = var, level_axis, bins, ceiling
         self.levels = var.shape[level_axis]
         shape = (bins.size, self.levels)
         self.sum, self.finite, self.other = np.zeros(shape), np.zeros(shape), np.zeros(shape)
+        self.saturated = np.zeros(shape) if ceiling is not None else None
 
     def add(self, data, placed):
         _, idx, col = placed[id(self.bins)]
@@ -641,11 +672,17 @@ class Spectrum:
         self.sum += np.bincount(where, np.where(ok, z, 0.0)[idx].ravel(), size).reshape(self.sum.shape)
         self.finite += np.bincount(where, ok[idx].ravel(), size).reshape(self.sum.shape)
         self.other += np.bincount(where, (~ok)[idx].ravel(), size).reshape(self.sum.shape)
+        if self.saturated is not None:
+            at = data == self.ceiling
+            at = np.sum(at, axis=other, dtype=np.int64) if other else at
+            if at.any():
+                self.saturated += np.bincount(where, at[idx].ravel(), size).reshape(self.sum.shape)
 
 
 class Series:
     """Per bin and element of a Field: the least and greatest finite value
-    of the records that start in it, and how many values were not finite."""
+    of the records that start in it, how many values were not finite, and
+    how many were at the field's ceiling."""
 
     def __init__(self, field, bins):
         self.field, self.var, self.bins = field, field.var, bins
@@ -654,6 +691,7 @@ class Series:
         self.min = np.full(shape, np.inf)
         self.max = np.full(shape, -np.inf)
         self.other = np.zeros(shape, dtype=np.int64)
+        self.saturated = np.zeros(shape, dtype=np.int64) if field.ceiling is not None else None
         # the first and last value of each bin, which tell whether the
         # line falls or rises through it
         self.first = np.full(shape, np.nan)
@@ -671,6 +709,8 @@ class Series:
         self.min[cols] = np.minimum(self.min[cols], np.minimum.reduceat(np.where(ok, v, np.inf), first))
         self.max[cols] = np.maximum(self.max[cols], np.maximum.reduceat(np.where(ok, v, -np.inf), first))
         self.other[cols] += np.add.reduceat((~ok).astype(np.int64), first)
+        if self.saturated is not None:
+            self.saturated[cols] += np.add.reduceat((v == self.field.ceiling).astype(np.int64), first)
         ends = np.append(first[1:], len(v)) - 1
         fresh = np.isnan(self.first[cols])
         self.first[cols] = np.where(fresh, v[first], self.first[cols])
@@ -955,7 +995,11 @@ def spectrogram(product, var, edr, tl, args):
     ax.yaxis.set_major_locator(matplotlib.ticker.MaxNLocator(integer=True))
     summed = [dim_words(d, var.shape[i]) for i, d in enumerate(var.dimensions) if i not in (0, level_axis)]
     label = wrapped(label_of(var), 44, 3)
-    how = ["summed over " + " and ".join(summed) if summed else ""]
+    # Codes as received are no counts, whatever their names say.
+    codes = received_codes(var)
+    how = ["8-bit received codes, not expanded" if codes else "",
+           "summed over " + " and ".join(summed) if summed else ""]
+    ceiling = ceiling_of(var)
     notes, norm_name, bar_label = [], None, None
     if not tl.n:
         area["notes"].append("no records")
@@ -965,13 +1009,14 @@ def spectrogram(product, var, edr, tl, args):
         axis = TimeAxis(tl)
         width = round(0.71 * 9 * dpi)
         bins = Bins(tl, width, exact=tl.kept and tl.n <= width)
-        acc = Spectrum(var, level_axis, bins)
+        acc = Spectrum(var, level_axis, bins, ceiling)
         accumulate(product, tl, {var: [acc]}, [bins])
         with np.errstate(invalid="ignore", divide="ignore"):
             mean = acc.sum / acc.finite
         finite = acc.finite > 0
         nonzero = finite & (mean != 0)
         bad = ~finite & (acc.other > 0)  # only values that are not finite
+        saturated = acc.saturated > 0 if acc.saturated is not None else np.zeros_like(finite)
         rows = np.arange(levels + 1) - 0.5
         notes = time_notes(tl, bins, "mean")
         kinds = []
@@ -979,6 +1024,10 @@ def spectrogram(product, var, edr, tl, args):
             kinds.append(("not finite", NOT_FINITE_COLOUR))
             n_bad = int(acc.other.sum())
             area["notes"].append("%d value%s not finite" % (n_bad, "" if n_bad == 1 else "s"))
+        if saturated.any():
+            kinds.append(("saturated (%d)" % ceiling, SATURATED_COLOUR))
+            n_sat = int(acc.saturated.sum())
+            area["notes"].append("%d value%s at %d (saturated)" % (n_sat, "" if n_sat == 1 else "s", ceiling))
         log = not args.linear
         if log and (finite & (mean < 0)).any():
             log = False
@@ -1016,11 +1065,11 @@ def spectrogram(product, var, edr, tl, args):
         if not bar_label:
             bar_ax.set_visible(False)
         marks = np.ma.masked_all(mean.shape)
-        for (value, _), where in zip(MARKS, (zero, bad)):
+        for (value, _), where in zip(MARKS, (zero, bad, saturated)):
             marks[where] = value
         if marks.count():
             draw_cells(ax, bins, axis, marks, rows, width, cmap=MARK_COLOURS,
-                       norm=matplotlib.colors.BoundaryNorm([-0.5, 0.5, 1.5], len(MARKS)))
+                       norm=matplotlib.colors.BoundaryNorm([-0.5, 0.5, 1.5, 2.5], len(MARKS)))
         kinds.append(("no record", "white"))
         legend_patches(fig, kinds, (0.99, 0.04))
         area["legend"] = [text for text, _ in kinds]
@@ -1088,6 +1137,15 @@ def series_panel(ax, acc, bins, axis, meta_area):
     ax.set_title(wrapped(field.title(), 46, 3), fontsize=6.5, y=1.0, pad=3)
     ax.tick_params(labelsize=6)
     ax.grid(True, linewidth=0.3)
+    if acc.saturated is not None and acc.saturated.any():
+        at = acc.saturated.sum(axis=1) > 0
+        text = "saturated (%d)" % field.ceiling
+        ax.plot(x[at], np.full(int(at.sum()), float(field.ceiling)), linestyle="none", marker="^", markersize=4,
+                color=SATURATED_COLOUR, clip_on=False, label=text)
+        ax.legend(loc="lower left", fontsize=6, frameon=False, handlelength=1, borderaxespad=0.2)
+        n = int(acc.saturated.sum())
+        meta_area["notes"].append("%d value%s at %d (saturated)" % (n, "" if n == 1 else "s", field.ceiling))
+        meta_area["legend"] = [text]
     # The limits as the values set them, kept while the axis is labelled.
     ax.set_ylim(ax.get_ylim())
     scale, _ = value_axis(ax.yaxis, field.integer)

@@ -17,7 +17,9 @@ cases:
   logarithmic unless --linear, zero counts differ from missing records,
   values that are not finite are marked, empty products say so, event times
   are markers; units, long names and flag rasters from the export's
-  attributes;
+  attributes; counts held as received are labelled as received codes, and
+  values at the ceiling of their type are marked saturated, with a legend
+  entry;
 - status words: each single-bit flag and each state of an enumeration is a
   row that is on in exactly the records that have it; the counters and
   values that a word's comment names in its bits are panels of those
@@ -60,6 +62,7 @@ LEVEL_WORDS = {"gem_mancal": "voltage level", "gem_normal": "ESA level of the cy
                "gim_normal": "ESA level of the cycle", "gim_diag": "ESA level of the cycle",
                "gim_raw": "voltage level", "mec_f1d": "energy step"}
 NOT_FINITE = (224, 0, 122)
+SATURATED = (255, 90, 0)
 # A status word's ranges of bits that its comment names: "bits 0-7: Name, what".
 NAMED_BITS = re.compile(r"\bbits (\d+)-(\d+): (\w+)(?:, ([^;]*))?")
 MEC_FLOATS = [16 + 4 * i for i in range(22)] + [112, 116, 120, 132, 136]
@@ -127,6 +130,23 @@ def con_cmd_status(k):
 def status_con(k, data):
     struct.pack_into(">H", data, 6, con_apid_status(k))
     struct.pack_into(">H", data, 50, con_cmd_status(k))
+
+
+# The counts of GEM normal record 2 at level 5 are all 255, the ceiling of
+# their 8 bits; one count of GEM raw record 1 at level 3 is 65535.
+SATURATED_RECORD = {"gem_normal": (2, 5), "gem_raw": (1, 3)}
+
+
+def saturate(product):
+    record, level = SATURATED_RECORD[product.module]
+    levels, offsets, fmt = product.counts
+
+    def patch(k, data):
+        if k == record:
+            at = offsets(level)
+            for off in (at if fmt == ">B" else at[:1]):
+                struct.pack_into(fmt, data, off, 255 if fmt == ">B" else 65535)
+    return patch
 
 
 def drawn_texts(fig):
@@ -241,6 +261,8 @@ class Quicklook(unittest.TestCase):
                                                                      for i in range(40)])],
             "extreme_mec": [(P["mec_f1d"], range(6), tiny_f1d), (P["mec_hk"], range(6), extreme_mec_hk)],
             "status_con": [(P["con_hk"], range(8), status_con)],
+            "saturated_gem": [(P["gem_normal"], range(RECORDS), saturate(P["gem_normal"])),
+                              (P["gem_raw"], range(RECORDS), saturate(P["gem_raw"]))],
         }
         edrs.update(cases)
         cls.edrs = {}
@@ -569,6 +591,34 @@ class Quicklook(unittest.TestCase):
                 pic = self.picture("patterns_" + p.unit, p)
                 self.assertEqual(sorted(a for a in pic.areas if " bits " in a), sorted(named))
 
+    # ---- received codes and saturation -----------------------------------------
+
+    def test_received_codes_labelled_and_saturation_marked(self):
+        """8-bit counts held as received are labelled received codes, 16-bit
+        raw counts are not; a value at the ceiling of its type (255, 65535)
+        makes its cell the saturated colour, with a legend entry, and no
+        other cell."""
+        self.need("saturated_gem")
+        for module, ceiling, codes in (("gem_normal", 255, True), ("gem_raw", 65535, False)):
+            with self.subTest(product=module):
+                p = ep.BY_MODULE[module]
+                pic = self.picture("saturated_gem", p)
+                area = pic.areas["counts"]
+                self.assertEqual("received codes" in area["colorbar"], codes, area["colorbar"])
+                self.assertIn("saturated (%d)" % ceiling, area["legend"])
+                record, level = SATURATED_RECORD[module]
+                for k in range(RECORDS):
+                    for lv in (level - 1, level, level + 1):
+                        rgb = pic.rgb[pic.row_of_level(area, lv, p.counts[0]), int(pic.px(area, p.time(k) + 30))]
+                        self.assertEqual(bool((np.abs(rgb - SATURATED) < 30).all()), (k, lv) == (record, level),
+                                         (k, lv, rgb))
+        for p in self.products:
+            if p.counts:
+                with self.subTest(product=p.vdata):
+                    area = self.picture("patterns_" + p.unit, p).info["areas"][0]
+                    self.assertEqual("received codes" in area["colorbar"], p.counts[2] == ">B", area["colorbar"])
+                    self.assertFalse([e for e in area["legend"] if e.startswith("saturated")])
+
     # ---- text ---------------------------------------------------------------------
 
     def test_factor_and_offset_in_axis_labels(self):
@@ -587,10 +637,11 @@ class Quicklook(unittest.TestCase):
         """Every text of every figure, as drawn into the PNG and measured by
         matplotlib's renderer, lies inside the figure and overlaps no other:
         every product, the products of tiny, huge and offset values, and in
-        linear colours those and the products of status words."""
+        linear colours those and the products of status words and of
+        saturated counts."""
         ql = quicklook_package()
         cases = [(name, False) for name in sorted(self.edrs) if name.startswith("patterns_")]
-        cases += [("extreme_mec", False)] + [(name, True) for name in ("extreme_mec", "status_con")]
+        cases += [("extreme_mec", False)] + [(name, True) for name in ("extreme_mec", "status_con", "saturated_gem")]
         for name, linear in cases:
             args = types.SimpleNamespace(dpi=80, linear=linear, dump=self.dump)
             with ql.edr_products(self.edrs[name], args) as (_, groups):
