@@ -1,6 +1,7 @@
 """hlc_edr_quicklook: one PNG per product of an EDR, for a look at a glance.
 
-  hlc_edr_quicklook EDR... -o DIR [--linear] [--dpi N] [--dump HLC_EDR_DUMP]
+  hlc_edr_quicklook EDR... -o DIR [--linear] [--dpi N] [--sclk-epoch EPOCH]
+                    [--dump HLC_EDR_DUMP]
 
 Each EDR is read through hlc_edr_dump: the one --dump names, else the
 hlc_edr_dump in the folder of the hlc_edr_quicklook launcher (the installed
@@ -40,13 +41,15 @@ blank; records with the same time are merged into one, with a note. When a
 product has more records than its panel has pixel columns, each column shows
 the minimum and maximum of its records (spectrograms and rasters: the mean).
 The time axis is in seconds, minutes, hours or days after the SCLK second
-that its label names.
+that its label names; with --sclk-epoch it is in UTC, the epoch (the UTC of
+SCLK 0, as hlc_edr_dump --sclk-epoch takes it) plus the SCLK seconds, with
+no clock correction.
 
 Labels take each variable's long_name and units from the export when it has
 them, else the field's name. No text is drawn over another: a factor or an
 offset that a value axis needs stands in its label ("x1e-8"), not over the
 panel. Each PNG carries, in its "Comment" text chunk, a JSON object: its
-kind, its time axis (origin, unit, limits) and its plot areas in
+kind, its time axis (origin, unit, limits, scale) and its plot areas in
 pixels (left, top, right, bottom) with their labels, notes and legends, so
 that scripts can find them.
 
@@ -57,7 +60,9 @@ Exit status: 0 when every EDR was read, 1 when one could not be, 2 for a
 usage error (options, an unusable output folder, no hlc_edr_dump).
 """
 import argparse
+import calendar
 import contextlib
+import datetime
 import json
 import math
 import os
@@ -73,6 +78,7 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.colors  # noqa: E402
+import matplotlib.dates  # noqa: E402
 import matplotlib.lines  # noqa: E402
 import matplotlib.patches  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402
@@ -139,6 +145,10 @@ LINE_COLOURS = plt.rcParams["axes.prop_cycle"].by_key()["color"]
 FLAG_COLOURS = matplotlib.colors.LinearSegmentedColormap.from_list("flags", ["#e3ebf4", "#08306b"])
 TIME_UNITS = ((15 * 60, 1.0, "seconds"), (15 * 3600, 60.0, "minutes"),
               (10 * 86400, 3600.0, "hours"), (math.inf, 86400.0, "days"))
+# Tick labels of a UTC axis, from years to fractions of a second, and where
+# a tick starts a larger unit.
+UTC_FORMATS = ["%Y", "%Y-%m", "%m-%d", "%H:%M", "%H:%M", "%H:%M:%S.%f"]
+UTC_ZERO_FORMATS = ["", "%Y", "%Y-%m", "%m-%d", "%H:%M", "%H:%M:%S"]
 # A value axis writes its numbers in at most this many characters, with a
 # factor and an offset in its label where they need it.
 TICK_CHARACTERS = 6
@@ -149,8 +159,9 @@ Count products are spectrograms (level against time; zero, missing, not
 finite and saturated values marked; 8-bit received codes labelled as such);
 housekeeping products are panels of their fields, with status words as
 rasters of their flags and enumeration states and panels of the counters and
-values in their bits, and event times as markers. Exit status 0 when every
-EDR was drawn, 1 when one could not be read, 2 for a usage error."""
+values in their bits, and event times as markers. Time is SCLK, or UTC with
+--sclk-epoch. Exit status 0 when every EDR was drawn, 1 when one could not be
+read, 2 for a usage error."""
 
 
 class Failure(Exception):
@@ -159,6 +170,50 @@ class Failure(Exception):
 
 class OutputError(Exception):
     """The output folder cannot take the PNG files."""
+
+
+# ---- the epoch of a UTC axis --------------------------------------------------
+
+EPOCH_FORM = re.compile(r"(\d{4})-(\d{2})-(\d{2})"
+                        r"(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d{1,9}))?)?)?"
+                        r"(?:Z|([+-])(\d{2})(?::?(\d{2}))?)?\Z")
+
+
+class Epoch:
+    """The UTC instant of SCLK 0, given as hlc_edr_dump --sclk-epoch takes
+    it (YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm|-hh:mm], a blank for the T
+    too): as the CF reference time in UTC that the export takes
+    ("2000-01-01 12:00:00"), and in POSIX seconds. ValueError when the text
+    is no such time."""
+
+    def __init__(self, text):
+        m = EPOCH_FORM.match(text)
+        if not m:
+            raise ValueError(text)
+        year, month, day, hour, minute, second = (int(g or 0) for g in m.group(1, 2, 3, 4, 5, 6))
+        fraction = m.group(7) or ""
+        sign, off_h, off_m = m.group(8), int(m.group(9) or 0), int(m.group(10) or 0)
+        if not (year >= 1 and 1 <= month <= 12 and hour <= 23 and minute <= 59 and second <= 59
+                and off_h <= 23 and off_m <= 59) or not 1 <= day <= calendar.monthrange(year, month)[1]:
+            raise ValueError(text)
+        offset = (off_h * 60 + off_m) * (-1 if sign == "-" else 1)
+        whole = calendar.timegm((year, month, day, hour, minute, second)) - 60 * offset
+        try:
+            utc = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=whole)
+        except OverflowError:
+            raise ValueError(text)
+        self.cf = "%04d-%02d-%02d %02d:%02d:%02d" % (utc.year, utc.month, utc.day, utc.hour, utc.minute,
+                                                     utc.second) + ("." + fraction if fraction else "")
+        self.posix = whole + (float("0." + fraction) if fraction else 0.0)
+
+    def utc(self, sclk):
+        """SCLK seconds as a UTC time, to the millisecond."""
+        try:
+            t = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=round(self.posix + sclk, 3))
+        except OverflowError:
+            return "(beyond the calendar)"
+        return "%04d-%02d-%02d %02d:%02d:%02d.%03d" % (t.year, t.month, t.day, t.hour, t.minute, t.second,
+                                                      t.microsecond // 1000)
 
 
 # ---- where a product's variables come from -------------------------------------
@@ -221,10 +276,10 @@ def edr_products(edr, args):
     """The products of an EDR, one Group each in the EDR's order, and the
     warnings of reading it: (warnings, products). The products' source is
     this function alone: today the groups of hlc_edr_dump's netCDF-4 export
-    in a temporary folder;
+    (with --sclk-epoch when args.sclk_epoch is set) in a temporary folder;
     the package's xarray backend gives the same through xarray_group."""
     with tempfile.TemporaryDirectory(prefix=PROG + ".") as tmp:
-        nc, warnings = export(args.dump, edr, tmp)
+        nc, warnings = export(args.dump, edr, tmp, args.sclk_epoch)
         try:
             netCDF4.set_chunk_cache(CHUNK_CACHE_BYTES, 101, 0.75)
             ds = netCDF4.Dataset(nc)
@@ -237,7 +292,7 @@ def edr_products(edr, args):
             ds.close()
 
 
-def export(dump, edr, tmp):
+def export(dump, edr, tmp, epoch=None):
     """The netCDF-4 export of the EDR in tmp, and the dump's warnings."""
     try:
         if not stat.S_ISREG(os.stat(edr).st_mode):
@@ -246,7 +301,7 @@ def export(dump, edr, tmp):
         raise Failure(e.strerror)
     nc = os.path.join(tmp, "export.nc")
     err_path = os.path.join(tmp, "dump.err")
-    argv = [dump, edr, "--netcdf", nc]
+    argv = [dump, edr, "--netcdf", nc] + (["--sclk-epoch", epoch.cf] if epoch else [])
     with open(err_path, "w+b") as err:
         try:
             rc = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err).returncode
@@ -874,30 +929,49 @@ def value_axis(axis, integer):
 
 
 class TimeAxis:
-    """Seconds, minutes, hours or days after a whole SCLK second."""
+    """Seconds, minutes, hours or days after a whole SCLK second; with an
+    epoch, UTC: matplotlib's dates (days since its own epoch), the epoch
+    plus the SCLK seconds."""
 
-    def __init__(self, tl):
-        self.origin = math.floor(tl.t_first)
+    def __init__(self, tl, epoch=None):
+        self.epoch, self.t_first = epoch, tl.t_first
         span = tl.t_end - tl.t_first
-        for limit, unit, word in TIME_UNITS:
-            if span <= limit:
-                self.unit, self.word = unit, word
-                break
+        if epoch is None:
+            self.origin = math.floor(tl.t_first)
+            for limit, unit, word in TIME_UNITS:
+                if span <= limit:
+                    self.unit, self.word = unit, word
+                    break
+        else:
+            base = matplotlib.dates.date2num(datetime.datetime(1970, 1, 1))  # in days
+            self.origin = -(epoch.posix + base * 86400.0)
+            self.unit, self.word = 86400.0, "days"
         self.lim = (self.x(tl.t_first), self.x(tl.t_end))
 
     def x(self, t):
         return (np.asarray(t, dtype=np.float64) - self.origin) / self.unit
 
     def label(self):
-        return "%s after SCLK %d" % (self.word, self.origin)
+        if self.epoch is None:
+            return "%s after SCLK %d" % (self.word, self.origin)
+        return "UTC from %s (the epoch %s + SCLK seconds)" % (self.epoch.utc(self.t_first), self.epoch.cf)
 
     def json(self):
-        return {"origin": self.origin, "unit": self.word, "seconds_per_unit": self.unit,
-                "xlim": [float(self.lim[0]), float(self.lim[1])]}
+        out = {"origin": self.origin, "unit": self.word, "seconds_per_unit": self.unit,
+               "xlim": [float(self.lim[0]), float(self.lim[1])], "scale": "SCLK"}
+        if self.epoch is not None:
+            out.update(scale="UTC", epoch=self.epoch.cf)
+        return out
 
-    def setup(self, ax, labels):
+    def setup(self, ax, labels, wide=False):
         ax.set_xlim(*self.lim)
-        ax.xaxis.set_major_locator(matplotlib.ticker.MaxNLocator(5))
+        if self.epoch is None:
+            ax.xaxis.set_major_locator(matplotlib.ticker.MaxNLocator(5))
+        else:
+            locator = matplotlib.dates.AutoDateLocator(minticks=3, maxticks=8 if wide else 5)
+            ax.xaxis.set_major_locator(locator)
+            ax.xaxis.set_major_formatter(matplotlib.dates.ConciseDateFormatter(
+                locator, formats=UTC_FORMATS, zero_formats=UTC_ZERO_FORMATS, show_offset=False))
         ax.tick_params(labelbottom=labels)
 
     def ticks(self, ax):
@@ -914,11 +988,19 @@ def shown_name(path):
     return shown(os.path.basename(path))
 
 
-def title_of(product, edr, tl):
+def title_of(product, edr, tl, epoch=None):
     if not tl.n:
         return "%s  -  %s\n0 records" % (product.record, shown_name(edr))
-    return "%s  -  %s\nSCLK %.3f to %.3f s, %d record%s" % (
+    title = "%s  -  %s\nSCLK %.3f to %.3f s, %d record%s" % (
         product.record, shown_name(edr), tl.t_first, tl.t_last, tl.n, "" if tl.n == 1 else "s")
+    if epoch is not None:
+        title += "\nUTC %s to %s" % (epoch.utc(tl.t_first), epoch.utc(tl.t_last))
+    return title
+
+
+def title_lines(tl, epoch):
+    """Lines of the figure's title."""
+    return 3 if tl.n and epoch is not None else 2
 
 
 def time_notes(tl, bins, what):
@@ -982,10 +1064,13 @@ def legend_patches(fig, items, where):
 
 
 def spectrogram(product, var, edr, tl, args):
-    dpi = args.dpi
-    fig = plt.figure(figsize=(9, 5.2), dpi=dpi)
-    ax = fig.add_axes([0.09, 0.12, 0.71, 0.71])
-    bar_ax = fig.add_axes([0.83, 0.22, 0.022, 0.61])
+    dpi, epoch = args.dpi, args.sclk_epoch
+    # Places in inches from the foot; a line more of title is room more at the top.
+    extra = 0.2 * (title_lines(tl, epoch) - 2)
+    height = 5.2 + extra
+    fig = plt.figure(figsize=(9, height), dpi=dpi)
+    ax = fig.add_axes([0.09, 0.624 / height, 0.71, 3.692 / height])
+    bar_ax = fig.add_axes([0.83, 1.144 / height, 0.022, 3.172 / height])
     level_axis = next((i for i, d in enumerate(var.dimensions) if d.endswith("_LEVELS")), var.ndim - 1)
     levels = var.shape[level_axis]
     meta = {"kind": "spectrogram", "areas": []}
@@ -1006,7 +1091,7 @@ def spectrogram(product, var, edr, tl, args):
         ax.set_xticks([])
         bar_ax.set_visible(False)
     else:
-        axis = TimeAxis(tl)
+        axis = TimeAxis(tl, epoch)
         width = round(0.71 * 9 * dpi)
         bins = Bins(tl, width, exact=tl.kept and tl.n <= width)
         acc = Spectrum(var, level_axis, bins, ceiling)
@@ -1073,7 +1158,7 @@ def spectrogram(product, var, edr, tl, args):
         kinds.append(("no record", "white"))
         legend_patches(fig, kinds, (0.99, 0.04))
         area["legend"] = [text for text, _ in kinds]
-        axis.setup(ax, True)
+        axis.setup(ax, True, wide=True)
         ax.set_xlabel(axis.label(), fontsize=9)
         area["xticks"] = axis.ticks(ax)
         meta["time"] = axis.json()
@@ -1086,9 +1171,9 @@ def spectrogram(product, var, edr, tl, args):
         else:
             ax.text(0.99, 0.98 - 0.06 * i, text, transform=ax.transAxes, ha="right", va="top", fontsize=7,
                     bbox=dict(facecolor="white", edgecolor="none", alpha=0.8))
-    fig.suptitle(title_of(product, edr, tl), fontsize=10, y=0.985)
+    fig.suptitle(title_of(product, edr, tl, epoch), fontsize=10, y=1 - 0.078 / height)
     if notes:
-        fig.text(0.5, 0.862, "; ".join(notes), ha="center", fontsize=8, color="0.25")
+        fig.text(0.5, 1 - (0.7176 + extra) / height, "; ".join(notes), ha="center", fontsize=8, color="0.25")
     area.update(box=box_of(ax, fig, dpi), ylabel=ax.get_ylabel(), xlabel=ax.get_xlabel(), colorbar=bar_label)
     meta["areas"].append(area)
     meta["notes"] = notes
@@ -1216,11 +1301,12 @@ def classify(variables):
 
 
 def small_multiples(product, variables, edr, tl, args):
-    dpi = args.dpi
+    dpi, epoch = args.dpi, args.sclk_epoch
     series, words, events = classify(variables) if tl.n else ([], [], [])
     # Fixed places (a layout engine would cost more than the drawing itself).
     pw, ph, left, right, across, down = 2.2, 1.2, 0.7, 0.3, 0.62, 0.62
-    top, bottom, label_room = 1.05, 0.6, 2.6
+    extra = 0.2 * (title_lines(tl, epoch) - 2)
+    top, bottom, label_room = 1.05 + extra, 0.6, 2.6
     ncols = min(len(series), max(1, math.ceil(math.sqrt(1.5 * len(series))))) if series else 0
     nrows = math.ceil(len(series) / ncols) if ncols else 0
     width = max(8.0, left + right + ncols * pw + max(0, ncols - 1) * across)
@@ -1229,7 +1315,7 @@ def small_multiples(product, variables, edr, tl, args):
     height = top + bottom + grid_h + sum(h + down for h in heights) + (0 if series or heights else 1.5)
     fig = plt.figure(figsize=(width, height), dpi=dpi)
     meta = {"kind": "fields", "areas": []}
-    fig.suptitle(title_of(product, edr, tl), fontsize=10, y=1 - 0.1 / height)
+    fig.suptitle(title_of(product, edr, tl, epoch), fontsize=10, y=1 - 0.1 / height)
     if not tl.n or not (series or words or events):
         ax = fig.add_axes([left / width, bottom / height, 1 - (left + right) / width, 1 - (top + bottom) / height])
         ax.set_xticks([])
@@ -1239,7 +1325,7 @@ def small_multiples(product, variables, edr, tl, args):
         meta["areas"].append({"name": product.record, "kind": "empty", "box": box_of(ax, fig, dpi), "notes": [note]})
         meta["notes"] = []
         return fig, meta
-    axis = TimeAxis(tl)
+    axis = TimeAxis(tl, epoch)
     wp, wf = round(pw * dpi), round((width - label_room - right) * dpi)
     exact = tl.kept and tl.n <= wp
     bins_p = Bins(tl, wp, exact)
@@ -1291,7 +1377,7 @@ def small_multiples(product, variables, edr, tl, args):
             for k, text in enumerate(area["notes"]):
                 ax.text(0.99, 0.9 - 0.3 * k, text, transform=ax.transAxes, ha="right", va="top", fontsize=6)
         ax.tick_params(axis="x", labelsize=6)
-        axis.setup(ax, True)
+        axis.setup(ax, True, wide=True)
         area.update(title=ax.get_title(), xticks=axis.ticks(ax))
         axes_list.append((ax, area))
     fig.text(0.5, 0.2 / height, axis.label(), ha="center", va="bottom", fontsize=8)
@@ -1300,7 +1386,7 @@ def small_multiples(product, variables, edr, tl, args):
         meta["areas"].append(area)
     notes = time_notes(tl, bins_p, "least and greatest")
     if notes:
-        fig.text(0.5, 1 - 0.62 / height, "; ".join(notes), ha="center", fontsize=7, color="0.25")
+        fig.text(0.5, 1 - (0.62 + extra) / height, "; ".join(notes), ha="center", fontsize=7, color="0.25")
     meta["notes"] = notes
     meta["time"] = axis.json()
     meta["mode"] = "records" if exact else "decimated"
@@ -1322,7 +1408,7 @@ def save(fig, meta, path):
 
 def figure_of(product, edr, args):
     """The quick-look of a product of the EDR edr, drawn with the options
-    args (dpi, linear): the figure and what its PNG says of
+    args (dpi, linear, sclk_epoch): the figure and what its PNG says of
     itself (the JSON of its "Comment")."""
     keep = round(2.2 * args.dpi)  # the narrowest panel, in pixel columns
     tl = Timeline(product, max(keep, round(0.71 * 9 * args.dpi)))
@@ -1397,11 +1483,21 @@ def draw(argv):
     ap.add_argument("-o", "--outdir", required=True, help="folder for the PNG files (created if missing)")
     ap.add_argument("--linear", action="store_true", help="linear colour scale for the spectrograms")
     ap.add_argument("--dpi", type=int, default=80, help="resolution of the PNG files (default 80)")
+    ap.add_argument("--sclk-epoch", metavar="EPOCH",
+                    help="the UTC of SCLK 0, as hlc_edr_dump --sclk-epoch takes it (\"2000-01-01 12:00:00\", "
+                         "2000-01-01T12:00:00Z, 2000-01-01T13:30+01:30): time axes in UTC, the epoch plus the "
+                         "SCLK seconds with no clock correction (default: SCLK axes)")
     ap.add_argument("--dump", help="the hlc_edr_dump program (default: the one in this launcher's folder, "
                                    "else the one on the PATH)")
     args = ap.parse_args(argv)
     if not 20 <= args.dpi <= 600:
         ap.error("--dpi must be between 20 and 600")
+    if args.sclk_epoch is not None:
+        try:
+            args.sclk_epoch = Epoch(args.sclk_epoch)
+        except ValueError:
+            ap.error("--sclk-epoch %s is no ISO 8601 time (YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm|-hh:mm])"
+                     % args.sclk_epoch)
     status = 0
     try:
         try:

@@ -12,7 +12,10 @@ cases:
   an unusable output folder is one message and exit 2;
 - time: cells begin at record starts and end where the record ends, a gap of
   6000 s stays blank, a repeated record time is merged with a note, long
-  series become min/max envelopes, the time unit follows the span;
+  series become min/max envelopes, the time unit follows the span; with
+  --sclk-epoch (the dump's form, an offset from UTC too) the axis is UTC,
+  the epoch plus the SCLK seconds, and an epoch that is no time is a usage
+  error;
 - labels and marks: level axes say what the level is, colours are
   logarithmic unless --linear, zero counts differ from missing records,
   values that are not finite are marked, empty products say so, event times
@@ -27,9 +30,10 @@ cases:
 - text: no two texts of a figure overlap and every text lies inside it, by
   matplotlib's own extents of the texts as the PNG is drawn, for every
   product and for fields of tiny, huge and offset values (whose factor and
-  offset go into the axis label), in logarithmic and linear colours;
+  offset go into the axis label), with and without an epoch;
 - the source of a product's variables: an xarray Dataset of the product
   gives the same figure as the export's netCDF group."""
+import datetime
 import io
 import json
 import os
@@ -63,6 +67,8 @@ LEVEL_WORDS = {"gem_mancal": "voltage level", "gem_normal": "ESA level of the cy
                "gim_raw": "voltage level", "mec_f1d": "energy step"}
 NOT_FINITE = (224, 0, 122)
 SATURATED = (255, 90, 0)
+EPOCH_GIVEN = "2000-01-01T13:30+01:30"   # 12:00 UTC
+EPOCH_UTC = datetime.datetime(2000, 1, 1, 12)
 # A status word's ranges of bits that its comment names: "bits 0-7: Name, what".
 NAMED_BITS = re.compile(r"\bbits (\d+)-(\d+): (\w+)(?:, ([^;]*))?")
 MEC_FLOATS = [16 + 4 * i for i in range(22)] + [112, 116, 120, 132, 136]
@@ -232,6 +238,11 @@ class Quicklook(unittest.TestCase):
                                          "-o", os.path.join(cls.work, "linear")], capture_output=True, text=True)
         cls.bad_out = subprocess.run([ARGS.tool, "--dump", cls.dump, first, "-o", os.path.join(first, "png")],
                                      capture_output=True, text=True)
+        cls.utc = subprocess.run([ARGS.tool, "--dump", cls.dump, "--sclk-epoch", EPOCH_GIVEN, cls.edrs["gapped_gem"],
+                                  "-o", os.path.join(cls.work, "utc")], capture_output=True, text=True)
+        cls.bad_epoch = [subprocess.run([ARGS.tool, "--dump", cls.dump, "--sclk-epoch", epoch, first,
+                                         "-o", os.path.join(cls.work, "bad_epoch")], capture_output=True, text=True)
+                         for epoch in ("yesterday", "2000-02-30", "2000-01-01T24:00", "2000-01-01T12:00+01:")]
 
     @classmethod
     def make_edrs(cls):
@@ -619,6 +630,51 @@ class Quicklook(unittest.TestCase):
                     self.assertEqual("received codes" in area["colorbar"], p.counts[2] == ">B", area["colorbar"])
                     self.assertFalse([e for e in area["legend"] if e.startswith("saturated")])
 
+    # ---- UTC ----------------------------------------------------------------------
+
+    def test_utc_axis_with_an_epoch(self):
+        """With --sclk-epoch 2000-01-01T13:30+01:30 (12:00 UTC) the time axis
+        is UTC: the record after the gap, at SCLK t, starts where the tick
+        labels read 12:00 UTC + t seconds; the title gives the UTC of the
+        first and the last record."""
+        self.need("gapped_gem")
+        self.assertEqual(self.utc.returncode, 0, self.utc.stderr)
+        p = ep.BY_MODULE["gem_mancal"]
+        pic = self.picture("gapped_gem", p, folder="utc")
+        tm = pic.info["time"]
+        self.assertEqual((tm["scale"], tm["epoch"]), ("UTC", "2000-01-01 12:00:00"))
+        self.assertEqual(self.picture("gapped_gem", "gem_hk", folder="utc").info["time"], tm)
+
+        def utc(t):
+            return EPOCH_UTC + datetime.timedelta(seconds=t)
+        self.assertIn("UTC %s to %s" % tuple(utc(p.time(k)).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
+                                              for k in (GAPPED[0], GAPPED[-1])), pic.title)
+        area = pic.areas["counts"]
+        self.assertTrue(area["xlabel"].startswith("UTC"), area["xlabel"])
+        x0, _, x1, _ = area["box"]
+        row = pic.row_of_level(area, p.counts[0] - 1, p.counts[0])
+        blank = np.concatenate(([False], ~coloured(pic.rgb[row, x0 + 2:x1 - 2]), [False])).astype(int)
+        starts, ends = np.flatnonzero(np.diff(blank) == 1), np.flatnonzero(np.diff(blank) == -1)
+        after_gap = x0 + 2 + ends[np.argmax(ends - starts)]  # the first column of record 103
+        lo, hi = tm["xlim"]
+        ticks = [(x0 + (v - lo) / (hi - lo) * (x1 - x0), 3600 * int(text[:2]) + 60 * int(text[3:]))
+                 for v, text in area["xticks"] if re.fullmatch(r"\d\d:\d\d", text)]
+        self.assertGreaterEqual(len(ticks), 2, area["xticks"])
+        (pa, sa), (pb, sb) = ticks[0], ticks[-1]
+        per_pixel = (sb - sa) / (pb - pa)
+        t = utc(p.time(103))
+        expected = 3600 * t.hour + 60 * t.minute + t.second + t.microsecond / 1e6
+        self.assertLess(abs(sa + (after_gap - pa) * per_pixel - expected), 3 * per_pixel, (ticks, after_gap))
+
+    def test_epoch_that_is_no_time_is_a_usage_error(self):
+        for run in self.bad_epoch:
+            with self.subTest(stderr=run.stderr):
+                self.assertEqual(run.returncode, 2)
+                self.assertEqual(run.stdout, "")
+                self.assertIn("--sclk-epoch", run.stderr.splitlines()[-1])
+        folder = os.path.join(self.work, "bad_epoch")
+        self.assertFalse(os.path.isdir(folder) and os.listdir(folder))
+
     # ---- text ---------------------------------------------------------------------
 
     def test_factor_and_offset_in_axis_labels(self):
@@ -636,14 +692,16 @@ class Quicklook(unittest.TestCase):
     def test_no_text_over_text(self):
         """Every text of every figure, as drawn into the PNG and measured by
         matplotlib's renderer, lies inside the figure and overlaps no other:
-        every product, the products of tiny, huge and offset values, and in
-        linear colours those and the products of status words and of
-        saturated counts."""
+        every product, the products of tiny, huge and offset values, and with
+        an epoch and linear colours those and the products of status words
+        and of saturated counts."""
         ql = quicklook_package()
-        cases = [(name, False) for name in sorted(self.edrs) if name.startswith("patterns_")]
-        cases += [("extreme_mec", False)] + [(name, True) for name in ("extreme_mec", "status_con", "saturated_gem")]
-        for name, linear in cases:
-            args = types.SimpleNamespace(dpi=80, linear=linear, dump=self.dump)
+        cases = [(name, None, False) for name in sorted(self.edrs) if name.startswith("patterns_")]
+        cases += [("extreme_mec", None, False)] + [(name, EPOCH_GIVEN, True) for name in
+                                                   ("extreme_mec", "status_con", "saturated_gem")]
+        for name, epoch, linear in cases:
+            args = types.SimpleNamespace(dpi=80, linear=linear, dump=self.dump,
+                                         sclk_epoch=ql.Epoch(epoch) if epoch else None)
             with ql.edr_products(self.edrs[name], args) as (_, groups):
                 for group in groups:
                     fig, _ = ql.figure_of(ql.Product(group), self.edrs[name], args)
@@ -652,7 +710,7 @@ class Quicklook(unittest.TestCase):
                     finally:
                         matplotlib.pyplot.close(fig)
                     w, h = fig.get_size_inches() * fig.dpi
-                    with self.subTest(edr=name, product=group.name, linear=linear):
+                    with self.subTest(edr=name, product=group.name, epoch=epoch):
                         self.assertGreater(len(texts), 5)
                         self.assertEqual(overlapping(texts), [])
                         self.assertEqual([t for t, b in texts if b.x0 < -1 or b.y0 < -1 or b.x1 > w + 1 or b.y1 > h + 1],
@@ -665,7 +723,7 @@ class Quicklook(unittest.TestCase):
         export's group) gives the figure that its netCDF group gives."""
         import xarray
         ql = quicklook_package()
-        args = types.SimpleNamespace(dpi=80, linear=False, dump=self.dump)
+        args = types.SimpleNamespace(dpi=80, linear=False, dump=self.dump, sclk_epoch=None)
 
         def drawn(edr, group):
             fig, meta = ql.figure_of(ql.Product(group), edr, args)
