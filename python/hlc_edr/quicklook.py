@@ -760,10 +760,14 @@ class Series:
             v, c0 = v[order], c0[order]
         first = np.flatnonzero(np.concatenate(([True], np.diff(c0) != 0)))
         cols = c0[first]
-        ok = np.isfinite(v)
-        self.min[cols] = np.minimum(self.min[cols], np.minimum.reduceat(np.where(ok, v, np.inf), first))
-        self.max[cols] = np.maximum(self.max[cols], np.maximum.reduceat(np.where(ok, v, -np.inf), first))
-        self.other[cols] += np.add.reduceat((~ok).astype(np.int64), first)
+        if np.asarray(data).dtype.kind in "ui":  # every value finite
+            self.min[cols] = np.minimum(self.min[cols], np.minimum.reduceat(v, first))
+            self.max[cols] = np.maximum(self.max[cols], np.maximum.reduceat(v, first))
+        else:
+            ok = np.isfinite(v)
+            self.min[cols] = np.minimum(self.min[cols], np.minimum.reduceat(np.where(ok, v, np.inf), first))
+            self.max[cols] = np.maximum(self.max[cols], np.maximum.reduceat(np.where(ok, v, -np.inf), first))
+            self.other[cols] += np.add.reduceat((~ok).astype(np.int64), first)
         if self.saturated is not None:
             self.saturated[cols] += np.add.reduceat((v == self.field.ceiling).astype(np.int64), first)
         ends = np.append(first[1:], len(v)) - 1
@@ -786,9 +790,10 @@ class Flags:
 
     def add(self, data, placed):
         _, idx, col = placed[id(self.bins)]
-        v = as_float(data).reshape(len(data))
-        w = np.where(np.isfinite(v), v, 0).astype(np.int64)
-        on = (w[:, None] & self.masks) == self.values
+        w = np.asarray(data).reshape(len(data))
+        if w.dtype.kind == "f":  # a word read through a reader that masks
+            w = np.where(np.isfinite(w), w, 0)
+        on = (w.astype(np.int64)[:, None] & self.masks) == self.values
         where = (col[:, None] * len(self.masks) + np.arange(len(self.masks))).ravel()
         self.set += np.bincount(where, on[idx].ravel(), self.set.size).reshape(self.set.shape)
         self.records += np.bincount(col, minlength=self.bins.size)
