@@ -1,6 +1,7 @@
 """hlc_edr_quicklook: one PNG per product of an EDR, for a look at a glance.
 
-  hlc_edr_quicklook EDR... -o DIR [--linear] [--dpi N] [--dump HLC_EDR_DUMP]
+  hlc_edr_quicklook EDR... -o DIR [--linear] [--dpi N] [--sclk-epoch EPOCH]
+                    [--dump HLC_EDR_DUMP]
 
 Each EDR is read through hlc_edr_dump: the one --dump names, else the
 hlc_edr_dump in the folder of the hlc_edr_quicklook launcher (the installed
@@ -9,20 +10,29 @@ to a private temporary folder (under TMPDIR) and is read from there in
 slices of records, so memory does not grow with the number of records, and
 the temporary is removed afterwards. A file that the dump refuses (not an EDR, damaged) gives
 one line on standard error naming it; the other EDRs are still drawn.
+Everything drawn is taken from a product's variables and their CF
+attributes, whatever holds them (edr_products: today the export's groups).
 
 Writes DIR/<EDR name>_<record name>.png per product (written under a
 temporary name and renamed when complete) and prints each path.
 
 - Products with counts (GEM and GIM manual/calibration, normal, raw and
-  diagnostic; the MEC F1D distribution): a spectrogram, the counts summed over
-  every dimension but the level one, level against record time, with a
+  diagnostic; the MEC F1D distribution): a spectrogram, the values summed
+  over every dimension but the level one, level against record time, with a
   logarithmic colour scale (--linear for a linear one). Zero counts have a
   colour of their own, records that are missing none, values that are not
-  finite another.
+  finite another, and values at the ceiling of their type (255 for 8 bits,
+  65535 for 16: saturated) another. Counts that the records hold as
+  received (8-bit codes, not expanded, as the variable's comment says) are
+  labelled as received codes, not as counts.
 - Housekeeping products: small multiples, one panel per field against record
-  time (arrays: one line per element); status words whose bits the export
-  describes (flag_masks, flag_meanings) as bit rasters; event times (the MEC
-  shock and CME times) as markers on a panel of their own.
+  time (arrays: one line per element); status words (flag_masks,
+  flag_values, flag_meanings) as rasters with one row per single-bit flag
+  (on or off) and per state of an enumeration (its value); the ranges of
+  bits of a status word that hold a number (a counter, a value, as the
+  word's comment names them: "bits 0-7: Name, a count") as panels of their
+  own with that number; event times (the MEC shock and CME times) as
+  markers on a panel of their own.
 
 Time is drawn as it was measured: a record covers the time from its start to
 the start of the next record (for four-spin records, the four spins it
@@ -31,12 +41,16 @@ blank; records with the same time are merged into one, with a note. When a
 product has more records than its panel has pixel columns, each column shows
 the minimum and maximum of its records (spectrograms and rasters: the mean).
 The time axis is in seconds, minutes, hours or days after the SCLK second
-that its label names.
+that its label names; with --sclk-epoch it is in UTC, the epoch (the UTC of
+SCLK 0, as hlc_edr_dump --sclk-epoch takes it) plus the SCLK seconds, with
+no clock correction.
 
 Labels take each variable's long_name and units from the export when it has
-them, else the field's name. Each PNG carries, in its "Comment" text chunk, a
-JSON object: its kind, its time axis (origin, unit, limits) and its plot
-areas in pixels (left, top, right, bottom) with their labels and notes, so
+them, else the field's name. No text is drawn over another: a factor or an
+offset that a value axis needs stands in its label ("x1e-8"), not over the
+panel. Each PNG carries, in its "Comment" text chunk, a JSON object: its
+kind, its time axis (origin, unit, limits, scale) and its plot areas in
+pixels (left, top, right, bottom) with their labels, notes and legends, so
 that scripts can find them.
 
 SIGINT, SIGTERM and SIGHUP end the tool: the dump it runs, its temporary
@@ -46,6 +60,9 @@ Exit status: 0 when every EDR was read, 1 when one could not be, 2 for a
 usage error (options, an unusable output folder, no hlc_edr_dump).
 """
 import argparse
+import calendar
+import contextlib
+import datetime
 import json
 import math
 import os
@@ -61,6 +78,8 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.colors  # noqa: E402
+import matplotlib.dates  # noqa: E402
+import matplotlib.lines  # noqa: E402
 import matplotlib.patches  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402
 import matplotlib.ticker  # noqa: E402
@@ -105,16 +124,44 @@ EVENT_FIELDS = {"TIME_OF_SHOCK": "shock", "TIME_OF_CME": "CME"}
 TIME_FIELDS = ("sclk", "sclk_seconds", "sclk_subseconds")
 # What a panel says when there is nothing to draw.
 EMPTY_NOTES = ("no records", "no finite value", "all counts are zero", "all values are zero")
+# The comment of a uint8 variable that holds the 8-bit codes as received,
+# not the counts they stand for.
+RECEIVED_CODES = re.compile(r"\b(as received|not expanded|no expansion)\b", re.IGNORECASE)
+# A range of bits of a status word that its comment names:
+# "bits 0-7: Command_Status_Counter, a count", "bits 0-28: spare".
+NAMED_BITS = re.compile(r"\bbits (\d+)-(\d+): ([A-Za-z][A-Za-z0-9_]*)(?:, ([^;]*))?")
+UNUSED_BITS = ("spare", "reserved")
+# The greatest value of the members' own types.
+TYPE_CEILINGS = {"uint8": 255, "uint16": 65535, "uint32": 4294967295}
 
 ZERO_COLOUR = "#c8c8c8"       # a count of zero
 NOT_FINITE_COLOUR = "#e0007a"  # NaN or an infinity
-MARK_COLOURS = matplotlib.colors.ListedColormap([ZERO_COLOUR, NOT_FINITE_COLOUR])
+SATURATED_COLOUR = "#ff5a00"   # a value at the ceiling of its type
+MARKS = ((0, ZERO_COLOUR), (1, NOT_FINITE_COLOUR), (2, SATURATED_COLOUR))
+MARK_COLOURS = matplotlib.colors.ListedColormap([c for _, c in MARKS])
 LINE_COLOURS = plt.rcParams["axes.prop_cycle"].by_key()["color"]
-# A bit raster: pale where records have the bit clear, dark where all have it
-# set; no record, no colour.
+# A flag raster: pale where records have the flag off, dark where all have
+# it on; no record, no colour.
 FLAG_COLOURS = matplotlib.colors.LinearSegmentedColormap.from_list("flags", ["#e3ebf4", "#08306b"])
 TIME_UNITS = ((15 * 60, 1.0, "seconds"), (15 * 3600, 60.0, "minutes"),
               (10 * 86400, 3600.0, "hours"), (math.inf, 86400.0, "days"))
+# Tick labels of a UTC axis, from years to fractions of a second, and where
+# a tick starts a larger unit.
+UTC_FORMATS = ["%Y", "%Y-%m", "%m-%d", "%H:%M", "%H:%M", "%H:%M:%S.%f"]
+UTC_ZERO_FORMATS = ["", "%Y", "%Y-%m", "%m-%d", "%H:%M", "%H:%M:%S"]
+# A value axis writes its numbers in at most this many characters, with a
+# factor and an offset in its label where they need it.
+TICK_CHARACTERS = 6
+
+HELP = """\
+Each EDR is read through hlc_edr_dump's netCDF-4 export in a temporary folder.
+Count products are spectrograms (level against time; zero, missing, not
+finite and saturated values marked; 8-bit received codes labelled as such);
+housekeeping products are panels of their fields, with status words as
+rasters of their flags and enumeration states and panels of the counters and
+values in their bits, and event times as markers. Time is SCLK, or UTC with
+--sclk-epoch. Exit status 0 when every EDR was drawn, 1 when one could not be
+read, 2 for a usage error."""
 
 
 class Failure(Exception):
@@ -125,9 +172,127 @@ class OutputError(Exception):
     """The output folder cannot take the PNG files."""
 
 
-# ---- reading through hlc_edr_dump ---------------------------------------------
+# ---- the epoch of a UTC axis --------------------------------------------------
 
-def export(dump, edr, tmp):
+EPOCH_FORM = re.compile(r"(\d{4})-(\d{2})-(\d{2})"
+                        r"(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d{1,9}))?)?)?"
+                        r"(?:Z|([+-])(\d{2})(?::?(\d{2}))?)?\Z")
+
+
+class Epoch:
+    """The UTC instant of SCLK 0, given as hlc_edr_dump --sclk-epoch takes
+    it (YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm|-hh:mm], a blank for the T
+    too): as the CF reference time in UTC that the export takes
+    ("2000-01-01 12:00:00"), and in POSIX seconds. ValueError when the text
+    is no such time."""
+
+    def __init__(self, text):
+        m = EPOCH_FORM.match(text)
+        if not m:
+            raise ValueError(text)
+        year, month, day, hour, minute, second = (int(g or 0) for g in m.group(1, 2, 3, 4, 5, 6))
+        fraction = m.group(7) or ""
+        sign, off_h, off_m = m.group(8), int(m.group(9) or 0), int(m.group(10) or 0)
+        if not (year >= 1 and 1 <= month <= 12 and hour <= 23 and minute <= 59 and second <= 59
+                and off_h <= 23 and off_m <= 59) or not 1 <= day <= calendar.monthrange(year, month)[1]:
+            raise ValueError(text)
+        offset = (off_h * 60 + off_m) * (-1 if sign == "-" else 1)
+        whole = calendar.timegm((year, month, day, hour, minute, second)) - 60 * offset
+        try:
+            utc = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=whole)
+        except OverflowError:
+            raise ValueError(text)
+        self.cf = "%04d-%02d-%02d %02d:%02d:%02d" % (utc.year, utc.month, utc.day, utc.hour, utc.minute,
+                                                     utc.second) + ("." + fraction if fraction else "")
+        self.posix = whole + (float("0." + fraction) if fraction else 0.0)
+
+    def utc(self, sclk):
+        """SCLK seconds as a UTC time, to the millisecond."""
+        try:
+            t = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=round(self.posix + sclk, 3))
+        except OverflowError:
+            return "(beyond the calendar)"
+        return "%04d-%02d-%02d %02d:%02d:%02d.%03d" % (t.year, t.month, t.day, t.hour, t.minute, t.second,
+                                                      t.microsecond // 1000)
+
+
+# ---- where a product's variables come from -------------------------------------
+
+class Variable:
+    """A variable of a product, whatever holds it: its name, dimensions,
+    shape, type and attributes, and var[a:b], the values of records a..b-1
+    as a numpy array. dtype is the type that the product stores."""
+
+    def __init__(self, name, dimensions, shape, dtype, attrs, read):
+        self.name, self.dimensions, self.shape = name, tuple(dimensions), tuple(shape)
+        self.dtype, self.attrs, self._read = np.dtype(dtype), attrs, read
+
+    @property
+    def ndim(self):
+        return len(self.shape)
+
+    def __getitem__(self, records):
+        return self._read(records.start or 0, self.shape[0] if records.stop is None else records.stop)
+
+
+class Group:
+    """A product's variables (in the product's order), dimensions (name:
+    size) and attributes."""
+
+    def __init__(self, name, attrs, dimensions, variables):
+        self.name, self.attrs, self.dimensions, self.variables = name, attrs, dimensions, variables
+
+
+def netcdf_group(group):
+    """A product from a group of a netCDF-4 file read with netCDF4 (values as
+    stored: the file's masking and scaling off)."""
+    def reader(v):
+        return lambda a, b: v[a:b]
+    variables = {name: Variable(name, v.dimensions, v.shape, v.dtype, {k: v.getncattr(k) for k in v.ncattrs()},
+                                reader(v))
+                 for name, v in group.variables.items()}
+    return Group(group.name, {k: group.getncattr(k) for k in group.ncattrs()},
+                 {name: len(d) for name, d in group.dimensions.items()}, variables)
+
+
+def xarray_group(ds, name):
+    """A product from an xarray Dataset of it, decoded or not: the stored
+    type and the attributes that decoding moves into the encoding
+    (_FillValue, units, coordinates) are taken from there."""
+    def reader(v):
+        return lambda a, b: np.asarray(v[a:b].values)
+    variables = {}
+    for key, v in ds.variables.items():
+        attrs = dict(v.attrs)
+        for k in ("_FillValue", "units", "calendar", "coordinates"):
+            if k in v.encoding and k not in attrs:
+                attrs[k] = v.encoding[k]
+        variables[key] = Variable(key, v.dims, v.shape, v.encoding.get("dtype", v.dtype), attrs, reader(v))
+    return Group(name, dict(ds.attrs), dict(ds.sizes), variables)
+
+
+@contextlib.contextmanager
+def edr_products(edr, args):
+    """The products of an EDR, one Group each in the EDR's order, and the
+    warnings of reading it: (warnings, products). The products' source is
+    this function alone: today the groups of hlc_edr_dump's netCDF-4 export
+    (with --sclk-epoch when args.sclk_epoch is set) in a temporary folder;
+    the package's xarray backend gives the same through xarray_group."""
+    with tempfile.TemporaryDirectory(prefix=PROG + ".") as tmp:
+        nc, warnings = export(args.dump, edr, tmp, args.sclk_epoch)
+        try:
+            netCDF4.set_chunk_cache(CHUNK_CACHE_BYTES, 101, 0.75)
+            ds = netCDF4.Dataset(nc)
+        except OSError as e:
+            raise Failure("cannot open the export: %s" % e)
+        try:
+            ds.set_auto_maskandscale(False)
+            yield warnings, (netcdf_group(g) for g in ds.groups.values())
+        finally:
+            ds.close()
+
+
+def export(dump, edr, tmp, epoch=None):
     """The netCDF-4 export of the EDR in tmp, and the dump's warnings."""
     try:
         if not stat.S_ISREG(os.stat(edr).st_mode):
@@ -136,10 +301,10 @@ def export(dump, edr, tmp):
         raise Failure(e.strerror)
     nc = os.path.join(tmp, "export.nc")
     err_path = os.path.join(tmp, "dump.err")
+    argv = [dump, edr, "--netcdf", nc] + (["--sclk-epoch", epoch.cf] if epoch else [])
     with open(err_path, "w+b") as err:
         try:
-            rc = subprocess.run([dump, edr, "--netcdf", nc], stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=err).returncode
+            rc = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err).returncode
         except OSError as e:
             raise OutputError("cannot run %s: %s" % (dump, e.strerror))
         err.seek(0)
@@ -166,10 +331,7 @@ def export(dump, edr, tmp):
 
 
 def attr(var, name):
-    try:
-        return var.getncattr(name)
-    except (AttributeError, KeyError):
-        return None
+    return var.attrs.get(name)
 
 
 def text_attr(var, name):
@@ -190,8 +352,26 @@ def as_float(a):
     return np.asarray(a, dtype=np.float64)
 
 
+def own_type(var):
+    """The member's own type as the record holds it: hdf4_type where the
+    product stores it widened, else the stored type."""
+    return text_attr(var, "hdf4_type") or var.dtype.name
+
+
+def ceiling_of(var):
+    """The greatest value of an unsigned member's own type, or None."""
+    return TYPE_CEILINGS.get(own_type(var))
+
+
+def received_codes(var):
+    """Whether the values are 8-bit codes as received: a uint8 member whose
+    comment says that it is not expanded into the counts it stands for.
+    (Wider members so described hold the counts themselves.)"""
+    return own_type(var) == "uint8" and bool(RECEIVED_CODES.search(text_attr(var, "comment") or ""))
+
+
 class Product:
-    """One group of the export: a product named after its module."""
+    """One product of the EDR, named after its module."""
 
     def __init__(self, group):
         self.group = group
@@ -199,7 +379,7 @@ class Product:
         vg = text_attr(group, "hdf4_vgroup")
         record = vg[3:] if vg and vg.startswith("VG_") else self.module
         self.record = re.sub(r"[^A-Za-z0-9_]", "_", record)  # a part of a file name
-        self.n = len(group.dimensions["record"]) if "record" in group.dimensions else 0
+        self.n = group.dimensions.get("record", 0)
         self.vars = group.variables
 
     def record_variables(self):
@@ -406,19 +586,136 @@ def spread(c0, c1):
     return idx, c0[idx] + offset
 
 
+# ---- what a panel shows --------------------------------------------------------
+
+class Field:
+    """The numbers that a panel of values draws: a variable (every element
+    of an array), or the range of bits low..high of a status word that
+    holds a number (a counter, a value), which `meaning` names."""
+
+    def __init__(self, var, bits=None, meaning=None, what=None):
+        self.var, self.bits = var, bits
+        self.elements = int(np.prod(var.shape[1:], dtype=np.int64))
+        if bits is None:
+            self.name = var.name
+            self.integer = var.dtype.kind in "ui"
+            # codes as received reach the ceiling of their type when saturated
+            self.ceiling = ceiling_of(var) if received_codes(var) else None
+        else:
+            self.name = "%s bits %d-%d" % (var.name, bits[0], bits[1])
+            self.meaning, self.what = meaning, what
+            self.integer, self.ceiling = True, None
+
+    def values(self, data):
+        """The field's values in records `data` of the variable, as float64
+        (records x elements)."""
+        if self.bits is None:
+            return as_float(data).reshape(len(data), self.elements)
+        low, high = self.bits
+        w = np.asarray(data)
+        missing = ~np.isfinite(w) if w.dtype.kind == "f" else None  # a word read through a reader that masks
+        if missing is not None:
+            w = np.where(missing, 0, w)
+        v = ((w.astype(np.int64) >> low) & ((1 << (high - low + 1)) - 1)).astype(np.float64)
+        if missing is not None:
+            v[missing] = np.nan
+        return v.reshape(len(data), self.elements)
+
+    def title(self):
+        if self.bits is None:
+            title = label_of(self.var, with_units=False)  # the units label the value axis
+            if self.elements > 1:
+                title = title.replace(self.var.name, "%s[0..%d]" % (self.var.name, self.elements - 1), 1)
+            return title
+        return "%s: %s%s" % (self.name, self.meaning, ", " + self.what if self.what else "")
+
+    def units(self):
+        return text_attr(self.var, "units") if self.bits is None else None
+
+
+def bit_range(mask):
+    """The lowest and the highest bit of a mask."""
+    return (mask & -mask).bit_length() - 1, mask.bit_length() - 1
+
+
+def bits_text(mask, value=None):
+    """"bit 3", "bits 2-3 = 1" (the value of the range), "bit 4 = 0"."""
+    low, high = bit_range(mask)
+    where = "bit %d" % low if low == high else "bits %d-%d" % (low, high)
+    if value is None or (low == high and value == mask):
+        return where
+    return "%s = %d" % (where, value >> low)
+
+
+class StatusWord:
+    """What a status word's attributes say of its bits:
+    - rows, (mask, value, meaning): the flags, each on in a record where
+      the word & mask == value: a single bit (value the mask, or 0 for a
+      state of the bit clear) and each state of an enumeration (a range of
+      bits whose values mean states, its mask repeated with each value);
+    - numbers, Fields of the ranges of bits that hold a number: a mask of
+      several bits that has no flag_values (no states), and the ranges that
+      the comment names ("bits 0-7: Command_Status_Counter, a count")
+      outside every flag, but for spare and reserved bits."""
+
+    def __init__(self, var, masks, values, meanings):
+        self.var, self.rows, self.numbers = var, [], []
+        used = 0
+        for mask, value, meaning in zip(masks, values, meanings):
+            if mask <= 0:
+                continue
+            low, high = bit_range(mask)
+            if value is None and low != high:
+                if not mask & used:
+                    self.numbers.append(Field(var, (low, high), meaning))
+            else:
+                self.rows.append((mask, mask if value is None else value, meaning))
+            used |= mask
+        for low, high, name, what in NAMED_BITS.findall(text_attr(var, "comment") or ""):
+            low, high = int(low), int(high)
+            what = re.split(r"[,(]", what)[0].strip()
+            if high < low or high > 63:
+                continue
+            mask = (2 << high) - (1 << low)
+            if mask & used or name.lower() in UNUSED_BITS or what.lower().startswith(UNUSED_BITS):
+                continue
+            used |= mask
+            self.numbers.append(Field(var, (low, high), name, what))
+
+    @staticmethod
+    def of(var):
+        """The status word that var is, or None: a variable of one value
+        per record with flag_masks and flag_meanings (and flag_values, one
+        per mask, where it has states)."""
+        masks, meanings = attr(var, "flag_masks"), text_attr(var, "flag_meanings")
+        if masks is None or not meanings or var.ndim != 1 or var.dtype.kind not in "uif":
+            return None
+        masks = [int(m) for m in np.atleast_1d(masks)]
+        meanings = meanings.split()
+        values = attr(var, "flag_values")
+        values = [int(x) for x in np.atleast_1d(values)] if values is not None else [None] * len(masks)
+        if not masks or len(masks) != len(meanings) or len(values) != len(masks):
+            return None
+        word = StatusWord(var, masks, values, meanings)
+        return word if word.rows or word.numbers else None
+
+
 # ---- what is accumulated per bin ------------------------------------------------
 
 class Spectrum:
-    """Per bin and level: the sum and number of finite values, and the number
-    of values that are not finite."""
+    """Per bin and level: the sum and number of finite values, the number
+    of values that are not finite, and of those at the ceiling of their
+    type (with a ceiling)."""
 
-    def __init__(self, var, level_axis, bins):
-        self.var, self.axis, self.bins = var, level_axis, bins
+    def __init__(self, var, level_axis, bins, ceiling=None):
+        self.var, self.axis, self.bins, self.ceiling = var, level_axis, bins, ceiling
         self.levels = var.shape[level_axis]
         shape = (bins.size, self.levels)
         self.sum, self.finite, self.other = np.zeros(shape), np.zeros(shape), np.zeros(shape)
+        self.saturated = np.zeros(shape) if ceiling is not None else None
 
-    def add(self, data, idx, col):
+    def add(self, data, placed):
+        _, idx, col = placed[id(self.bins)]
         other = tuple(i for i in range(1, data.ndim) if i != self.axis)
         if data.dtype.kind == "f":
             z = np.sum(data, axis=other, dtype=np.float64) if other else as_float(data)
@@ -430,35 +727,49 @@ class Spectrum:
         self.sum += np.bincount(where, np.where(ok, z, 0.0)[idx].ravel(), size).reshape(self.sum.shape)
         self.finite += np.bincount(where, ok[idx].ravel(), size).reshape(self.sum.shape)
         self.other += np.bincount(where, (~ok)[idx].ravel(), size).reshape(self.sum.shape)
+        if self.saturated is not None:
+            at = data == self.ceiling
+            at = np.sum(at, axis=other, dtype=np.int64) if other else at
+            if at.any():
+                self.saturated += np.bincount(where, at[idx].ravel(), size).reshape(self.sum.shape)
 
 
 class Series:
-    """Per bin and element: the least and greatest finite value of the
-    records that start in it, and how many values were not finite."""
+    """Per bin and element of a Field: the least and greatest finite value
+    of the records that start in it, how many values were not finite, and
+    how many were at the field's ceiling."""
 
-    def __init__(self, var, bins):
-        self.var, self.bins = var, bins
-        self.elements = int(np.prod(var.shape[1:], dtype=np.int64))
+    def __init__(self, field, bins):
+        self.field, self.var, self.bins = field, field.var, bins
+        self.elements = field.elements
         shape = (bins.size, self.elements)
         self.min = np.full(shape, np.inf)
         self.max = np.full(shape, -np.inf)
         self.other = np.zeros(shape, dtype=np.int64)
+        self.saturated = np.zeros(shape, dtype=np.int64) if field.ceiling is not None else None
         # the first and last value of each bin, which tell whether the
         # line falls or rises through it
         self.first = np.full(shape, np.nan)
         self.last = np.full(shape, np.nan)
 
-    def add(self, data, c0):
-        v = as_float(data).reshape(len(data), self.elements)
+    def add(self, data, placed):
+        c0 = placed[id(self.bins)][0]
+        v = self.field.values(data)
         if len(c0) > 1 and (np.diff(c0) < 0).any():
             order = np.argsort(c0, kind="stable")
             v, c0 = v[order], c0[order]
         first = np.flatnonzero(np.concatenate(([True], np.diff(c0) != 0)))
         cols = c0[first]
-        ok = np.isfinite(v)
-        self.min[cols] = np.minimum(self.min[cols], np.minimum.reduceat(np.where(ok, v, np.inf), first))
-        self.max[cols] = np.maximum(self.max[cols], np.maximum.reduceat(np.where(ok, v, -np.inf), first))
-        self.other[cols] += np.add.reduceat((~ok).astype(np.int64), first)
+        if np.asarray(data).dtype.kind in "ui":  # every value finite
+            self.min[cols] = np.minimum(self.min[cols], np.minimum.reduceat(v, first))
+            self.max[cols] = np.maximum(self.max[cols], np.maximum.reduceat(v, first))
+        else:
+            ok = np.isfinite(v)
+            self.min[cols] = np.minimum(self.min[cols], np.minimum.reduceat(np.where(ok, v, np.inf), first))
+            self.max[cols] = np.maximum(self.max[cols], np.maximum.reduceat(np.where(ok, v, -np.inf), first))
+            self.other[cols] += np.add.reduceat((~ok).astype(np.int64), first)
+        if self.saturated is not None:
+            self.saturated[cols] += np.add.reduceat((v == self.field.ceiling).astype(np.int64), first)
         ends = np.append(first[1:], len(v)) - 1
         fresh = np.isnan(self.first[cols])
         self.first[cols] = np.where(fresh, v[first], self.first[cols])
@@ -466,19 +777,23 @@ class Series:
 
 
 class Flags:
-    """Per bin and flag: the share of records in which the flag is set."""
+    """Per bin and flag of a status word: the share of records in which the
+    flag is on."""
 
-    def __init__(self, var, masks, values, meanings, bins):
-        self.var, self.bins = var, bins
-        self.masks, self.values, self.meanings = masks, values, meanings
-        self.set = np.zeros((bins.size, len(masks)))
+    def __init__(self, word, bins):
+        self.word, self.var, self.bins = word, word.var, bins
+        self.masks = np.array([m for m, _, _ in word.rows], dtype=np.int64)
+        self.values = np.array([v for _, v, _ in word.rows], dtype=np.int64)
+        self.meanings = [m for _, _, m in word.rows]
+        self.set = np.zeros((bins.size, len(self.masks)))
         self.records = np.zeros(bins.size)
 
-    def add(self, data, idx, col):
-        v = as_float(data).reshape(len(data))
-        w = np.where(np.isfinite(v), v, 0).astype(np.int64)
-        on = np.stack([(w & m) == val if val is not None else (w & m) != 0
-                       for m, val in zip(self.masks, self.values)], axis=1)
+    def add(self, data, placed):
+        _, idx, col = placed[id(self.bins)]
+        w = np.asarray(data).reshape(len(data))
+        if w.dtype.kind == "f":  # a word read through a reader that masks
+            w = np.where(np.isfinite(w), w, 0)
+        on = (w.astype(np.int64)[:, None] & self.masks) == self.values
         where = (col[:, None] * len(self.masks) + np.arange(len(self.masks))).ravel()
         self.set += np.bincount(where, on[idx].ravel(), self.set.size).reshape(self.set.shape)
         self.records += np.bincount(col, minlength=self.bins.size)
@@ -497,7 +812,7 @@ class Events:
         self.before = self.after = 0
         self.earliest, self.latest = np.inf, -np.inf  # of those outside
 
-    def add(self, data):
+    def add(self, data, placed=None):
         v = np.unique(as_float(data).ravel())
         v = v[np.isfinite(v) & (v != 0)]
         outside = v[(v < self.x0) | (v > self.x1)]
@@ -511,26 +826,13 @@ class Events:
         np.minimum.at(self.first, col, v)
 
 
-def flag_table(var):
-    """(masks, values, meanings) of a status word that the export describes."""
-    masks, meanings = attr(var, "flag_masks"), text_attr(var, "flag_meanings")
-    if masks is None or not meanings:
-        return None
-    masks = [int(m) for m in np.atleast_1d(masks)]
-    meanings = meanings.split()
-    values = attr(var, "flag_values")
-    values = [int(x) for x in np.atleast_1d(values)] if values is not None else [None] * len(masks)
-    if not masks or len(masks) != len(meanings) or len(values) != len(masks):
-        return None
-    return masks, values, meanings
-
-
 def accumulate(product, tl, per_var, bin_sets):
     """One pass over the records: every variable in per_var, a slice at a
-    time, into its accumulators; bin_sets are the Bins in use."""
+    time, into its accumulators (each variable read once per slice, however
+    many panels draw it); bin_sets are the Bins in use."""
     if not per_var or not tl.n:
         return
-    step = min(slice_records(v, tl.n) for v in per_var) if per_var else tl.n
+    step = min(slice_records(v, tl.n) for v in per_var)
     for a in range(0, tl.n, step):
         b = min(tl.n, a + step)
         placed = {}
@@ -542,14 +844,7 @@ def accumulate(product, tl, per_var, bin_sets):
         for var, accs in per_var.items():
             data = var[a:b]
             for acc in accs:
-                if isinstance(acc, Events):
-                    acc.add(data)
-                    continue
-                c0, idx, col = placed[id(acc.bins)]
-                if isinstance(acc, Series):
-                    acc.add(data, c0)
-                else:
-                    acc.add(data, idx, col)
+                acc.add(data, placed)
 
 
 # ---- labels -------------------------------------------------------------------
@@ -597,32 +892,100 @@ def duration(seconds):
     return "%.3g s" % seconds
 
 
-class TimeAxis:
-    """Seconds, minutes, hours or days after a whole SCLK second."""
+def compact(value):
+    """A number in few characters: 50000, 1.5e-07 as 1.5e-7, 1e+06 as 1e6."""
+    return re.sub(r"e([+-])0*(\d)", lambda m: "e" + ("-" if m.group(1) == "-" else "") + m.group(2),
+                  "%.10g" % value)
 
-    def __init__(self, tl):
-        self.origin = math.floor(tl.t_first)
+
+def value_axis(axis, integer):
+    """Plain tick labels on a value axis whose limits are set, and what they
+    leave out for the axis label: "x1e-8" (the labels are the values / 1e-8)
+    and "+1e6" (the labels are the values - 1e6), or "". matplotlib would
+    draw these as an offset text at the axis' end, over the panel's title;
+    here they are chosen once, so that the drawing keeps them, and the
+    offset text is hidden."""
+    if integer:
+        axis.set_major_locator(matplotlib.ticker.MaxNLocator(5, integer=True))
+    locs = axis.get_majorticklocs()
+    lo, hi = sorted(axis.get_view_interval())
+    slack = (hi - lo) * 1e-9
+    shown_locs = [x for x in locs if lo - slack <= x <= hi + slack] or list(locs)
+    for use_offset in (False, True):
+        probe = matplotlib.ticker.ScalarFormatter(useOffset=use_offset)
+        probe.set_powerlimits((-3, 5))
+        probe.set_axis(axis)
+        probe.set_locs(locs)
+        if max((len(probe(x)) for x in shown_locs), default=0) <= TICK_CHARACTERS:
+            break
+    magnitude, offset = probe.orderOfMagnitude, float(probe.offset)
+    fixed = matplotlib.ticker.ScalarFormatter(useOffset=False)
+    fixed.offset = offset  # kept: no offset of its own chosen while drawing
+    if magnitude:
+        fixed.set_powerlimits((magnitude, magnitude))
+    else:
+        fixed.set_scientific(False)
+    axis.set_major_formatter(fixed)
+    axis.offsetText.set_visible(False)
+    parts = ["\u00d71e%d" % magnitude] if magnitude else []
+    if offset:
+        parts.append(("+" if offset > 0 else "") + compact(offset))
+    return " ".join(parts), fixed
+
+
+class TimeAxis:
+    """Seconds, minutes, hours or days after a whole SCLK second; with an
+    epoch, UTC: matplotlib's dates (days since its own epoch), the epoch
+    plus the SCLK seconds."""
+
+    def __init__(self, tl, epoch=None):
+        self.epoch, self.t_first = epoch, tl.t_first
         span = tl.t_end - tl.t_first
-        for limit, unit, word in TIME_UNITS:
-            if span <= limit:
-                self.unit, self.word = unit, word
-                break
+        if epoch is None:
+            self.origin = math.floor(tl.t_first)
+            for limit, unit, word in TIME_UNITS:
+                if span <= limit:
+                    self.unit, self.word = unit, word
+                    break
+        else:
+            base = matplotlib.dates.date2num(datetime.datetime(1970, 1, 1))  # in days
+            self.origin = -(epoch.posix + base * 86400.0)
+            self.unit, self.word = 86400.0, "days"
         self.lim = (self.x(tl.t_first), self.x(tl.t_end))
 
     def x(self, t):
         return (np.asarray(t, dtype=np.float64) - self.origin) / self.unit
 
     def label(self):
-        return "%s after SCLK %d" % (self.word, self.origin)
+        if self.epoch is None:
+            return "%s after SCLK %d" % (self.word, self.origin)
+        return "UTC from %s (the epoch %s + SCLK seconds)" % (self.epoch.utc(self.t_first), self.epoch.cf)
 
     def json(self):
-        return {"origin": self.origin, "unit": self.word, "seconds_per_unit": self.unit,
-                "xlim": [float(self.lim[0]), float(self.lim[1])]}
+        out = {"origin": self.origin, "unit": self.word, "seconds_per_unit": self.unit,
+               "xlim": [float(self.lim[0]), float(self.lim[1])], "scale": "SCLK"}
+        if self.epoch is not None:
+            out.update(scale="UTC", epoch=self.epoch.cf)
+        return out
 
-    def setup(self, ax, labels):
+    def setup(self, ax, labels, wide=False):
         ax.set_xlim(*self.lim)
-        ax.xaxis.set_major_locator(matplotlib.ticker.MaxNLocator(5))
+        if self.epoch is None:
+            ax.xaxis.set_major_locator(matplotlib.ticker.MaxNLocator(5))
+        else:
+            locator = matplotlib.dates.AutoDateLocator(minticks=3, maxticks=8 if wide else 5)
+            ax.xaxis.set_major_locator(locator)
+            ax.xaxis.set_major_formatter(matplotlib.dates.ConciseDateFormatter(
+                locator, formats=UTC_FORMATS, zero_formats=UTC_ZERO_FORMATS, show_offset=False))
         ax.tick_params(labelbottom=labels)
+
+    def ticks(self, ax):
+        """[x, label] of the labelled ticks of an axis set up, as drawn."""
+        locs = ax.xaxis.get_majorticklocs()
+        labels = ax.xaxis.get_major_formatter().format_ticks(locs)
+        lo, hi = self.lim
+        slack = (hi - lo) * 1e-9
+        return [[float(x), text] for x, text in zip(locs, labels) if lo - slack <= x <= hi + slack]
 
 
 def shown_name(path):
@@ -630,11 +993,19 @@ def shown_name(path):
     return shown(os.path.basename(path))
 
 
-def title_of(product, edr, tl):
+def title_of(product, edr, tl, epoch=None):
     if not tl.n:
         return "%s  -  %s\n0 records" % (product.record, shown_name(edr))
-    return "%s  -  %s\nSCLK %.3f to %.3f s, %d record%s" % (
+    title = "%s  -  %s\nSCLK %.3f to %.3f s, %d record%s" % (
         product.record, shown_name(edr), tl.t_first, tl.t_last, tl.n, "" if tl.n == 1 else "s")
+    if epoch is not None:
+        title += "\nUTC %s to %s" % (epoch.utc(tl.t_first), epoch.utc(tl.t_last))
+    return title
+
+
+def title_lines(tl, epoch):
+    """Lines of the figure's title."""
+    return 3 if tl.n and epoch is not None else 2
 
 
 def time_notes(tl, bins, what):
@@ -698,36 +1069,44 @@ def legend_patches(fig, items, where):
 
 
 def spectrogram(product, var, edr, tl, args):
-    dpi = args.dpi
+    dpi, epoch = args.dpi, args.sclk_epoch
+    # Places in inches from the foot; a line more of title is room more at the top.
+    extra = 0.2 * (title_lines(tl, epoch) - 2)
+    height = 5.2 + extra
+    fig = plt.figure(figsize=(9, height), dpi=dpi)
+    ax = fig.add_axes([0.09, 0.624 / height, 0.71, 3.692 / height])
+    bar_ax = fig.add_axes([0.83, 1.144 / height, 0.022, 3.172 / height])
     level_axis = next((i for i, d in enumerate(var.dimensions) if d.endswith("_LEVELS")), var.ndim - 1)
     levels = var.shape[level_axis]
-    fig = plt.figure(figsize=(9, 5.2), dpi=dpi)
-    ax = fig.add_axes([0.09, 0.12, 0.71, 0.71])
-    bar_ax = fig.add_axes([0.83, 0.22, 0.022, 0.61])
     meta = {"kind": "spectrogram", "areas": []}
-    area = {"name": var.name, "kind": "spectrogram", "notes": []}
+    area = {"name": var.name, "kind": "spectrogram", "notes": [], "legend": []}
     ax.set_ylabel(level_label(product, var.dimensions[level_axis], levels), fontsize=9)
     ax.set_ylim(-0.5, levels - 0.5)
     ax.yaxis.set_major_locator(matplotlib.ticker.MaxNLocator(integer=True))
     summed = [dim_words(d, var.shape[i]) for i, d in enumerate(var.dimensions) if i not in (0, level_axis)]
     label = wrapped(label_of(var), 44, 3)
-    how = ("summed over " + " and ".join(summed) if summed else "")
+    # Codes as received are no counts, whatever their names say.
+    codes = received_codes(var)
+    how = ["8-bit received codes, not expanded" if codes else "",
+           "summed over " + " and ".join(summed) if summed else ""]
+    ceiling = ceiling_of(var)
     notes, norm_name, bar_label = [], None, None
     if not tl.n:
         area["notes"].append("no records")
         ax.set_xticks([])
         bar_ax.set_visible(False)
     else:
-        axis = TimeAxis(tl)
+        axis = TimeAxis(tl, epoch)
         width = round(0.71 * 9 * dpi)
         bins = Bins(tl, width, exact=tl.kept and tl.n <= width)
-        acc = Spectrum(var, level_axis, bins)
+        acc = Spectrum(var, level_axis, bins, ceiling)
         accumulate(product, tl, {var: [acc]}, [bins])
         with np.errstate(invalid="ignore", divide="ignore"):
             mean = acc.sum / acc.finite
         finite = acc.finite > 0
         nonzero = finite & (mean != 0)
         bad = ~finite & (acc.other > 0)  # only values that are not finite
+        saturated = acc.saturated > 0 if acc.saturated is not None else np.zeros_like(finite)
         rows = np.arange(levels + 1) - 0.5
         notes = time_notes(tl, bins, "mean")
         kinds = []
@@ -735,6 +1114,10 @@ def spectrogram(product, var, edr, tl, args):
             kinds.append(("not finite", NOT_FINITE_COLOUR))
             n_bad = int(acc.other.sum())
             area["notes"].append("%d value%s not finite" % (n_bad, "" if n_bad == 1 else "s"))
+        if saturated.any():
+            kinds.append(("saturated (%d)" % ceiling, SATURATED_COLOUR))
+            n_sat = int(acc.saturated.sum())
+            area["notes"].append("%d value%s at %d (saturated)" % (n_sat, "" if n_sat == 1 else "s", ceiling))
         log = not args.linear
         if log and (finite & (mean < 0)).any():
             log = False
@@ -757,25 +1140,32 @@ def spectrogram(product, var, edr, tl, args):
                 norm = matplotlib.colors.Normalize(vmin=min(lo, 0.0), vmax=hi if hi > lo else lo + 1)
             mesh = draw_cells(ax, bins, axis, np.ma.array(mean, mask=~shown), rows, width, cmap="viridis", norm=norm)
             bar = fig.colorbar(mesh, cax=bar_ax)
-            how += (", " if how else "") + ("mean per column" if not bins.exact else "")
-            bar_label = label + ("\n" + wrapped(how, 44, 2) if how else "")
-            bar.set_label(bar_label, fontsize=8)
+            if not bins.exact:
+                how.append("mean per column")
+            how = ", ".join(h for h in how if h)
+            bar_label = label + ("\n" + wrapped(how, 44, 3) if how else "")
             bar_ax.tick_params(labelsize=7, which="both")
             if log:
                 bar_ax.yaxis.set_minor_formatter(matplotlib.ticker.LogFormatterSciNotation(minor_thresholds=(2, 0.5)))
+            else:
+                scale, bar.formatter = value_axis(bar_ax.yaxis, False)
+                bar_label += "\n" + scale if scale else ""
+            bar.set_label(bar_label, fontsize=8)
             norm_name = "log" if log else "linear"
         if not bar_label:
             bar_ax.set_visible(False)
-        if zero.any() or bad.any():
-            marks = np.ma.masked_all(mean.shape)
-            marks[zero] = 0
-            marks[bad] = 1
+        marks = np.ma.masked_all(mean.shape)
+        for (value, _), where in zip(MARKS, (zero, bad, saturated)):
+            marks[where] = value
+        if marks.count():
             draw_cells(ax, bins, axis, marks, rows, width, cmap=MARK_COLOURS,
-                       norm=matplotlib.colors.BoundaryNorm([-0.5, 0.5, 1.5], 2))
+                       norm=matplotlib.colors.BoundaryNorm([-0.5, 0.5, 1.5, 2.5], len(MARKS)))
         kinds.append(("no record", "white"))
         legend_patches(fig, kinds, (0.99, 0.04))
-        axis.setup(ax, True)
+        area["legend"] = [text for text, _ in kinds]
+        axis.setup(ax, True, wide=True)
         ax.set_xlabel(axis.label(), fontsize=9)
+        area["xticks"] = axis.ticks(ax)
         meta["time"] = axis.json()
         meta["mode"] = "records" if bins.exact else "decimated"
         meta["norm"] = norm_name
@@ -786,9 +1176,9 @@ def spectrogram(product, var, edr, tl, args):
         else:
             ax.text(0.99, 0.98 - 0.06 * i, text, transform=ax.transAxes, ha="right", va="top", fontsize=7,
                     bbox=dict(facecolor="white", edgecolor="none", alpha=0.8))
-    fig.suptitle(title_of(product, edr, tl), fontsize=10, y=0.985)
+    fig.suptitle(title_of(product, edr, tl, epoch), fontsize=10, y=1 - 0.078 / height)
     if notes:
-        fig.text(0.5, 0.862, "; ".join(notes), ha="center", fontsize=8, color="0.25")
+        fig.text(0.5, 1 - (0.7176 + extra) / height, "; ".join(notes), ha="center", fontsize=8, color="0.25")
     area.update(box=box_of(ax, fig, dpi), ylabel=ax.get_ylabel(), xlabel=ax.get_xlabel(), colorbar=bar_label)
     meta["areas"].append(area)
     meta["notes"] = notes
@@ -808,7 +1198,7 @@ def envelope(x, lo, hi, falling, breaks):
 
 
 def series_panel(ax, acc, bins, axis, meta_area):
-    v = acc.var
+    field = acc.field
     if bins.exact:
         x = axis.x(bins.left)
         # a gap before bin k: the spacing from bin k-1 exceeds the gap limit
@@ -834,18 +1224,25 @@ def series_panel(ax, acc, bins, axis, meta_area):
             falling = acc.last[sel, j] < acc.first[sel, j]
         px, py = envelope(x[sel], lo, hi, falling, breaks[sel])
         ax.plot(px, py, linewidth=0.9, color=LINE_COLOURS[j % len(LINE_COLOURS)], clip_on=False, **marker)
-    title = label_of(v, with_units=False)  # the units label the y axis
-    if acc.elements > 1:
-        title = title.replace(v.name, "%s[0..%d]" % (v.name, acc.elements - 1), 1)
-    ax.set_title(wrapped(title, 46, 3), fontsize=6.5, y=1.0, pad=3)
-    units = text_attr(v, "units")
-    if units and units != "1":
-        ax.set_ylabel(units, fontsize=7)
+    ax.set_title(wrapped(field.title(), 46, 3), fontsize=6.5, y=1.0, pad=3)
     ax.tick_params(labelsize=6)
     ax.grid(True, linewidth=0.3)
-    if v.dtype.kind in "ui":  # counters and words as they are
-        ax.yaxis.set_major_locator(matplotlib.ticker.MaxNLocator(5, integer=True))
-        ax.ticklabel_format(axis="y", useOffset=False, scilimits=(-6, 6))
+    if acc.saturated is not None and acc.saturated.any():
+        at = acc.saturated.sum(axis=1) > 0
+        text = "saturated (%d)" % field.ceiling
+        ax.plot(x[at], np.full(int(at.sum()), float(field.ceiling)), linestyle="none", marker="^", markersize=4,
+                color=SATURATED_COLOUR, clip_on=False, label=text)
+        ax.legend(loc="lower left", fontsize=6, frameon=False, handlelength=1, borderaxespad=0.2)
+        n = int(acc.saturated.sum())
+        meta_area["notes"].append("%d value%s at %d (saturated)" % (n, "" if n == 1 else "s", field.ceiling))
+        meta_area["legend"] = [text]
+    # The limits as the values set them, kept while the axis is labelled.
+    ax.set_ylim(ax.get_ylim())
+    scale, _ = value_axis(ax.yaxis, field.integer)
+    units = field.units()
+    units = wrapped(units, 18, 1) if units and units != "1" else ""
+    if units or scale:
+        ax.set_ylabel("\n".join(t for t in (units, scale) if t), fontsize=7)
     other = acc.other.sum(axis=1) > 0
     if other.any():
         trans = matplotlib.transforms.blended_transform_factory(ax.transData, ax.transAxes)
@@ -858,7 +1255,7 @@ def series_panel(ax, acc, bins, axis, meta_area):
     for k, text in enumerate(meta_area["notes"]):
         ax.text(0.98, 0.97 - 0.14 * k, text, transform=ax.transAxes, ha="right", va="top", fontsize=6,
                 color=NOT_FINITE_COLOUR)
-    meta_area.update(title=ax.get_title(), ylabel=ax.get_ylabel())
+    meta_area.update(title=ax.get_title(), ylabel=ax.get_ylabel(), ylim=[float(v) for v in ax.get_ylim()])
 
 
 def flag_panel(ax, acc, bins, axis, pixels):
@@ -869,12 +1266,7 @@ def flag_panel(ax, acc, bins, axis, pixels):
     draw_cells(ax, bins, axis, z, rows, pixels, cmap=FLAG_COLOURS, vmin=0, vmax=1)
     ax.set_ylim(len(acc.masks) - 0.5, -0.5)
     ax.set_yticks(range(len(acc.masks)))
-    labels = []
-    for m, val, meaning in zip(acc.masks, acc.values, acc.meanings):
-        bits = [i for i in range(64) if m >> i & 1]
-        where = "bit %d" % bits[0] if len(bits) == 1 else "bits %d-%d" % (bits[0], bits[-1]) if bits else "mask 0"
-        labels.append("%s (%s%s)" % (meaning, where, "" if val is None else " = %d" % (val >> bits[0] if bits else val)))
-    ax.set_yticklabels(labels, fontsize=6)
+    ax.set_yticklabels(["%s (%s)" % (meaning, bits_text(m, v)) for m, v, meaning in acc.word.rows], fontsize=6)
 
 
 def events_panel(ax, events, axis, area):
@@ -896,35 +1288,40 @@ def events_panel(ax, events, axis, area):
 
 
 def classify(variables):
-    """Fields drawn as lines, status words with known bits, event times."""
-    series, flags, events = [], [], []
+    """Panels of values (Fields: fields, and the numbers in status words'
+    bits, in the record's order), status words with flags, event times."""
+    series, words, events = [], [], []
     for v in variables:
-        table = flag_table(v)
         if v.name in EVENT_FIELDS or (text_attr(v, "long_name") or "").lower().startswith("time of"):
             events.append(v)
-        elif table and v.ndim == 1:
-            flags.append((v, table))
-        else:
-            series.append(v)
-    return series, flags, events
+            continue
+        word = StatusWord.of(v)
+        if word is None:
+            series.append(Field(v))
+            continue
+        if word.rows:
+            words.append(word)
+        series.extend(word.numbers)
+    return series, words, events
 
 
 def small_multiples(product, variables, edr, tl, args):
-    dpi = args.dpi
-    series, flags, events = classify(variables) if tl.n else ([], [], [])
+    dpi, epoch = args.dpi, args.sclk_epoch
+    series, words, events = classify(variables) if tl.n else ([], [], [])
     # Fixed places (a layout engine would cost more than the drawing itself).
     pw, ph, left, right, across, down = 2.2, 1.2, 0.7, 0.3, 0.62, 0.62
-    top, bottom, label_room = 1.05, 0.6, 2.6
+    extra = 0.2 * (title_lines(tl, epoch) - 2)
+    top, bottom, label_room = 1.05 + extra, 0.6, 2.6
     ncols = min(len(series), max(1, math.ceil(math.sqrt(1.5 * len(series))))) if series else 0
     nrows = math.ceil(len(series) / ncols) if ncols else 0
     width = max(8.0, left + right + ncols * pw + max(0, ncols - 1) * across)
-    heights = [0.18 * len(t[0]) + 0.25 for _, t in flags] + ([0.25 + 0.3 * len(events)] if events else [])
+    heights = [0.18 * len(w.rows) + 0.25 for w in words] + ([0.25 + 0.3 * len(events)] if events else [])
     grid_h = nrows * ph + max(0, nrows - 1) * down
     height = top + bottom + grid_h + sum(h + down for h in heights) + (0 if series or heights else 1.5)
     fig = plt.figure(figsize=(width, height), dpi=dpi)
     meta = {"kind": "fields", "areas": []}
-    fig.suptitle(title_of(product, edr, tl), fontsize=10, y=1 - 0.1 / height)
-    if not tl.n or not (series or flags or events):
+    fig.suptitle(title_of(product, edr, tl, epoch), fontsize=10, y=1 - 0.1 / height)
+    if not tl.n or not (series or words or events):
         ax = fig.add_axes([left / width, bottom / height, 1 - (left + right) / width, 1 - (top + bottom) / height])
         ax.set_xticks([])
         ax.set_yticks([])
@@ -933,19 +1330,19 @@ def small_multiples(product, variables, edr, tl, args):
         meta["areas"].append({"name": product.record, "kind": "empty", "box": box_of(ax, fig, dpi), "notes": [note]})
         meta["notes"] = []
         return fig, meta
-    axis = TimeAxis(tl)
+    axis = TimeAxis(tl, epoch)
     wp, wf = round(pw * dpi), round((width - label_room - right) * dpi)
     exact = tl.kept and tl.n <= wp
     bins_p = Bins(tl, wp, exact)
-    bins_f = Bins(tl, wf, exact) if not exact and (flags or events) else bins_p
+    bins_f = Bins(tl, wf, exact) if not exact and (words or events) else bins_p
     per_var, accs = {}, []
-    for v in series:
-        a = Series(v, bins_p)
-        per_var.setdefault(v, []).append(a)
+    for f in series:
+        a = Series(f, bins_p)
+        per_var.setdefault(f.var, []).append(a)
         accs.append(a)
-    for v, (masks, values, meanings) in flags:
-        a = Flags(v, masks, values, meanings, bins_f)
-        per_var.setdefault(v, []).append(a)
+    for w in words:
+        a = Flags(w, bins_f)
+        per_var.setdefault(w.var, []).append(a)
         accs.append(a)
     evs = []
     for v in events:
@@ -960,9 +1357,14 @@ def small_multiples(product, variables, edr, tl, args):
         x0 = left + c * (pw + across)
         y0 = y - (r + 1) * ph - r * down
         ax = fig.add_axes([x0 / width, y0 / height, pw / width, ph / height])
-        area = {"name": acc.var.name, "kind": "series", "notes": []}
+        area = {"name": acc.field.name, "kind": "series", "notes": []}
+        if acc.field.bits is not None:
+            area.update(field=acc.var.name, bits=list(acc.field.bits))
         series_panel(ax, acc, bins_p, axis, area)
-        axis.setup(ax, i + ncols >= len(series))  # tick labels under the last of a column
+        labelled = i + ncols >= len(series)  # tick labels under the last of a column
+        axis.setup(ax, labelled)
+        if labelled:
+            area["xticks"] = axis.ticks(ax)
         axes_list.append((ax, area))
     y -= grid_h
     wide = [a for a in accs if isinstance(a, Flags)] + ([evs] if evs else [])
@@ -972,7 +1374,7 @@ def small_multiples(product, variables, edr, tl, args):
         if isinstance(item, Flags):
             area = {"name": item.var.name, "kind": "flags", "notes": [], "flags": item.meanings}
             flag_panel(ax, item, bins_f, axis, wf)
-            ax.set_title(label_of(item.var) + " (share of records with the bit set)", fontsize=7, y=1.0, pad=3)
+            ax.set_title(label_of(item.var) + " (share of records with each flag on)", fontsize=7, y=1.0, pad=3)
         else:
             area = {"name": "events", "kind": "events", "notes": [], "events": [e.var.name for e in item]}
             events_panel(ax, item, axis, area)
@@ -980,8 +1382,8 @@ def small_multiples(product, variables, edr, tl, args):
             for k, text in enumerate(area["notes"]):
                 ax.text(0.99, 0.9 - 0.3 * k, text, transform=ax.transAxes, ha="right", va="top", fontsize=6)
         ax.tick_params(axis="x", labelsize=6)
-        axis.setup(ax, True)
-        area.update(title=ax.get_title())
+        axis.setup(ax, True, wide=True)
+        area.update(title=ax.get_title(), xticks=axis.ticks(ax))
         axes_list.append((ax, area))
     fig.text(0.5, 0.2 / height, axis.label(), ha="center", va="bottom", fontsize=8)
     for ax, area in axes_list:
@@ -989,7 +1391,7 @@ def small_multiples(product, variables, edr, tl, args):
         meta["areas"].append(area)
     notes = time_notes(tl, bins_p, "least and greatest")
     if notes:
-        fig.text(0.5, 1 - 0.62 / height, "; ".join(notes), ha="center", fontsize=7, color="0.25")
+        fig.text(0.5, 1 - (0.62 + extra) / height, "; ".join(notes), ha="center", fontsize=7, color="0.25")
     meta["notes"] = notes
     meta["time"] = axis.json()
     meta["mode"] = "records" if exact else "decimated"
@@ -1009,7 +1411,10 @@ def save(fig, meta, path):
         plt.close(fig)
 
 
-def draw_product(product, edr, outdir, stem, args):
+def figure_of(product, edr, args):
+    """The quick-look of a product of the EDR edr, drawn with the options
+    args (dpi, linear, sclk_epoch): the figure and what its PNG says of
+    itself (the JSON of its "Comment")."""
     keep = round(2.2 * args.dpi)  # the narrowest panel, in pixel columns
     tl = Timeline(product, max(keep, round(0.71 * 9 * args.dpi)))
     spectrum = next((product.vars[n] for n in SPECTRUM_VARIABLES if n in product.vars), None)
@@ -1020,6 +1425,11 @@ def draw_product(product, edr, outdir, stem, args):
     meta["records"] = tl.n
     meta["duplicates"] = tl.duplicates
     meta["gaps"] = tl.gaps
+    return fig, meta
+
+
+def draw_product(product, edr, outdir, stem, args):
+    fig, meta = figure_of(product, edr, args)
     path = os.path.join(outdir, "%s_%s.png" % (stem, product.record))
     save(fig, meta, path)
     return path
@@ -1029,31 +1439,21 @@ def quicklook(edr, args):
     """Draws every product of one EDR; returns whether all went well."""
     stem = os.path.splitext(os.path.basename(edr))[0]
     ok = True
-    with tempfile.TemporaryDirectory(prefix=PROG + ".") as tmp:
-        nc, warnings = export(args.dump, edr, tmp)
+    with edr_products(edr, args) as (warnings, products):
         for w in warnings:
             print("%s: %s: %s" % (PROG, edr, w), file=sys.stderr)
-        try:
-            netCDF4.set_chunk_cache(CHUNK_CACHE_BYTES, 101, 0.75)
-            ds = netCDF4.Dataset(nc)
-        except OSError as e:
-            raise Failure("cannot open the export: %s" % e)
-        try:
-            ds.set_auto_maskandscale(False)
-            for group in ds.groups.values():
-                product = Product(group)
-                try:
-                    path = draw_product(product, edr, args.outdir, stem, args)
-                except OutputError:
-                    raise
-                except Exception as e:  # noqa: BLE001  (one product's failure ends no other)
-                    plt.close("all")
-                    print("%s: %s: product %s not drawn: %s" % (PROG, edr, product.module, e), file=sys.stderr)
-                    ok = False
-                    continue
-                print(path, flush=True)
-        finally:
-            ds.close()
+        for group in products:
+            product = Product(group)
+            try:
+                path = draw_product(product, edr, args.outdir, stem, args)
+            except OutputError:
+                raise
+            except Exception as e:  # noqa: BLE001  (one product's failure ends no other)
+                plt.close("all")
+                print("%s: %s: product %s not drawn: %s" % (PROG, edr, product.module, e), file=sys.stderr)
+                ok = False
+                continue
+            print(path, flush=True)
     return ok
 
 
@@ -1082,16 +1482,27 @@ def interrupted(number, frame):
 
 def draw(argv):
     """The tool after its signals are set; returns the exit status."""
-    ap = argparse.ArgumentParser(prog=PROG, description="One PNG per product of an EDR.")
+    ap = argparse.ArgumentParser(prog=PROG, description="One PNG per product of an EDR.", epilog=HELP,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("edr", nargs="+", help="EDR files (HDF4)")
     ap.add_argument("-o", "--outdir", required=True, help="folder for the PNG files (created if missing)")
     ap.add_argument("--linear", action="store_true", help="linear colour scale for the spectrograms")
     ap.add_argument("--dpi", type=int, default=80, help="resolution of the PNG files (default 80)")
+    ap.add_argument("--sclk-epoch", metavar="EPOCH",
+                    help="the UTC of SCLK 0, as hlc_edr_dump --sclk-epoch takes it (\"2000-01-01 12:00:00\", "
+                         "2000-01-01T12:00:00Z, 2000-01-01T13:30+01:30): time axes in UTC, the epoch plus the "
+                         "SCLK seconds with no clock correction (default: SCLK axes)")
     ap.add_argument("--dump", help="the hlc_edr_dump program (default: the one in this launcher's folder, "
                                    "else the one on the PATH)")
     args = ap.parse_args(argv)
     if not 20 <= args.dpi <= 600:
         ap.error("--dpi must be between 20 and 600")
+    if args.sclk_epoch is not None:
+        try:
+            args.sclk_epoch = Epoch(args.sclk_epoch)
+        except ValueError:
+            ap.error("--sclk-epoch %s is no ISO 8601 time (YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm|-hh:mm])"
+                     % args.sclk_epoch)
     status = 0
     try:
         try:

@@ -12,22 +12,46 @@ cases:
   an unusable output folder is one message and exit 2;
 - time: cells begin at record starts and end where the record ends, a gap of
   6000 s stays blank, a repeated record time is merged with a note, long
-  series become min/max envelopes, the time unit follows the span;
+  series become min/max envelopes, the time unit follows the span; with
+  --sclk-epoch (the dump's form, an offset from UTC too) the axis is UTC,
+  the epoch plus the SCLK seconds, and an epoch that is no time is a usage
+  error;
 - labels and marks: level axes say what the level is, colours are
   logarithmic unless --linear, zero counts differ from missing records,
   values that are not finite are marked, empty products say so, event times
   are markers; units, long names and flag rasters from the export's
-  attributes (skipped while the export carries none)."""
+  attributes; counts held as received are labelled as received codes, and
+  values at the ceiling of their type are marked saturated, with a legend
+  entry;
+- status words: each single-bit flag and each state of an enumeration is a
+  row that is on in exactly the records that have it; the counters and
+  values that a word's comment names in its bits are panels of those
+  numbers, not of the word;
+- text: no two texts of a figure overlap and every text lies inside it, by
+  matplotlib's own extents of the texts as the PNG is drawn, for every
+  product and for fields of tiny, huge and offset values (whose factor and
+  offset go into the axis label), with and without an epoch;
+- the source of a product's variables: an xarray Dataset of the product
+  gives the same figure as the export's netCDF group."""
+import datetime
+import io
 import json
 import os
+import re
 import struct
 import subprocess
 import sys
+import types
 import unittest
 
-import netCDF4
-import numpy as np
-from PIL import Image
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot  # noqa: E402
+import matplotlib.text  # noqa: E402
+import netCDF4  # noqa: E402
+import numpy as np  # noqa: E402
+from PIL import Image  # noqa: E402
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
@@ -42,6 +66,17 @@ LEVEL_WORDS = {"gem_mancal": "voltage level", "gem_normal": "ESA level of the cy
                "gim_normal": "ESA level of the cycle", "gim_diag": "ESA level of the cycle",
                "gim_raw": "voltage level", "mec_f1d": "energy step"}
 NOT_FINITE = (224, 0, 122)
+SATURATED = (255, 90, 0)
+EPOCH_GIVEN = "2000-01-01T13:30+01:30"   # 12:00 UTC
+EPOCH_UTC = datetime.datetime(2000, 1, 1, 12)
+# A status word's ranges of bits that its comment names: "bits 0-7: Name, what".
+NAMED_BITS = re.compile(r"\bbits (\d+)-(\d+): (\w+)(?:, ([^;]*))?")
+MEC_FLOATS = [16 + 4 * i for i in range(22)] + [112, 116, 120, 132, 136]
+# Values of float fields that need a factor or an offset on their axis, by
+# record k: tiny, huge, a large offset with small steps, tiny negative,
+# a wide range, one value.
+EXTREMES = [lambda k: 1e-8 * (1 + 0.3 * k), lambda k: 3e12 + 2e10 * k, lambda k: 50000 + 0.01 * k,
+            lambda k: -2.5e-9 * (1 + k), lambda k: -1e-3 + 4e5 * k, lambda k: 7.5e-7]
 
 
 def coloured(pixels):
@@ -70,6 +105,90 @@ def set_float(offset, value, when=lambda k: True):
         if when(k):
             struct.pack_into(">f", data, offset, value)
     return patch
+
+
+def extreme_mec_hk(k, data):
+    """MEC housekeeping whose floats take the EXTREMES in turn, with
+    HIST_ENTRIES just under its ceiling and extra_data near 2**32."""
+    for i, off in enumerate(MEC_FLOATS):
+        struct.pack_into(">f", data, off, EXTREMES[i % len(EXTREMES)](k))
+    struct.pack_into(">H", data, 130, 65535 - k)
+    struct.pack_into(">I", data, 140, 0xFFFFFFF0 + k)
+
+
+def tiny_f1d(k, data):
+    for level in range(40):
+        struct.pack_into(">f", data, 8 + 4 * level, 1e-8 * (level + 1) * (k + 1))
+
+
+# Concentrator status words of record k: APID_status holds the collection
+# type k % 4 in bits 2-3 and the checksum flag (bit 0) in odd records;
+# CMD_status the command counter 5 k + 3 in bits 0-7 and the bad-command
+# flag (bit 8) in odd records.
+def con_apid_status(k):
+    return (k % 4) << 2 | k % 2
+
+
+def con_cmd_status(k):
+    return (5 * k + 3) | (0x100 if k % 2 else 0)
+
+
+def status_con(k, data):
+    struct.pack_into(">H", data, 6, con_apid_status(k))
+    struct.pack_into(">H", data, 50, con_cmd_status(k))
+
+
+# The counts of GEM normal record 2 at level 5 are all 255, the ceiling of
+# their 8 bits; one count of GEM raw record 1 at level 3 is 65535.
+SATURATED_RECORD = {"gem_normal": (2, 5), "gem_raw": (1, 3)}
+
+
+def saturate(product):
+    record, level = SATURATED_RECORD[product.module]
+    levels, offsets, fmt = product.counts
+
+    def patch(k, data):
+        if k == record:
+            at = offsets(level)
+            for off in (at if fmt == ">B" else at[:1]):
+                struct.pack_into(fmt, data, off, 255 if fmt == ">B" else 65535)
+    return patch
+
+
+def drawn_texts(fig):
+    """The texts that drawing the figure into a PNG draws, with their
+    extents in pixels as matplotlib's renderer measures them."""
+    texts = []
+    original = matplotlib.text.Text.draw
+
+    def draw(self, renderer):
+        original(self, renderer)
+        if self.get_visible() and self.get_text().strip():
+            texts.append((self.get_text(), self.get_window_extent(renderer)))
+    matplotlib.text.Text.draw = draw
+    try:
+        fig.savefig(io.BytesIO(), format="png", dpi=fig.dpi)
+    finally:
+        matplotlib.text.Text.draw = original
+    return texts
+
+
+def overlapping(texts, slack=0.5):
+    """Pairs of texts whose extents overlap by more than slack pixels."""
+    out = []
+    for i, (a, ba) in enumerate(texts):
+        for b, bb in texts[i + 1:]:
+            if min(ba.x1, bb.x1) - max(ba.x0, bb.x0) > slack and min(ba.y1, bb.y1) - max(ba.y0, bb.y0) > slack:
+                out.append((a, b))
+    return out
+
+
+def quicklook_package():
+    """hlc_edr.quicklook, the package that the tool under test loads (the
+    one beside its launcher)."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.realpath(ARGS.tool))), "python"))
+    from hlc_edr import quicklook
+    return quicklook
 
 
 class Picture:
@@ -119,6 +238,11 @@ class Quicklook(unittest.TestCase):
                                          "-o", os.path.join(cls.work, "linear")], capture_output=True, text=True)
         cls.bad_out = subprocess.run([ARGS.tool, "--dump", cls.dump, first, "-o", os.path.join(first, "png")],
                                      capture_output=True, text=True)
+        cls.utc = subprocess.run([ARGS.tool, "--dump", cls.dump, "--sclk-epoch", EPOCH_GIVEN, cls.edrs["gapped_gem"],
+                                  "-o", os.path.join(cls.work, "utc")], capture_output=True, text=True)
+        cls.bad_epoch = [subprocess.run([ARGS.tool, "--dump", cls.dump, "--sclk-epoch", epoch, first,
+                                         "-o", os.path.join(cls.work, "bad_epoch")], capture_output=True, text=True)
+                         for epoch in ("yesterday", "2000-02-30", "2000-01-01T24:00", "2000-01-01T12:00+01:")]
 
     @classmethod
     def make_edrs(cls):
@@ -146,6 +270,10 @@ class Quicklook(unittest.TestCase):
             "zero_gem": [(P["gem_mancal"], range(RECORDS), lambda k, d: d.__setitem__(slice(14, 49), bytes(35)))],
             "nan_mec": [(P["mec_f1d"], range(RECORDS), lambda k, d: [set_float(8 + 4 * i, float("nan"))(k, d)
                                                                      for i in range(40)])],
+            "extreme_mec": [(P["mec_f1d"], range(6), tiny_f1d), (P["mec_hk"], range(6), extreme_mec_hk)],
+            "status_con": [(P["con_hk"], range(8), status_con)],
+            "saturated_gem": [(P["gem_normal"], range(RECORDS), saturate(P["gem_normal"])),
+                              (P["gem_raw"], range(RECORDS), saturate(P["gem_raw"]))],
         }
         edrs.update(cases)
         cls.edrs = {}
@@ -192,15 +320,19 @@ class Quicklook(unittest.TestCase):
         if edr not in self.edrs:
             self.skipTest("the build lacks the record modules of %s" % edr)
 
+    def export_of(self, edr):
+        """The dump's netCDF-4 export of an EDR, made once."""
+        nc = os.path.join(self.work, os.path.basename(edr) + ".nc")
+        if not os.path.exists(nc):
+            subprocess.run([self.dump, edr, "--netcdf", nc], check=True)
+        return nc
+
     def export_attributes(self, name):
         """Variables of the dump's export of the pattern EDRs that carry the
         attribute `name`: (module, variable name) -> value."""
         found = {}
         for edr in (e for n, e in self.edrs.items() if n.startswith("patterns_")):
-            nc = os.path.join(self.work, os.path.basename(edr) + ".nc")
-            if not os.path.exists(nc):
-                subprocess.run([self.dump, edr, "--netcdf", nc], check=True)
-            with netCDF4.Dataset(nc) as ds:
+            with netCDF4.Dataset(self.export_of(edr)) as ds:
                 for g in ds.groups.values():
                     for v in g.variables.values():
                         if name in v.ncattrs():
@@ -230,7 +362,8 @@ class Quicklook(unittest.TestCase):
                         self.assertTrue(all(b > a for a, b in zip(lum, lum[1:])), (x, lum))
                     continue
                 events = [f for f in p.hk_fields if f.startswith("TIME_OF_")]
-                self.assertEqual(sorted(pic.areas), sorted(set(p.hk_fields) - set(events) | ({"events"} if events else set())))
+                fields = {name for name in pic.areas if " bits " not in name}  # status words' numbers aside
+                self.assertEqual(sorted(fields), sorted(set(p.hk_fields) - set(events) | ({"events"} if events else set())))
                 for area in pic.info["areas"]:
                     if area["kind"] == "series":
                         self.assertGreater(int(coloured(pic.inner(area)).sum()), 30, area["name"])
@@ -416,6 +549,203 @@ class Quicklook(unittest.TestCase):
                     with self.subTest(product=p.vdata, field=name):
                         self.assertEqual(pic.areas[name]["kind"], "flags")
                         self.assertEqual(pic.areas[name]["flags"], value.split())
+
+    # ---- status words ---------------------------------------------------------
+
+    def test_flags_and_states_on_in_their_records(self):
+        """A row per single-bit flag and per state of an enumeration, dark in
+        exactly the records in which it is on: con_hk's checksum flag and
+        bad-command flag in odd records, Sample_Mode and the bad-parameter
+        flag never, COLLECTION_TYPE_s in records k with k % 4 == s."""
+        self.need("status_con")
+        p = ep.BY_MODULE["con_hk"]
+        pic = self.picture("status_con", p)
+        on = {"Checksum_Error_Occ_Indication": lambda k: k % 2 == 1, "Sample_Mode": lambda k: False,
+              "CMD_Status_Bad_Command_Flag": lambda k: k % 2 == 1, "CMD_Status_Bad_Parameter_Flag": lambda k: False}
+        on.update({"COLLECTION_TYPE_%d" % s: (lambda s: lambda k: k % 4 == s)(s) for s in range(4)})
+        self.assertEqual(pic.areas["APID_status"]["flags"],
+                         ["Checksum_Error_Occ_Indication", "Sample_Mode"] + ["COLLECTION_TYPE_%d" % s for s in range(4)])
+        for word in ("APID_status", "CMD_status"):
+            area = pic.areas[word]
+            self.assertEqual(area["kind"], "flags")
+            _, y0, _, y1 = area["box"]
+            rows = area["flags"]
+            for r, flag in enumerate(rows):
+                y = int(y0 + (r + 0.5) * (y1 - y0) / len(rows))
+                for k in range(8):
+                    rgb = pic.rgb[y, int(pic.px(area, p.time(k) + 30))]
+                    with self.subTest(word=word, flag=flag, record=k):
+                        self.assertEqual(luminance(rgb) < 100, on[flag](k), rgb)
+
+    def test_numbers_in_status_words_drawn_as_values(self):
+        """The counters and values that a status word's comment names in its
+        bits ("bits A-B: Name, what"; spare and reserved bits aside) are
+        panels "WORD bits A-B" of the number in those bits: CMD_status's
+        command counter runs from 3 to 38 while the word, with bit 8, reaches
+        294."""
+        self.need("status_con")
+        area = self.picture("status_con", "con_hk").areas["CMD_status bits 0-7"]
+        self.assertEqual((area["kind"], area["field"], area["bits"]), ("series", "CMD_status", [0, 7]))
+        counter = [con_cmd_status(k) & 0xFF for k in range(8)]
+        lo, hi = area["ylim"]
+        self.assertTrue(lo <= min(counter) and max(counter) <= hi < 60, area["ylim"])
+        self.assertIn("Command_Status_Counter", area["title"])
+        comments, masks = self.export_attributes("comment"), self.export_attributes("flag_masks")
+        for p in (p for p in self.products if p.hk_fields):  # count products draw their counts alone
+            named = set()
+            for (module, name), comment in comments.items():
+                if module == p.module and (module, name) in masks:
+                    for low, high, what_name, what in NAMED_BITS.findall(comment):
+                        if not (what_name.lower() in ("spare", "reserved") or what.startswith(("spare", "reserved"))):
+                            named.add("%s bits %s-%s" % (name, low, high))
+            with self.subTest(product=p.vdata):
+                pic = self.picture("patterns_" + p.unit, p)
+                self.assertEqual(sorted(a for a in pic.areas if " bits " in a), sorted(named))
+
+    # ---- received codes and saturation -----------------------------------------
+
+    def test_received_codes_labelled_and_saturation_marked(self):
+        """8-bit counts held as received are labelled received codes, 16-bit
+        raw counts are not; a value at the ceiling of its type (255, 65535)
+        makes its cell the saturated colour, with a legend entry, and no
+        other cell."""
+        self.need("saturated_gem")
+        for module, ceiling, codes in (("gem_normal", 255, True), ("gem_raw", 65535, False)):
+            with self.subTest(product=module):
+                p = ep.BY_MODULE[module]
+                pic = self.picture("saturated_gem", p)
+                area = pic.areas["counts"]
+                self.assertEqual("received codes" in area["colorbar"], codes, area["colorbar"])
+                self.assertIn("saturated (%d)" % ceiling, area["legend"])
+                record, level = SATURATED_RECORD[module]
+                for k in range(RECORDS):
+                    for lv in (level - 1, level, level + 1):
+                        rgb = pic.rgb[pic.row_of_level(area, lv, p.counts[0]), int(pic.px(area, p.time(k) + 30))]
+                        self.assertEqual(bool((np.abs(rgb - SATURATED) < 30).all()), (k, lv) == (record, level),
+                                         (k, lv, rgb))
+        for p in self.products:
+            if p.counts:
+                with self.subTest(product=p.vdata):
+                    area = self.picture("patterns_" + p.unit, p).info["areas"][0]
+                    self.assertEqual("received codes" in area["colorbar"], p.counts[2] == ">B", area["colorbar"])
+                    self.assertFalse([e for e in area["legend"] if e.startswith("saturated")])
+
+    # ---- UTC ----------------------------------------------------------------------
+
+    def test_utc_axis_with_an_epoch(self):
+        """With --sclk-epoch 2000-01-01T13:30+01:30 (12:00 UTC) the time axis
+        is UTC: the record after the gap, at SCLK t, starts where the tick
+        labels read 12:00 UTC + t seconds; the title gives the UTC of the
+        first and the last record."""
+        self.need("gapped_gem")
+        self.assertEqual(self.utc.returncode, 0, self.utc.stderr)
+        p = ep.BY_MODULE["gem_mancal"]
+        pic = self.picture("gapped_gem", p, folder="utc")
+        tm = pic.info["time"]
+        self.assertEqual((tm["scale"], tm["epoch"]), ("UTC", "2000-01-01 12:00:00"))
+        self.assertEqual(self.picture("gapped_gem", "gem_hk", folder="utc").info["time"], tm)
+
+        def utc(t):
+            return EPOCH_UTC + datetime.timedelta(seconds=t)
+        self.assertIn("UTC %s to %s" % tuple(utc(p.time(k)).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
+                                              for k in (GAPPED[0], GAPPED[-1])), pic.title)
+        area = pic.areas["counts"]
+        self.assertTrue(area["xlabel"].startswith("UTC"), area["xlabel"])
+        x0, _, x1, _ = area["box"]
+        row = pic.row_of_level(area, p.counts[0] - 1, p.counts[0])
+        blank = np.concatenate(([False], ~coloured(pic.rgb[row, x0 + 2:x1 - 2]), [False])).astype(int)
+        starts, ends = np.flatnonzero(np.diff(blank) == 1), np.flatnonzero(np.diff(blank) == -1)
+        after_gap = x0 + 2 + ends[np.argmax(ends - starts)]  # the first column of record 103
+        lo, hi = tm["xlim"]
+        ticks = [(x0 + (v - lo) / (hi - lo) * (x1 - x0), 3600 * int(text[:2]) + 60 * int(text[3:]))
+                 for v, text in area["xticks"] if re.fullmatch(r"\d\d:\d\d", text)]
+        self.assertGreaterEqual(len(ticks), 2, area["xticks"])
+        (pa, sa), (pb, sb) = ticks[0], ticks[-1]
+        per_pixel = (sb - sa) / (pb - pa)
+        t = utc(p.time(103))
+        expected = 3600 * t.hour + 60 * t.minute + t.second + t.microsecond / 1e6
+        self.assertLess(abs(sa + (after_gap - pa) * per_pixel - expected), 3 * per_pixel, (ticks, after_gap))
+
+    def test_epoch_that_is_no_time_is_a_usage_error(self):
+        for run in self.bad_epoch:
+            with self.subTest(stderr=run.stderr):
+                self.assertEqual(run.returncode, 2)
+                self.assertEqual(run.stdout, "")
+                self.assertIn("--sclk-epoch", run.stderr.splitlines()[-1])
+        folder = os.path.join(self.work, "bad_epoch")
+        self.assertFalse(os.path.isdir(folder) and os.listdir(folder))
+
+    # ---- text ---------------------------------------------------------------------
+
+    def test_factor_and_offset_in_axis_labels(self):
+        """Fields of tiny, huge and offset values: the factor (x1e-8) or the
+        offset (+50000) of their tick labels stands in the axis label."""
+        self.need("extreme_mec")
+        pic = self.picture("extreme_mec", "mec_hk")
+        names = ep.HK_MEC[8:30] + ep.HK_MEC[32:35] + ep.HK_MEC[39:41]  # the fields at MEC_FLOATS
+        self.assertEqual(len(names), len(MEC_FLOATS))
+        needs = ["\u00d71e-8", "\u00d71e12", "+50000", "\u00d71e-", "\u00d71e", "\u00d71e-7"]
+        for i, name in enumerate(names):
+            with self.subTest(field=name):
+                self.assertIn(needs[i % len(EXTREMES)], pic.areas[name]["ylabel"])
+
+    def test_no_text_over_text(self):
+        """Every text of every figure, as drawn into the PNG and measured by
+        matplotlib's renderer, lies inside the figure and overlaps no other:
+        every product, the products of tiny, huge and offset values, and with
+        an epoch and linear colours those and the products of status words
+        and of saturated counts."""
+        ql = quicklook_package()
+        cases = [(name, None, False) for name in sorted(self.edrs) if name.startswith("patterns_")]
+        cases += [("extreme_mec", None, False)] + [(name, EPOCH_GIVEN, True) for name in
+                                                   ("extreme_mec", "status_con", "saturated_gem")]
+        for name, epoch, linear in cases:
+            args = types.SimpleNamespace(dpi=80, linear=linear, dump=self.dump,
+                                         sclk_epoch=ql.Epoch(epoch) if epoch else None)
+            with ql.edr_products(self.edrs[name], args) as (_, groups):
+                for group in groups:
+                    fig, _ = ql.figure_of(ql.Product(group), self.edrs[name], args)
+                    try:
+                        texts = drawn_texts(fig)
+                    finally:
+                        matplotlib.pyplot.close(fig)
+                    w, h = fig.get_size_inches() * fig.dpi
+                    with self.subTest(edr=name, product=group.name, epoch=epoch):
+                        self.assertGreater(len(texts), 5)
+                        self.assertEqual(overlapping(texts), [])
+                        self.assertEqual([t for t, b in texts if b.x0 < -1 or b.y0 < -1 or b.x1 > w + 1 or b.y1 > h + 1],
+                                         [])
+
+    # ---- the source of the variables -------------------------------------------------
+
+    def test_xarray_dataset_draws_the_same(self):
+        """A product read as an xarray Dataset (decoded as xarray decodes the
+        export's group) gives the figure that its netCDF group gives."""
+        import xarray
+        ql = quicklook_package()
+        args = types.SimpleNamespace(dpi=80, linear=False, dump=self.dump, sclk_epoch=None)
+
+        def drawn(edr, group):
+            fig, meta = ql.figure_of(ql.Product(group), edr, args)
+            png = io.BytesIO()
+            try:
+                fig.savefig(png, format="png", dpi=fig.dpi)
+            finally:
+                matplotlib.pyplot.close(fig)
+            with Image.open(png) as im:
+                return meta, np.asarray(im.convert("RGB"))
+
+        for name in ("patterns_mec", "status_con"):
+            edr = self.edrs[name]
+            nc = self.export_of(edr)
+            with netCDF4.Dataset(nc) as ds:
+                ds.set_auto_maskandscale(False)
+                expected = {m: drawn(edr, ql.netcdf_group(g)) for m, g in ds.groups.items()}
+            for module, (meta, pixels) in expected.items():
+                with self.subTest(edr=name, product=module), xarray.open_dataset(nc, group=module) as ds:
+                    got_meta, got_pixels = drawn(edr, ql.xarray_group(ds, module))
+                    self.assertEqual(got_meta, meta)
+                    self.assertTrue((got_pixels == pixels).all())
 
 
 if __name__ == "__main__":
