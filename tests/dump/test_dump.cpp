@@ -151,8 +151,12 @@ std::string meaning(const Product &p, const std::string &name) {
   }
   std::string masks, values;
   for (int k = 0; k < m->nflags; ++k) {
-    masks += (k ? ", " : "") + std::to_string(m->flag_masks[k]);
-    values += (k ? ", " : "") + std::to_string(m->flag_values[k]);
+    if (k > 0) {
+      masks += ", ";
+      values += ", ";
+    }
+    masks += std::to_string(m->flag_masks[k]);
+    values += std::to_string(m->flag_values[k]);
   }
   return ", \"sds\": " + json_or_null(m->sds) + ", \"long_name\": " + json_or_null(m->long_name) +
          ", \"units\": " + json_or_null(m->units) + ", \"comment\": " + json_or_null(m->comment) +
