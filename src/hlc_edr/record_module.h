@@ -756,6 +756,34 @@ inline int32 read(const Module &m, void *record, int32 position) {
   return status;
 }
 
+// Copies `count` values of N bytes, one every `stride` bytes from `from`, back
+// to back into `to`: a copy of a constant size, which the compiler makes a
+// move of its own rather than a call.
+template <size_t N>
+inline void gather_values(unsigned char *to, const uint8 *from, size_t stride, int32 count) {
+  for (int32 r = 0; r < count; ++r) {
+    memcpy(to + N * static_cast<size_t>(r), from + stride * static_cast<size_t>(r), N);
+  }
+}
+
+// The same for values of any size: the scalars' sizes by their own copy.
+inline void gather_values(unsigned char *to, const uint8 *from, size_t size, size_t stride,
+                          int32 count) {
+  switch (size) {
+    case 1:
+      return gather_values<1>(to, from, stride, count);
+    case 2:
+      return gather_values<2>(to, from, stride, count);
+    case 4:
+      return gather_values<4>(to, from, stride, count);
+    case 8:
+      return gather_values<8>(to, from, stride, count);
+  }
+  for (int32 r = 0; r < count; ++r) {
+    memcpy(to + size * static_cast<size_t>(r), from + stride * static_cast<size_t>(r), size);
+  }
+}
+
 // Reads `count` records from `position` into the caller's columns, one per
 // member in declaration order (null: the member is skipped), each taking
 // `count` values back to back as the record structure holds them: the
@@ -830,11 +858,7 @@ inline int32 read_block(const Module &m, int32 position, int32 count, void *cons
   for (int i = 0; i < m.layout.nfields; ++i) {
     const hlc_edr_member &f = field(m, i);
     unsigned char *column = static_cast<unsigned char *>(columns[m.layout.field_index[i]]);
-    if (column == nullptr) continue;
-    for (int32 r = 0; r < count; ++r) {
-      memcpy(column + f.size * static_cast<size_t>(r),
-             block + packed * static_cast<size_t>(r) + f.packed_offset, f.size);
-    }
+    if (column != nullptr) gather_values(column, block + f.packed_offset, f.size, packed, count);
   }
   free(block);
   return status;
