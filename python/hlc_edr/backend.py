@@ -119,9 +119,9 @@ class Source:
             edr.close()
             raise
         # The record time as the library forms it (hlc_edr_cf_sclk): seconds +
-        # subseconds / 65536, in float64.
+        # subseconds / 65536, in float64 (each integer exact in it).
         spins = int(numpy.prod(_edr.member_shape(p.members[ks]), dtype=numpy.int64))
-        self.spin_sclk = (seconds.astype(numpy.float64) + subseconds.astype(numpy.float64) / 65536.0).reshape(n, spins)
+        self.spin_sclk = numpy.add(seconds, subseconds / 65536.0, dtype=numpy.float64).reshape(n, spins)
         self.sclk = self.spin_sclk[:, 0]
         self.coverage = (float(self.sclk.min()), float(self.sclk.max())) if n else None
         version = _version()
