@@ -28,6 +28,14 @@ def made(path, argv):
 def timed(peak_rss, argv, out, cpu=False):
     """Seconds (wall, or processor time with cpu) and peak resident memory
     (KiB) of one run of argv, its standard output and error going to out."""
+    wall, processor, kib = timed_both(peak_rss, argv, out)
+    return (processor if cpu else wall), kib
+
+
+def timed_both(peak_rss, argv, out):
+    """Wall seconds, processor seconds (user + system, of every thread and of
+    every process the program waits for) and peak resident memory (KiB) of
+    one run of argv, its standard output and error going to out."""
     # Waited for with wait4, for the processor time of the launcher and the
     # program it waits for; subprocess is told that the child is reaped.
     child = subprocess.Popen([peak_rss, out] + argv, stdout=subprocess.PIPE, text=True)
@@ -41,4 +49,4 @@ def timed(peak_rss, argv, out, cpu=False):
     if int(code) != 0:
         sys.exit("failed: %s (see %s)" % (" ".join(argv), out))
     # The launcher's own share is a fork and an exec: negligible.
-    return (usage.ru_utime + usage.ru_stime if cpu else float(seconds)), int(kib)
+    return float(seconds), usage.ru_utime + usage.ru_stime, int(kib)

@@ -15,8 +15,9 @@ import numpy
 from . import _library as L
 
 # Reads go to the library a block at a time: about this many bytes of a
-# product's records per read_block call.
-BLOCK_BYTES = 4 << 20
+# product's records per read_block call, which HDF4 and the library pass
+# over several times while the block stays in the processor's cache.
+BLOCK_BYTES = 256 << 10
 # Records that lie apart by at most this many bytes are read in one block
 # with those between them, rather than by a call each.
 GAP_BYTES = 64 << 10
@@ -153,9 +154,9 @@ def member_shape(m):
 
 
 def record_bytes(p, members):
-    """Bytes that a block read moves per record for these members: the
-    packed Vdata record (read whole whenever a field is wanted) and each
-    wanted SDS member's slab."""
+    """Bytes that a block read holds per record for these members: the
+    packed Vdata record (which HDF4 reads whole whenever a field is wanted)
+    and each wanted SDS member's slab."""
     fields = any(p.members[k].sds is None for k in members)
     return (p.packed_size if fields else 0) + sum(p.members[k].size for k in members
                                                   if p.members[k].sds is not None)
@@ -164,8 +165,7 @@ def record_bytes(p, members):
 class Reader:
     """Reads members of product p from an open table into arrays of any
     number type (the values converted as numpy converts them), a block at a
-    time. The caller holds LOCK with the table open; `where` names the
-    product and file in messages."""
+    time. The caller holds LOCK with the table open."""
 
     def __init__(self, edr, p, count):
         self.edr, self.p, self.count = edr, p, count

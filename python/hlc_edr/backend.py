@@ -46,6 +46,8 @@ __all__ = ["open_dataset", "open_mfdataset", "products", "EdrError", "HlcEdrBack
 
 # The most bytes of values read with others and kept until asked for.
 CACHE_BYTES = 512 << 20
+# The time coverage is found this many records at a time.
+COVERAGE_RECORDS = 1 << 16
 
 
 def _utc(seconds):
@@ -118,12 +120,17 @@ class Source:
         except BaseException:
             edr.close()
             raise
-        # The record time as the library forms it (hlc_edr_cf_sclk): seconds +
-        # subseconds / 65536, in float64 (each integer exact in it).
+        # The record times as the records hold them, each spin's; the
+        # earliest and the latest record time (of the first spin) give the
+        # time coverage.
         spins = int(numpy.prod(_edr.member_shape(p.members[ks]), dtype=numpy.int64))
-        self.spin_sclk = numpy.add(seconds, subseconds / 65536.0, dtype=numpy.float64).reshape(n, spins)
-        self.sclk = self.spin_sclk[:, 0]
-        self.coverage = (float(self.sclk.min()), float(self.sclk.max())) if n else None
+        self.seconds, self.subseconds = seconds.reshape(n, spins), subseconds.reshape(n, spins)
+        self.coverage = None
+        for a in range(0, n, COVERAGE_RECORDS):
+            t = self.spin_sclk(slice(a, a + COVERAGE_RECORDS))[:, 0]
+            low, high = float(t.min()), float(t.max())
+            self.coverage = (low, high) if self.coverage is None else (
+                min(self.coverage[0], low), max(self.coverage[1], high))
         version = _version()
         self.date_created = _utc(edr.mtime)
         self.history = "%s hlc_edr%s Python backend: %s, product %s" % (
@@ -220,14 +227,25 @@ class Source:
             return self._gather(k, numpy.arange(start, stop, step))
         return self._gather(k, _positions(key, n))
 
+    def spin_sclk(self, rkey):
+        """The record time of every spin of the records that rkey selects,
+        as the library forms it (hlc_edr_cf_sclk): seconds + subseconds /
+        65536, in float64 (each integer exact in it)."""
+        sclk = self.subseconds[rkey].astype(numpy.float64)
+        numpy.divide(sclk, 65536.0, out=sclk)
+        numpy.add(sclk, self.seconds[rkey], out=sclk)
+        return sclk
+
     def read(self, var, key):
         """The values of variable var that an outer-indexing key selects."""
-        if var.source in (L.SOURCE_SCLK, L.SOURCE_TIME):
-            return numpy.array(_outer(self.sclk, key), dtype=var.dtype)
-        if var.source == L.SOURCE_SPIN_SCLK:
-            return numpy.array(_outer(self.spin_sclk, key), dtype=var.dtype)
         rkey, rest = key[0], tuple(key[1:])
-        values = self.records(var.member, rkey)
+        if var.source in (L.SOURCE_SCLK, L.SOURCE_TIME):
+            spins = self.spin_sclk(rkey)
+            return spins[..., 0] if spins.shape[-1] == 1 else spins[..., 0].copy()
+        if var.source == L.SOURCE_SPIN_SCLK:
+            values = self.spin_sclk(rkey)
+        else:
+            values = self.records(var.member, rkey)
         return _outer(values, rest if isinstance(rkey, (int, numpy.integer)) else (slice(None),) + rest)
 
 

@@ -787,7 +787,8 @@ inline void gather_values(unsigned char *to, const uint8 *from, size_t size, siz
 // Reads `count` records from `position` into the caller's columns, one per
 // member in declaration order (null: the member is skipped), each taking
 // `count` values back to back as the record structure holds them: the
-// Vdata fields from one VSread of the block, scattered into their columns,
+// Vdata fields wanted from one VSread of the block (of those fields alone
+// when not all are wanted), scattered into their columns,
 // each SDS by one hyperslab straight into its column. Nothing is read
 // unless the module is open for reading and the block lies within the
 // table. The next read_<m>(r, -1) continues after the block.
@@ -831,16 +832,42 @@ inline int32 read_block(const Module &m, int32 position, int32 count, void *cons
       status = -1;
     }
   }
-  bool wanted = false;
+  // The fields wanted, in the table's order. When only some are, HDF4 is
+  // given a field list of their own, so that it unpacks those alone (and
+  // packs them back to back in that order); the table's own list is set
+  // again after the read, for read_<m>.
+  int wanted = 0;
+  size_t packed = 0;
   for (int i = 0; i < m.layout.nfields; ++i) {
-    wanted = wanted || columns[m.layout.field_index[i]] != nullptr;
+    if (columns[m.layout.field_index[i]] != nullptr) {
+      ++wanted;
+      packed += field(m, i).size;
+    }
   }
-  if (!wanted) return status;
-  const size_t packed = m.layout.packed_size;
+  if (wanted == 0) return status;
+  const bool some = wanted < m.layout.nfields;
+  if (!some) packed = m.layout.packed_size;
   uint8 *block = static_cast<uint8 *>(malloc(packed * static_cast<size_t>(count)));
-  if (block == nullptr) {
+  char *list = some ? static_cast<char *>(malloc(strlen(m.field_list) + 1)) : nullptr;
+  if (block == nullptr || (some && list == nullptr)) {
     fail(m, op, "malloc: no memory for %d records of %zu bytes.", count, packed);
+    free(block);
+    free(list);
     return -1;
+  }
+  if (some) {
+    list[0] = '\0';
+    for (int i = 0; i < m.layout.nfields; ++i) {
+      if (columns[m.layout.field_index[i]] == nullptr) continue;
+      if (list[0] != '\0') strcat(list, ",");
+      strcat(list, field(m, i).name);
+    }
+    if (VSsetfields(*m.vdata_id, list) != 0) {
+      fail(m, op, "VSsetfields: Unable to set the fields %s.", list);
+      free(block);
+      free(list);
+      return -1;
+    }
   }
   bool lost = false;
   if (position != m.session->vdata_pos && VSseek(*m.vdata_id, position) == -1) {
@@ -851,14 +878,27 @@ inline int32 read_block(const Module &m, int32 position, int32 count, void *cons
     lost = true;
   }
   m.session->vdata_pos = lost ? -1 : position + count;
+  if (some && VSsetfields(*m.vdata_id, m.field_list) != 0) {
+    // Its reads would take the block's fields for whole records: the
+    // tables are let go, and every read is refused until they are opened
+    // again.
+    fail(m, op, "VSsetfields: Unable to set fields.");
+    release_tables(m);
+    m.session->use = Use::kIdle;
+    lost = true;
+  }
+  free(list);
   if (lost) {
     free(block);
     return -1;
   }
+  size_t at = 0;  // of the field in the block's records
   for (int i = 0; i < m.layout.nfields; ++i) {
     const hlc_edr_member &f = field(m, i);
     unsigned char *column = static_cast<unsigned char *>(columns[m.layout.field_index[i]]);
-    if (column != nullptr) gather_values(column, block + f.packed_offset, f.size, packed, count);
+    if (column == nullptr) continue;
+    gather_values(column, block + (some ? at : f.packed_offset), f.size, packed, count);
+    at += f.size;
   }
   free(block);
   return status;

@@ -178,7 +178,8 @@ TEST_P(ReadBlock, EveryBlockHoldsTheRecordsValues) {
 }
 
 // Blocks and single reads interleave: a read of the next record continues
-// after the block, at any place, also after a block of no records.
+// after the block, at any place, also after a block of no records and after
+// a block of some of the fields, and reads every field.
 TEST_P(ReadBlock, TheNextReadContinuesAfterTheBlock) {
   const int32 n = static_cast<int32>(recs.size());
   ASSERT_EQ(d->init_rd(f, sd, "r"), n);
@@ -194,6 +195,12 @@ TEST_P(ReadBlock, TheNextReadContinuesAfterTheBlock) {
   expect_next(2);
   expect_block(n - 3, 2);
   expect_next(n - 1);
+  // A block of some fields only (the record time), then the whole records.
+  std::vector<void *> times(pointers.size(), nullptr);
+  times[static_cast<size_t>(d->sclk_seconds)] = pointers[static_cast<size_t>(d->sclk_seconds)];
+  ASSERT_EQ(d->read_block(0, 2, times.data()), 0);
+  expect_next(2);
+  expect_next(3);
 }
 
 // Refused, reading nothing, with the module's message: before the module is
