@@ -2,6 +2,7 @@
 """The benchmark of tools/hlc_edr_quicklook on large EDRs, in one command:
 
     /usr/bin/python3 bench/quicklook_bench.py [--runs N] [--work DIR] [--build DIR]
+                                              [--tool LAUNCHER]... [--only WORD] [--cpu]
 
 builds Release into build-bench (hlc_edr, hlc_edr_dump, tlmbuild, gen_tlm, peak_rss),
 writes TLM files with tlmbuild (kept in --work for later runs) and turns them
@@ -19,8 +20,18 @@ into EDRs with hlc_edr:
 Then it runs the quick-look on each EDR N times (default 3) through
 bench/peak_rss and prints one table: the EDR's size, its records, the median
 wall time and the largest peak resident memory of the tool (the Python
-process; the dump it runs is smaller). The PNGs of the last run stay in
---work/png for a look."""
+process; the dump it runs is smaller). The 2,000,000 records are drawn once
+more on a UTC axis (--sclk-epoch). The PNGs of the last run stay in
+--work/png for a look.
+
+--tool names the launcher to run (default: tools/hlc_edr_quicklook of this
+tree); given more than once, the tools run in turn on each EDR, run after
+run, the first of them another each run (whichever runs second was
+measured some percent slower), so that a machine whose load changes weighs
+on each alike, and the table has a pair of columns per tool (in the order
+given; an older tree's launcher measures the tool before a change). --only keeps the EDRs whose name in the table holds WORD. --cpu
+takes the processor time of each run (the tool's and its dump's) instead of
+its wall time, which other work on the machine disturbs less."""
 import argparse
 import os
 import platform
@@ -177,37 +188,53 @@ def main():
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--work", default="/tmp/hlc_quicklook_bench")
     ap.add_argument("--build", default=os.path.join(ROOT, "build-bench"))
+    ap.add_argument("--tool", action="append", help="a hlc_edr_quicklook launcher (default: this tree's)")
+    ap.add_argument("--only", help="only the EDRs whose name holds this word")
+    ap.add_argument("--cpu", action="store_true", help="processor time instead of wall time")
     args = ap.parse_args()
+    tools = [os.path.abspath(t) for t in args.tool] if args.tool else [os.path.join(ROOT, "tools", "hlc_edr_quicklook")]
     benchlib.build(args.build, ["hlc_edr", "hlc_edr_dump", "tlmbuild", "gen_tlm", "peak_rss"])
     os.makedirs(args.work, exist_ok=True)
     peak_rss = os.path.join(args.build, "bench", "peak_rss")
     dump = os.path.join(args.build, "hlc_edr_dump")
-    tool = os.path.join(ROOT, "tools", "hlc_edr_quicklook")
     rng = np.random.default_rng(2026)
     cases = [("con hk, %s records" % "{:,}".format(n),
-              make_edr(args.build, args.work, "con_%d" % n, "con", con_packets(n, rng)))
+              make_edr(args.build, args.work, "con_%d" % n, "con", con_packets(n, rng)), [])
              for n in (250_000, 1_000_000, 2_000_000)]
+    cases.append(("con hk, 2,000,000, UTC", cases[-1][1], ["--sclk-epoch", "2000-01-01T12:00:00Z"]))
     cases.append(("con hk, random, unordered",
-                  make_edr(args.build, args.work, "con_random", "con", random_records=2_000_000)))
+                  make_edr(args.build, args.work, "con_random", "con", random_records=2_000_000), []))
     cases.append(("gim science, 3 products",
-                  make_edr(args.build, args.work, "gim_200mb", "gim", gim_packets(200, rng))))
+                  make_edr(args.build, args.work, "gim_200mb", "gim", gim_packets(200, rng)), []))
+    if args.only:
+        cases = [c for c in cases if args.only in c[0]]
     png = os.path.join(args.work, "png")
     os.makedirs(png, exist_ok=True)
-    print("hlc_edr_quicklook: median of %d runs each, on %s (%s, %d cores)" % (
-        args.runs, platform.node(), platform.processor() or platform.machine(), os.cpu_count()))
-    head = "%-26s %9s %10s %9s %9s" % ("EDR", "MB", "records", "seconds", "peak MB")
+    print("hlc_edr_quicklook: median %s time of %d runs each, on %s (%s, %d cores)" % (
+        "processor" if args.cpu else "wall", args.runs, platform.node(), platform.processor() or platform.machine(), os.cpu_count()))
+    for k, tool in enumerate(tools):
+        print("tool %d: %s" % (k + 1, tool))
+    head = "%-26s %9s %10s" % ("EDR", "MB", "records") + "".join(
+        " %9s %9s" % ("seconds", "peak MB") if len(tools) == 1 else " %9s %9s" % ("s (%d)" % (k + 1), "MB (%d)" % (k + 1))
+        for k in range(len(tools)))
     print(head)
     print("-" * len(head))
-    for name, edr in cases:
-        times, peak = [], 0
-        for _ in range(args.runs):
-            seconds, kib = benchlib.timed(peak_rss, [tool, edr, "-o", png, "--dump", dump],
-                                          os.path.join(args.work, "quicklook.log"))
-            times.append(seconds)
-            peak = max(peak, kib)
-        print("%-26s %9.1f %10s %9.2f %9.1f" % (name, os.path.getsize(edr) / 1e6,
-                                                 "{:,}".format(records(dump, edr)),
-                                                 statistics.median(times), peak / 1024), flush=True)
+    # A tool from before --sclk-epoch draws no UTC axis: "-" in its columns.
+    helps = [subprocess.run([tool, "--help"], capture_output=True, text=True).stdout for tool in tools]
+    for name, edr, options in cases:
+        times, peaks = [[] for _ in tools], [0 for _ in tools]
+        for run in range(args.runs):
+            for k in [(run + i) % len(tools) for i in range(len(tools))]:
+                tool = tools[k]
+                if options and options[0] not in helps[k]:
+                    continue
+                seconds, kib = benchlib.timed(peak_rss, [tool, edr, "-o", png, "--dump", dump] + options,
+                                              os.path.join(args.work, "quicklook.log"), cpu=args.cpu)
+                times[k].append(seconds)
+                peaks[k] = max(peaks[k], kib)
+        print("%-26s %9.1f %10s" % (name, os.path.getsize(edr) / 1e6, "{:,}".format(records(dump, edr))) +
+              "".join(" %9.2f %9.1f" % (statistics.median(t), p / 1024) if t else " %9s %9s" % ("-", "-")
+                      for t, p in zip(times, peaks)), flush=True)
 
 
 if __name__ == "__main__":

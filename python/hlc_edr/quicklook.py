@@ -607,19 +607,18 @@ class Field:
             self.integer, self.ceiling = True, None
 
     def values(self, data):
-        """The field's values in records `data` of the variable, as float64
-        (records x elements)."""
-        if self.bits is None:
-            return as_float(data).reshape(len(data), self.elements)
-        low, high = self.bits
+        """The field's values in records `data` of the variable (records x
+        elements): integers as they are, which are never NaN, else float64."""
         w = np.asarray(data)
+        if self.bits is None:
+            return (w if w.dtype.kind in "ui" else as_float(w)).reshape(len(w), self.elements)
+        low, high = self.bits
         missing = ~np.isfinite(w) if w.dtype.kind == "f" else None  # a word read through a reader that masks
+        v = ((np.where(missing, 0, w) if missing is not None else w).astype(np.int64) >> low) & \
+            ((1 << (high - low + 1)) - 1)
         if missing is not None:
-            w = np.where(missing, 0, w)
-        v = ((w.astype(np.int64) >> low) & ((1 << (high - low + 1)) - 1)).astype(np.float64)
-        if missing is not None:
-            v[missing] = np.nan
-        return v.reshape(len(data), self.elements)
+            v = np.where(missing, np.nan, v)
+        return v.reshape(len(w), self.elements)
 
     def title(self):
         if self.bits is None:
@@ -760,7 +759,7 @@ class Series:
             v, c0 = v[order], c0[order]
         first = np.flatnonzero(np.concatenate(([True], np.diff(c0) != 0)))
         cols = c0[first]
-        if np.asarray(data).dtype.kind in "ui":  # every value finite
+        if v.dtype.kind in "ui":  # every value finite
             self.min[cols] = np.minimum(self.min[cols], np.minimum.reduceat(v, first))
             self.max[cols] = np.maximum(self.max[cols], np.maximum.reduceat(v, first))
         else:
