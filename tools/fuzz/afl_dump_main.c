@@ -64,15 +64,18 @@ static int holds(const char *path, const char *text) {
 }
 
 /* A work file that an export leaves is named after its output,
-   out.nc.XXXXXX.tmp. */
-static int work_file_left(void) {
+   out.nc.XXXXXX.tmp. Counts them, removing them when `remove` is set: a run
+   that the fuzzer killed at its time limit (SIGKILL, which nothing can
+   clean up after) leaves one, which must not be judged as the next run's. */
+static int work_files(int remove) {
   DIR *d = opendir(scratch);
   int left = 0;
   if (d == NULL) return 0;
   for (struct dirent *e; (e = readdir(d)) != NULL;) {
     const size_t n = strlen(e->d_name);
     if (strncmp(e->d_name, "out.nc.", 7) == 0 && n > 4 && strcmp(e->d_name + n - 4, ".tmp") == 0) {
-      left = 1;
+      ++left;
+      if (remove) unlinkat(dirfd(d), e->d_name, 0);
     }
   }
   closedir(d);
@@ -90,7 +93,7 @@ static void judge(int status) {
   }
   if (status != 0 && status != 1) finding("exit status other than 0 or 1");
   if (status == 1 && !holds(err_path, "ERROR: ")) finding("exit status 1 without an ERROR line");
-  if (work_file_left()) finding("an export's work file left behind");
+  if (work_files(0) > 0) finding("an export's work file left behind");
   unlink(out_path);
   unlink(edr_path);
 }
@@ -123,6 +126,7 @@ int __wrap_main(int argc, char **argv) {
   snprintf(err_path, sizeof err_path, "%s/err", scratch);
   snprintf(out_path, sizeof out_path, "%s/out.nc", scratch);
   unlink(out_path);
+  work_files(1);
   fuzz_copy_input(in, edr_path);
 
   /* Standard output is dropped; standard error is kept to be judged. */
