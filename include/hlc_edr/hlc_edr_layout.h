@@ -126,6 +126,9 @@ typedef struct hlc_edr_product {
   /* The instrument unit that sends the product: "GEM", "GIM",
      "Concentrator", "MEC". */
   const char *instrument;
+  /* flush_wr_<module>: writes the records that write_<module> keeps back
+     (see hlc_edr_module.h); 0, or -1 when they could not be written. */
+  int32_t (*flush_wr)(void);
 } hlc_edr_product;
 
 /* The twelve, in the order of the modules' list in the build (gem_hk

@@ -1,5 +1,5 @@
 /*
-   HLC EDR record modules: the 15 operations that every record module offers,
+   HLC EDR record modules: the 16 operations that every record module offers,
    declared with C linkage for programs in C and C++ that write or read EDR
    files. A module's own header (for example con_hk_api.h) applies this to its
    name and record structure.
@@ -15,6 +15,17 @@
    holds them. It refuses, reading nothing, a module not open for reading,
    a negative position or count, and a block that goes past the last
    record; the next read_(record, -1) continues after the block.
+
+   Records appended with write_(record, -1) are written behind: kept,
+   packed, and written a block at a time (one VSwrite for the table, one
+   SDwritedata per array), so that a write_ that returns 0 may not yet
+   have reached the file. What is kept is written before a positional
+   write, a read and close_wr_, and by flush_wr_, which gives 0, or -1
+   (with the module's error report) when the records could not be
+   written; a failed block write that a write_ starts makes that write_
+   give -1. A writer that must know every record reached the file calls
+   flush_wr_ before close_wr_, which has no result (it reports a failure
+   of its own flush on standard error).
 
    A module is open for one use at a time: init_wr_/init_cr_ and
    init_rd_/init_acc_ give -1, leaving what is open as it was, until
@@ -45,6 +56,7 @@
   int32 init_cr_##m(int32 file_id, int32 sd_id, int32 an_id, const char *vdata_class); \
   int32 init_wr_##m(int32 file_id, int32 sd_id, int32 an_id, const char *vdata_class); \
   int32 write_##m(struct Record record, int32 position);                               \
+  int32 flush_wr_##m(void);                                                            \
   void close_wr_##m(void);                                                             \
   int32 init_acc_##m(int32 file_id, int32 sd_id, const char *access);                  \
   int32 init_rd_##m(int32 file_id, int32 sd_id, const char *access);                   \

@@ -65,7 +65,7 @@ class Product(ctypes.Structure):
         ("rd_Vgrp_desc", ctypes.CFUNCTYPE(None, c_int32, c_int32)), ("desc", c_void_p),
         ("desc_size", c_size_t), ("init_wr", c_void_p), ("write", c_void_p), ("close_wr", c_void_p),
         ("read_block", ctypes.CFUNCTYPE(c_int32, c_int32, c_int32, ctypes.POINTER(c_void_p))),
-        ("instrument", c_char_p)]
+        ("instrument", c_char_p), ("flush_wr", c_void_p)]
 
 
 class CfAttribute(ctypes.Structure):

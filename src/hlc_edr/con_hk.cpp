@@ -145,6 +145,9 @@ int32 init_wr_con_hk(int32 f, int32 sd, int32 an, const char *c) {
 int32 write_con_hk(Record r, int32 pos) {
   return hlc_rm::write(mod, &r, pos);
 }
+int32 flush_wr_con_hk(void) {
+  return hlc_rm::flush_wr(mod);
+}
 void close_wr_con_hk(void) {
   hlc_rm::close_wr(mod);
 }

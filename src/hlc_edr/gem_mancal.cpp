@@ -94,6 +94,9 @@ int32 init_wr_gem_mancal(int32 f, int32 sd, int32 an, const char *c) {
 int32 write_gem_mancal(Record r, int32 pos) {
   return hlc_rm::write(mod, &r, pos);
 }
+int32 flush_wr_gem_mancal(void) {
+  return hlc_rm::flush_wr(mod);
+}
 void close_wr_gem_mancal(void) {
   hlc_rm::close_wr(mod);
 }

@@ -107,6 +107,9 @@ int32 init_wr_gem_raw(int32 f, int32 sd, int32 an, const char *c) {
 int32 write_gem_raw(Record r, int32 pos) {
   return hlc_rm::write(mod, &r, pos);
 }
+int32 flush_wr_gem_raw(void) {
+  return hlc_rm::flush_wr(mod);
+}
 void close_wr_gem_raw(void) {
   hlc_rm::close_wr(mod);
 }

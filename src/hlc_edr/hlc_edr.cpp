@@ -1593,6 +1593,15 @@ void report_cut_records() {
       printf("ERROR: Output EDR file is empty.\n");
       fatal_exit();
     }
+    // The modules write records behind, a block at a time: what they still
+    // keep is written first, and a block that cannot be written ends the
+    // run as a failed record write does.
+    for (int k = 0; k < kNumProducts; ++k) {
+      if (table_opened[k] && kProducts[k].module->flush_wr() == -1) {
+        printf("ERROR: write_%s() failed\n", kProducts[k].module->module);
+        fatal_exit();
+      }
+    }
     for (int k = 0; k < kNumProducts; ++k) {
       if (table_opened[k]) kProducts[k].module->close_wr();
     }

@@ -86,6 +86,9 @@ int32 init_wr_mec_f1d(int32 f, int32 sd, int32 an, const char *c) {
 int32 write_mec_f1d(Record r, int32 pos) {
   return hlc_rm::write(mod, &r, pos);
 }
+int32 flush_wr_mec_f1d(void) {
+  return hlc_rm::flush_wr(mod);
+}
 void close_wr_mec_f1d(void) {
   hlc_rm::close_wr(mod);
 }

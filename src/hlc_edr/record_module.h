@@ -42,6 +42,12 @@ enum class Use { kIdle, kWriting, kReading };
 struct Session {
   Use use = Use::kIdle;
   int32 vdata_pos = 0;  // where the attached Vdata's next read happens; -1 unknown
+  // Write-behind, while open for writing: records appended are kept here,
+  // packed, until a block of `room` is full or something must see them
+  // (see write_behind below).
+  uint8 *behind = nullptr;
+  int32 room = 0;  // records a block holds; 0: every record is written at once
+  int32 held = 0;  // records kept, not yet written
 };
 
 // Everything that distinguishes one module from another, and pointers to the
@@ -134,6 +140,7 @@ struct Operations {
   int32 (*write)(const void *, int32);
   void (*close_wr)();
   int32 (*read_block)(int32, int32, void *const *);
+  int32 (*flush_wr)();
 };
 
 // The operations of module m, whose record structure is R, for its
@@ -141,7 +148,7 @@ struct Operations {
 #define HLC_RM_OPERATIONS(m, R)                                                               \
   hlc_rm::Operations {                                                                        \
     init_rd_##m, hlc_rm::read_void<R, read_##m>, close_rd_##m, rd_Vgrp_desc_##m, init_wr_##m, \
-        hlc_rm::write_void<R, write_##m>, close_wr_##m, read_block_##m                        \
+        hlc_rm::write_void<R, write_##m>, close_wr_##m, read_block_##m, flush_wr_##m          \
   }
 
 // The module's descriptor, with its reading and writing operations.
@@ -176,6 +183,7 @@ constexpr hlc_edr_product describe(const Module &m, const Operations &ops) {
       .close_wr = ops.close_wr,
       .read_block = ops.read_block,
       .instrument = m.instrument,
+      .flush_wr = ops.flush_wr,
   };
 }
 
@@ -291,6 +299,115 @@ inline bool position_ok(const Module &m, const char *op, int32 position) {
 
 // ---- writing ----------------------------------------------------------------
 
+// The slab of an SDS member that holds record `index`.
+inline void slab(const hlc_edr_member &s, int32 index, int32 start[], int32 edges[]) {
+  for (int d = 0; d <= HLC_EDR_MAX_RANK; ++d) {
+    start[d] = d == 0 ? index : 0;
+    edges[d] = d == 0 ? 1 : d <= s.rank ? s.dims[d - 1].size : 0;
+  }
+}
+
+// ---- write-behind -----------------------------------------------------------
+//
+// A record written on its own costs HDF4 thousands of instructions of
+// bookkeeping and number conversion; a block of records in one VSwrite (and
+// one SDwritedata per SDS) costs little more than the copy. Records appended
+// while the module is open for writing are therefore kept, packed, in a
+// block of about kBehindBytes: the table's packed records, then each SDS's
+// slabs, record after record. The block is written when it is full, and
+// before anything that must see the records: a positional write, a read,
+// flush_wr and close_wr.
+
+#ifndef HLC_RM_BEHIND_BYTES
+#define HLC_RM_BEHIND_BYTES (64 * 1024)
+#endif
+constexpr size_t kBehindBytes = HLC_RM_BEHIND_BYTES;
+
+// The bytes one record takes in the block: its packed record and its slabs.
+inline size_t behind_size(const Module &m) {
+  size_t size = m.layout.packed_size;
+  for (int k = 0; k < m.layout.nsds; ++k) size += sds(m, k).size;
+  return size;
+}
+
+// Where SDS k's slabs start in the block.
+inline uint8 *behind_slabs(const Module &m, int k) {
+  size_t at = m.layout.packed_size;
+  for (int j = 0; j < k; ++j) at += sds(m, j).size;
+  return m.session->behind + at * static_cast<size_t>(m.session->room);
+}
+
+// Sets up the block when the module is opened for writing. Records larger
+// than half a block, or a block that cannot be had, are written one by one.
+inline void start_behind(const Module &m) {
+  Session &s = *m.session;
+  s.held = 0;
+  s.room = static_cast<int32>(kBehindBytes / behind_size(m));
+  if (s.room < 2) {
+    s.room = 0;
+    return;
+  }
+  s.behind = static_cast<uint8 *>(malloc(behind_size(m) * static_cast<size_t>(s.room)));
+  if (s.behind == nullptr) s.room = 0;
+}
+
+inline void end_behind(const Module &m) {
+  free(m.session->behind);
+  m.session->behind = nullptr;
+  m.session->room = 0;
+  m.session->held = 0;
+}
+
+// Writes the records kept, in the name of `op`: the table's with one
+// VSwrite where the table stands, the slabs with one SDwritedata per SDS
+// from the next SDS record on. The block is empty afterwards, written or not.
+inline int32 write_behind(const Module &m, const char *op) {
+  Session &s = *m.session;
+  const int32 n = s.held;
+  if (n == 0) return 0;
+  s.held = 0;
+  int32 status = 0;
+  if (VSwrite(*m.vdata_id, s.behind, n, FULL_INTERLACE) != n) {
+    fail(m, op, "VSwrite: Couldn't write data.");
+    status = -1;
+  }
+  if (m.layout.nsds > 0) {
+    const int32 index = *m.recnum_wr;
+    *m.recnum_wr += n;
+    for (int k = 0; k < m.layout.nsds; ++k) {
+      const hlc_edr_member &a = sds(m, k);
+      int32 start[1 + HLC_EDR_MAX_RANK], edges[1 + HLC_EDR_MAX_RANK];
+      slab(a, index, start, edges);
+      edges[0] = n;
+      if (SDwritedata(*m.sds_id[k], start, nullptr, edges, behind_slabs(m, k)) == -1) {
+        fail(m, op, "SDwritedata: Problem writing %s data.", a.name);
+        status = -1;
+      }
+    }
+  }
+  return status;
+}
+
+// Keeps an appended record in the block, when the module is open for
+// writing with all its tables (a write to a missing table goes straight to
+// HDF4, which reports it at once). False when the record must be written
+// now.
+inline bool keep_behind(const Module &m, const void *record) {
+  Session &s = *m.session;
+  if (s.room == 0 || s.use != Use::kWriting || *m.vdata_id == -1) return false;
+  for (int k = 0; k < m.layout.nsds; ++k) {
+    if (*m.sds_id[k] == -1) return false;
+  }
+  pack(m, s.behind + m.layout.packed_size * static_cast<size_t>(s.held), record);
+  for (int k = 0; k < m.layout.nsds; ++k) {
+    const hlc_edr_member &a = sds(m, k);
+    memcpy(behind_slabs(m, k) + a.size * static_cast<size_t>(s.held),
+           static_cast<const unsigned char *>(record) + a.offset, a.size);
+  }
+  ++s.held;
+  return true;
+}
+
 inline int32 init_cr(const Module &m, int32 file_id, int32 sd_id, int32 an_id,
                      const char *vdata_class) {
   static const char op[] = "init_cr_";
@@ -365,15 +482,8 @@ inline int32 init_cr(const Module &m, int32 file_id, int32 sd_id, int32 an_id,
     }
   }
   if (m.layout.nsds > 0) *m.recnum_wr = 0;
+  start_behind(m);
   return status;
-}
-
-// The slab of an SDS member that holds record `index`.
-inline void slab(const hlc_edr_member &s, int32 index, int32 start[], int32 edges[]) {
-  for (int d = 0; d <= HLC_EDR_MAX_RANK; ++d) {
-    start[d] = d == 0 ? index : 0;
-    edges[d] = d == 0 ? 1 : d <= s.rank ? s.dims[d - 1].size : 0;
-  }
 }
 
 inline int32 write(const Module &m, const void *record, int32 position) {
@@ -381,6 +491,12 @@ inline int32 write(const Module &m, const void *record, int32 position) {
   // Nothing is written at a position that is no record's: the Vdata would
   // append while the slabs went elsewhere, misaligned for good.
   if (!position_ok(m, op, position)) return -1;
+  if (position == -1 && keep_behind(m, record)) {
+    return m.session->held == m.session->room ? write_behind(m, op) : 0;
+  }
+  // The records kept go first, where they belong; when they cannot be
+  // written, where the table stands is unknown, and nothing more is.
+  if (write_behind(m, op) == -1) return -1;
   int32 status = 0;
   alignas(8) uint8 packed[kMaxPacked];
   if (m.layout.packed_size > sizeof packed) {
@@ -424,6 +540,11 @@ inline int32 write(const Module &m, const void *record, int32 position) {
   return status;
 }
 
+// Writes the records kept back: 0, or -1 when they could not be written.
+inline int32 flush_wr(const Module &m) {
+  return write_behind(m, "flush_wr_");
+}
+
 // init_wr_<m> and init_rd_<m>: the state check in the name of the operation
 // called, then init_cr_<m> or init_acc_<m>.
 inline int32 init_wr(const Module &m, int32 (*init_cr)(int32, int32, int32, const char *),
@@ -433,9 +554,13 @@ inline int32 init_wr(const Module &m, int32 (*init_cr)(int32, int32, int32, cons
 }
 
 // Does nothing unless the module is open for writing, so that no identifier
-// is let go twice (HDF4 may have given it to another table since).
+// is let go twice (HDF4 may have given it to another table since). Records
+// still kept back are written first; a failure is reported, as the
+// operation has no result (a writer that must know calls flush_wr first).
 inline void close_wr(const Module &m) {
   if (m.session->use != Use::kWriting) return;
+  write_behind(m, "close_wr_");
+  end_behind(m);
   if (*m.vdata_id != -1) VSdetach(*m.vdata_id);
   *m.vdata_id = -1;
   if (*m.vgrp_id != -1) Vdetach(*m.vgrp_id);
@@ -711,6 +836,8 @@ inline int32 init_rd(const Module &m, int32 (*init_acc)(int32, int32, const char
 inline int32 read(const Module &m, void *record, int32 position) {
   static const char op[] = "read_";
   if (!position_ok(m, op, position)) return -1;
+  // A read of a table open for writing sees the records kept back too.
+  if (write_behind(m, op) == -1) return -1;
   if (position == -1) position = *m.recnum_rd + 1;
   int32 count = 0;
   VSinquire(*m.vdata_id, &count, nullptr, nullptr, nullptr, nullptr);

@@ -1,7 +1,7 @@
 /* A preloaded library that makes one HDF4 call fail, so that the program's
    handling of that failure can be seen end to end. HLC_FAIL names the call
-   (Hopen, Vinitialize, SDstart, ANstart, Vattach, VSwrite, ANend, SDend,
-   Vfinish or Hclose); HLC_FAIL_AFTER, if set, lets that many calls succeed
+   (Hopen, Vinitialize, SDstart, ANstart, Vattach, VSwrite, SDwritedata,
+   ANend, SDend, Vfinish or Hclose); HLC_FAIL_AFTER, if set, lets that many calls succeed
    first. Every other call goes to the real library. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -38,6 +38,9 @@ int32 Vattach(HFILEID f, int32 ref, const char *access) {
 }
 int32 VSwrite(int32 vs, const uint8 buf[], int32 n, int32 interlace) {
   return should_fail("VSwrite") ? -1 : REAL(VSwrite)(vs, buf, n, interlace);
+}
+intn SDwritedata(int32 sds, int32 *start, int32 *stride, int32 *edge, void *data) {
+  return should_fail("SDwritedata") ? -1 : REAL(SDwritedata)(sds, start, stride, edge, data);
 }
 int32 ANend(int32 an) {
   return should_fail("ANend") ? -1 : REAL(ANend)(an);

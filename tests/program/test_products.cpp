@@ -303,6 +303,62 @@ TEST_P(ProductTest, FailedWriteEndsTheRun) {
   EXPECT_EQ(harness::slurp(s.edr), "an EDR of an earlier run");
 }
 
+// Records are written behind, blocks of 64 KiB at a time (a block holds at
+// least two records; larger records are written one by one). A block write
+// that fails, the first, the second or the last one at the end of the run,
+// from the table's VSwrite or an SDS's SDwritedata, ends the run with the
+// module's write message after the records before that block; nothing
+// appears under the final name.
+TEST_P(ProductTest, FailedBlockWriteEndsTheRun) {
+  const Product &p = GetParam();
+  size_t bytes = p.packed_size();
+  for (const products::Sds &a : p.sds) bytes += a.values() * products::type_size(a.type);
+  const size_t fit = 65536 / bytes;
+  const int block = fit < 2 ? 1 : static_cast<int>(fit);
+  std::vector<Record> recs;
+  std::mt19937 rng(11);
+  while (recs.size() < static_cast<size_t>(2 * block + 3)) {
+    Record rec(p.record_size);
+    for (uint8_t &b : rec) b = static_cast<uint8_t>(rng());
+    recs.push_back(rec);
+  }
+  Script s(dir, p.module, p.inst);
+  Feeder feed(s);
+  feed.add(p, recs, 1);
+  s.run();  // writes the TLM file
+  harness::write_file(s.edr, "an EDR of an earlier run");
+  for (const char *call : {"VSwrite", "SDwritedata"}) {
+    if (std::string(call) == "SDwritedata" && p.sds.empty()) continue;
+    for (int k = 0; k < 3; ++k) {
+      SCOPED_TRACE(std::string(call) + " of block " + std::to_string(k));
+      const int after = std::string(call) == "VSwrite" ? k : k * static_cast<int>(p.sds.size());
+      const harness::Run r = harness::run_edr(
+          {"-inst", harness::kInstWords[p.inst], "-tlm", s.tlm(), "-edr", s.edr},
+          {"LD_PRELOAD=" HLC_FAULT_LIBRARY, std::string("HLC_FAIL=") + call,
+           "HLC_FAIL_AFTER=" + std::to_string(after), "ASAN_OPTIONS=verify_asan_link_order=0"});
+      // The last block is written by the flush at the end of the run, after
+      // every record's line and the byte count.
+      const bool last = block > 1 && k == 2;
+      const int written = last ? 2 * block + 3 : (k + 1) * block - 1;
+      size_t lines = 0;
+      for (size_t at = r.out.find(p.wrote); at != std::string::npos;
+           at = r.out.find(p.wrote, at + 1)) {
+        ++lines;
+      }
+      EXPECT_EQ(lines, static_cast<size_t>(written));
+      EXPECT_TRUE(r.out.ends_with("ERROR: write_" + p.module + "() failed\n"))
+          << r.out.substr(r.out.size() > 300 ? r.out.size() - 300 : 0);
+      EXPECT_EQ(r.out.find("Accumulated processed byte count") != std::string::npos, last);
+      const std::string op = (last ? "flush_wr_" : "write_") + p.module;
+      EXPECT_NE(r.err.find("\nERROR in  " + p.module + ".cpp -> " + op + " -> " + call + ": "),
+                std::string::npos)
+          << r.err.substr(0, 300);
+      EXPECT_EQ(r.status, 255);
+      EXPECT_EQ(harness::slurp(s.edr), "an EDR of an earlier run");
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(All, ProductTest, ::testing::ValuesIn(products::all_products()),
                          product_name);
 

@@ -85,6 +85,9 @@ int32 init_wr_sds_probe(int32 f, int32 sd, int32 an, const char *c) {
 int32 write_sds_probe(Record r, int32 pos) {
   return hlc_rm::write(mod, &r, pos);
 }
+int32 flush_wr_sds_probe(void) {
+  return hlc_rm::flush_wr(mod);
+}
 void close_wr_sds_probe(void) {
   hlc_rm::close_wr(mod);
 }

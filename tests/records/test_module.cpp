@@ -374,6 +374,7 @@ struct Api {
   int32 (*init_wr)(int32, int32, int32, const char *);
   int32 (*write)(uint32 tag, int32 position);
   void (*close_wr)();
+  int32 (*flush_wr)();
   int32 (*init_rd)(int32, int32, const char *);
   // The record's time, and its last count (its time again without SDS).
   int32 (*read)(int32 position, uint32 *tag, uint32 *count);
@@ -390,7 +391,7 @@ struct Api {
           set_count;                                                          \
           return write_##m(r, pos);                                           \
         },                                                                    \
-        close_wr_##m, init_rd_##m,                                            \
+        close_wr_##m, flush_wr_##m, init_rd_##m,                              \
         [](int32 pos, uint32 *tag, uint32 *c) {                               \
           R r;                                                                \
           memset(&r, 0, sizeof r);                                            \
@@ -517,6 +518,79 @@ extern "C" intn VSinquire(int32 vs, int32 *n, int32 *interlace, char *fields, in
       reinterpret_cast<intn (*)(int32, int32 *, int32 *, char *, int32 *, char *)>(
           dlsym(RTLD_NEXT, "VSinquire"));
   return take_failure("VSinquire") ? FAIL : real(vs, n, interlace, fields, size, name);
+}
+
+extern "C" int32 VSwrite(int32 vs, const uint8 *buf, int32 n, int32 interlace) {
+  static const auto real =
+      reinterpret_cast<int32 (*)(int32, const uint8 *, int32, int32)>(dlsym(RTLD_NEXT, "VSwrite"));
+  return take_failure("VSwrite") ? FAIL : real(vs, buf, n, interlace);
+}
+
+extern "C" intn SDwritedata(int32 sds, int32 *start, int32 *stride, int32 *edge, void *data) {
+  static const auto real = reinterpret_cast<intn (*)(int32, int32 *, int32 *, int32 *, void *)>(
+      dlsym(RTLD_NEXT, "SDwritedata"));
+  return take_failure("SDwritedata") ? FAIL : real(sds, start, stride, edge, data);
+}
+
+// Appended records are written behind, blocks at a time, across several
+// blocks: a positional write among kept records and closing each see every
+// record before them in place.
+TEST_P(Positions, RecordsWrittenBehindKeepTheirPlaces) {
+  constexpr int kRecords = 3000;  // more than two blocks of any module
+  open(DFACC_CREATE);
+  ASSERT_EQ(api.init_wr(f, sd, an, "tlm_edr_data"), 0);
+  for (int i = 0; i < kRecords; ++i) ASSERT_EQ(api.write(100 + i, -1), 0) << i;
+  ASSERT_EQ(api.write(100 + 2999, 2999), 0);  // the last, written again in place
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(api.write(100 + kRecords + i, -1), 0);
+  for (int i = 5; i < 9; ++i) ASSERT_EQ(api.write(100 + kRecords + i, -1), 0);
+  api.close_wr();  // writes the last four
+  finish();
+  expect_records(kRecords + 9);
+}
+
+// A block that cannot be written is reported by the operation that wrote
+// it: the append that filled it, flush_wr or close_wr. flush_wr and the
+// append give -1; the records are gone from the block either way.
+TEST_P(Positions, FailedBlockWritesAreReported) {
+  const char *calls[] = {"VSwrite", "SDwritedata"};
+  const std::string what[] = {"VSwrite: Couldn't write data.",
+                              "SDwritedata: Problem writing counts data."};
+  for (int c = 0; c < (m == "con_hk" ? 1 : 2); ++c) {
+    SCOPED_TRACE(calls[c]);
+    open(DFACC_CREATE);
+    ASSERT_EQ(api.init_wr(f, sd, an, "tlm_edr_data"), 0);
+    fail_name = calls[c];
+    fail_calls = c == 0 ? 1 : 3;  // gem_raw's three SDS
+    testing::internal::CaptureStderr();
+    int appended = 0;
+    while (appended < 5000 && api.write(100 + appended, -1) == 0) ++appended;
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_LT(appended, 5000) << "no block was written";
+    std::vector<std::string> r = reports(err);
+    ASSERT_FALSE(r.empty()) << err;
+    EXPECT_EQ(r.back(), report("write", what[c])) << err;
+    EXPECT_EQ(fail_calls, 0);
+    EXPECT_EQ(api.flush_wr(), 0);  // nothing kept
+
+    ASSERT_EQ(api.write(100, -1), 0);
+    fail_name = calls[c];
+    fail_calls = c == 0 ? 1 : 3;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(api.flush_wr(), -1);
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(reports(err).back(), report("flush_wr", what[c])) << err;
+    EXPECT_EQ(api.flush_wr(), 0);
+
+    ASSERT_EQ(api.write(100, -1), 0);
+    fail_name = calls[c];
+    fail_calls = c == 0 ? 1 : 3;
+    testing::internal::CaptureStderr();
+    api.close_wr();
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(reports(err).back(), report("close_wr", what[c])) << err;
+    fail_calls = 0;
+    finish();
+  }
 }
 
 // A failed seek is reported and fails the write; after a failed seek in a
