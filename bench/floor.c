@@ -2,7 +2,7 @@
    writes for the same TLM file with as little as can be, so that what
    hlc_edr costs beyond them is its own.
 
-     floor [-direct] -inst gem|gim|con|mec -tlm TLM -edr EDR
+     floor [-direct|-batch|-bare|-read] -inst gem|gim|con|mec -tlm TLM -edr EDR
 
    Both read the file in 64 KiB pieces, find the records of the instrument
    (the fixed records of a packet, the segments of a science record put
@@ -12,16 +12,29 @@
    product's tables at its first record, and shut down as hlc_edr does.
 
    Through the modules (the default): each record is copied into its record
-   structure and appended with the record module's write operation, so the
-   floor makes the same HDF4 calls in the same order as hlc_edr and counts
-   what the record modules cost.
+   structure and appended with the record module's write operation, with
+   HDF4's fill writes of the SDS turned off as hlc_edr does, so the floor
+   makes the same HDF4 calls in the same order as hlc_edr and counts what
+   the record modules cost.
 
    Direct (-direct): no record module is called. Each product's objects are
    made from its layout descriptor (hlc_edr_layout.h): the Vgroup, its
    description annotation of the module's size, the Vdata with one VSfdefine
    per field and the field list, one SDS per array member; per record one
    VSwrite of the record's bytes as the packed record and one SDwritedata per
-   SDS from the bytes that follow it. This is HDF4's own cost of the file.
+   SDS from the bytes that follow it. This is HDF4's own cost of the file
+   written a record at a time.
+
+   Batching (-batch): the objects of -direct, with HDF4's fill writes of the
+   SDS turned off (SD_NOFILL), and the records of each product gathered
+   into blocks of up to 1,000 records (1 MiB at most) written with one
+   VSwrite and one SDwritedata per SDS a block: HDF4's cost of the file when
+   it is called as seldom as it can be.
+
+   Bare I/O (-bare): the same bytes (each record's packed record and slabs)
+   written to the output with write(2) in 64 KiB pieces, no HDF4 at all.
+   Reading (-read): the TLM file read and its records found, nothing
+   written (no output file).
 
    Exit status 0 after the final rename, 1 on any failure. */
 #include <fcntl.h>
@@ -115,17 +128,89 @@ static void direct_create(struct Direct *d, const hlc_edr_product *p, size_t siz
   d->recnum = 0;
 }
 
-static void direct_write(struct Direct *d, const uint8 *data) {
-  if (VSwrite(d->vdata, data, 1, FULL_INTERLACE) == -1) fail("VSwrite");
+/* Writes n records, back to back at `vdata`, and their slabs, each SDS's
+   back to back at slabs[k] (or, with slabs NULL, behind each record). */
+static void direct_put(struct Direct *d, const uint8 *vdata, int32 n, uint8 *const *slabs) {
+  if (VSwrite(d->vdata, vdata, n, FULL_INTERLACE) != n) fail("VSwrite");
   for (int k = 0; k < d->nsds; ++k) {
     const hlc_edr_member *m = d->array[k];
-    int32 start[1 + HLC_EDR_MAX_RANK] = {d->recnum}, edges[1 + HLC_EDR_MAX_RANK] = {1};
+    int32 start[1 + HLC_EDR_MAX_RANK] = {d->recnum}, edges[1 + HLC_EDR_MAX_RANK] = {n};
     for (int32 j = 0; j < m->rank; ++j) edges[j + 1] = m->dims[j].size;
-    if (SDwritedata(d->sds[k], start, NULL, edges, (VOIDP)(data + d->from[k])) == -1) {
-      fail("SDwritedata");
+    const uint8 *data = slabs ? slabs[k] : vdata + d->from[k];
+    if (SDwritedata(d->sds[k], start, NULL, edges, (VOIDP)data) == -1) fail("SDwritedata");
+  }
+  d->recnum += n;
+}
+
+static void direct_write(struct Direct *d, const uint8 *data) {
+  direct_put(d, data, 1, NULL);
+}
+
+/* ---- batching ------------------------------------------------------------ */
+
+#define BATCH_RECORDS 1000
+#define BATCH_BYTES (1 << 20)
+
+/* A product's block of records waiting to be written. */
+struct Batch {
+  int32 room, held;
+  uint8 *vdata;
+  uint8 *slabs[HLC_EDR_MAX_RANK];
+};
+
+static void batch_start(struct Batch *b, const struct Direct *d, size_t size) {
+  b->room = (int32)KEEP(BATCH_RECORDS, BATCH_BYTES / size);
+  if (b->room < 1) b->room = 1;
+  b->held = 0;
+  b->vdata = malloc(d->p->packed_size * (size_t)b->room);
+  if (b->vdata == NULL) fail("out of memory");
+  for (int k = 0; k < d->nsds; ++k) {
+    b->slabs[k] = malloc(d->array[k]->size * (size_t)b->room);
+    if (b->slabs[k] == NULL) fail("out of memory");
+  }
+}
+
+static void batch_flush(struct Batch *b, struct Direct *d) {
+  if (b->held > 0) direct_put(d, b->vdata, b->held, b->slabs);
+  b->held = 0;
+}
+
+static void batch_write(struct Batch *b, struct Direct *d, const uint8 *data) {
+  memcpy(b->vdata + d->p->packed_size * (size_t)b->held, data, d->p->packed_size);
+  for (int k = 0; k < d->nsds; ++k) {
+    const size_t size = d->array[k]->size;
+    memcpy(b->slabs[k] + size * (size_t)b->held, data + d->from[k], size);
+  }
+  if (++b->held == b->room) batch_flush(b, d);
+}
+
+/* ---- bare I/O ------------------------------------------------------------ */
+
+/* The bytes a record takes in the EDR: its packed record and its slabs. */
+static size_t layout_bytes(const hlc_edr_product *p) {
+  size_t n = p->packed_size;
+  for (int32 i = 0; i < p->nmembers; ++i) {
+    if (p->members[i].sds != NULL) n += p->members[i].size;
+  }
+  return n;
+}
+
+static int out_fd = -1;
+static uint8 out_buffer[65536];
+static size_t out_len;
+
+static void bare_write(const uint8 *data, size_t n) {
+  while (n > 0) {
+    const size_t take = KEEP(n, sizeof out_buffer - out_len);
+    memcpy(out_buffer + out_len, data, take);
+    out_len += take;
+    data += take;
+    n -= take;
+    if (out_len == sizeof out_buffer) {
+      if (write(out_fd, out_buffer, out_len) != (ssize_t)out_len) fail("write");
+      out_len = 0;
     }
   }
-  ++d->recnum;
 }
 
 static void direct_close(struct Direct *d) {
@@ -146,6 +231,7 @@ struct Product {
   const hlc_edr_product *p;
   int opened;
   struct Direct direct;
+  struct Batch batch;
   uint8 *data; /* reassembly buffer of segmented products */
   size_t have;
   uint32 seconds;
@@ -153,7 +239,7 @@ struct Product {
 };
 
 #define PRODUCT(apid, inst, parts, size, m) \
-  { apid, inst, parts, size, #m, NULL, 0, {0}, NULL, 0, 0, 0 }
+  { apid, inst, parts, size, #m, NULL, 0, {0}, {0}, NULL, 0, 0, 0 }
 /* In the order in which the tables are closed. */
 static struct Product products[] = {
     PRODUCT(32, 1, 1, 46, gem_hk),       PRODUCT(33, 1, 1, 50, gem_mancal),
@@ -189,12 +275,19 @@ static const uint8 *peek(size_t n) {
   return buffer + pos;
 }
 
+enum Mode { MODULES, DIRECT, BATCH, BARE, READ };
+
 int main(int argc, char **argv) {
   static const char *const words[] = {"gem", "gim", "con", "mec"};
-  const int direct = argc > 1 && strcmp(argv[1], "-direct") == 0;
-  argv += direct;
-  argc -= direct;
-  if (argc != 7) fail("usage: floor [-direct] -inst gem|gim|con|mec -tlm TLM -edr EDR");
+  static const char *const modes[] = {"", "-direct", "-batch", "-bare", "-read"};
+  enum Mode mode = MODULES;
+  for (int i = DIRECT; argc > 1 && i <= READ; ++i) {
+    if (strcmp(argv[1], modes[i]) == 0) mode = (enum Mode)i;
+  }
+  argv += mode != MODULES;
+  argc -= mode != MODULES;
+  if (argc != 7)
+    fail("usage: floor [-direct|-batch|-bare|-read] -inst gem|gim|con|mec -tlm TLM -edr EDR");
   int inst = 0;
   for (int i = 0; i < 4; ++i) {
     if (strcmp(argv[2], words[i]) == 0) inst = i + 1;
@@ -226,11 +319,16 @@ int main(int argc, char **argv) {
     for (size_t i = 0; i < NPRODUCTS; ++i) {
       if (products[i].apid == apid && products[i].inst == inst) pr = &products[i];
     }
-    if (pr == NULL) continue;
-    if (file == -1) {
+    if (pr == NULL || mode == READ) continue;
+    if (mode == BARE && out_fd == -1) {
+      out_fd = open(work, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (out_fd < 0) fail("cannot create the output");
+    }
+    if (mode != BARE && file == -1) {
       file = Hopen(work, DFACC_CREATE, 0);
       if (file == -1 || Vstart(file) != 0) fail("cannot create the EDR");
       sd = SDstart(work, DFACC_RDWR);
+      if (mode == BATCH || mode == MODULES) SDsetfillmode(sd, SD_NOFILL);
       an = ANstart(file);
     }
     const uint8 *record = data;
@@ -253,28 +351,45 @@ int main(int argc, char **argv) {
     if (count == 0) continue;
     if (!pr->opened) {
       if ((pr->p = hlc_edr_find_product(pr->module)) == NULL) fail("a product without a module");
-      if (direct) {
+      if (mode == DIRECT || mode == BATCH) {
         direct_create(&pr->direct, pr->p, pr->size, file, sd, an);
+        if (mode == BATCH) batch_start(&pr->batch, &pr->direct, pr->size);
+      } else if (mode == BARE) {
+        /* nothing to create */
       } else if (pr->p->init_wr(file, sd, an, "tlm_edr_data") == -1) {
         fail("cannot create a table");
       }
       pr->opened = 1;
     }
     for (size_t i = 0; i < count; ++i) {
-      if (direct) {
-        direct_write(&pr->direct, record + i * pr->size);
-      } else if (put(pr->p, record + i * pr->size, pr->size) == -1) {
+      const uint8 *one = record + i * pr->size;
+      if (mode == DIRECT) {
+        direct_write(&pr->direct, one);
+      } else if (mode == BATCH) {
+        batch_write(&pr->batch, &pr->direct, one);
+      } else if (mode == BARE) {
+        bare_write(one, layout_bytes(pr->p));
+      } else if (put(pr->p, one, pr->size) == -1) {
         fail("write failed");
       }
     }
   }
   close(fd);
+  if (mode == READ) return 0;
+  if (mode == BARE) {
+    if (out_fd == -1) fail("no record of the instrument");
+    if (write(out_fd, out_buffer, out_len) != (ssize_t)out_len || close(out_fd) != 0) fail("write");
+    if (rename(work, argv[6]) != 0) fail("rename failed");
+    return 0;
+  }
   if (file == -1) fail("no record of the instrument");
   for (size_t i = 0; i < NPRODUCTS; ++i) {
     if (!products[i].opened) continue;
-    if (direct) {
+    if (mode == DIRECT || mode == BATCH) {
+      if (mode == BATCH) batch_flush(&products[i].batch, &products[i].direct);
       direct_close(&products[i].direct);
     } else {
+      if (products[i].p->flush_wr() == -1) fail("write failed");
       products[i].p->close_wr();
     }
   }

@@ -178,7 +178,10 @@ int main(int argc, char **argv) {
       if (p->write(make.next(), -1) != 0) return 1;
     }
   }
-  for (const hlc_edr_product *p : opened) p->close_wr();
+  for (const hlc_edr_product *p : opened) {
+    if (p->flush_wr() != 0) return 1;
+    p->close_wr();
+  }
   ANend(an);
   SDend(sd);
   Vend(file);

@@ -7,13 +7,15 @@
 builds Release into build-bench (programs only), writes the input files
 with gen_tlm (one-record Concentrator packets, a GEM and GIM science mix of
 normal, raw and diagnostic records, a mixed file of every unit, each in two
-sizes), then runs hlc_edr (standard output to a file) and the two floors of
+sizes), then runs hlc_edr (standard output to a file) and the floors of
 bench/floor side by side, alternately, N times each (default 7): the floor
 through the record modules (the same HDF4 calls as hlc_edr, no decoding, no
-log) and the direct floor (HDF4 called straight from the layout
-descriptors: no record module either). It prints one table: the median time
-of each, hlc_edr's ratio to each floor, MB/s and records/s of hlc_edr, and
-its peak resident memory.
+log), the direct floor (HDF4 called straight from the layout descriptors, a
+record per call), the batching floor (the same objects, blocks of records
+per call, no fill writes), the bare I/O floor (the same bytes with
+write(2)) and the TLM read alone. It prints one table: the median time of
+each, hlc_edr's ratio to the direct and the batching floor, MB/s and
+records/s of hlc_edr, and its peak resident memory.
 
 --quick runs only the smaller input of each kind, 5 times. --scale
 multiplies the input sizes (default 1: 1,000,000 packets, 200 MB and 500 MB
@@ -115,20 +117,30 @@ def main():
 
     edr = os.path.join(args.work, "out.hdf")
     log = os.path.join(args.work, "out.log")
-    programs = [  # the program, its log
-        ([hlc], log),
-        ([floor], log + ".floor"),
-        ([floor, "-direct"], log + ".direct"),
+    # The program and its floors (bench/floor.c): through the record
+    # modules, HDF4 called directly a record at a time, HDF4 called with
+    # blocks of records and no fill writes, the bytes with write(2) alone,
+    # and reading the TLM alone.
+    programs = [  # column, the program, its log
+        ("hlc_edr", [hlc], log),
+        ("modules", [floor], log + ".floor"),
+        ("direct", [floor, "-direct"], log + ".direct"),
+        ("batch", [floor, "-batch"], log + ".batch"),
+        ("bare", [floor, "-bare"], log + ".bare"),
+        ("read", [floor, "-read"], log + ".read"),
     ]
     load = os.getloadavg()[0]
     print("hlc_edr against its floors: median %s of %d runs each, on %s (%s, %d cores, "
           "load %.1f at the start)" % ("processor time" if args.cpu else "wall time", runs,
                                       platform.node(), platform.processor() or platform.machine(),
                                       os.cpu_count(), load))
-    print("modules: the floor through the record modules; direct: HDF4 called directly")
-    head = "%-26s %7s %8s %9s %9s %9s %7s %7s %7s %9s %7s" % (
-        "input", "MB", "records", "hlc_edr s", "modules s", "direct s", "x mod", "x dir",
-        "MB/s", "records/s", "peak MB")
+    print("floors: modules = through the record modules; direct = HDF4 a record per call; "
+          "batch = HDF4 with blocks of records, no fill writes; bare = the same bytes with "
+          "write(2); read = the TLM read alone. x dir, x bat: hlc_edr's time over direct's, "
+          "batch's")
+    head = "%-26s %7s %8s" % ("input", "MB", "records") + "".join(
+        " %9s" % (name + " s") for name, _, _ in programs) + " %6s %6s %7s %9s %7s" % (
+        "x dir", "x bat", "MB/s", "records/s", "peak MB")
     print(head)
     print("-" * len(head))
     started = time.time()
@@ -138,29 +150,32 @@ def main():
         times = [[] for _ in programs]
         peak = 0
         for _ in range(runs):
-            for k, (program, out) in enumerate(programs):
+            for k, (_, program, out) in enumerate(programs):
                 # Every run writes new files: none replaces an earlier run's
                 # output, which ext4 would write back first.
                 remove(edr, out)
                 warm(tlm)
-                t, rss = benchlib.timed(peak_rss, program + ["-inst", inst, "-tlm", tlm, "-edr", edr], out,
-                               args.cpu)
+                t, rss = benchlib.timed(peak_rss, program + ["-inst", inst, "-tlm", tlm, "-edr", edr],
+                                        out, args.cpu)
                 times[k].append(t)
                 if k == 0:
                     peak = max(peak, rss)
         records = records_written(log)
-        mine, modules, direct = (statistics.median(t) for t in times)
-        print("%-26s %7.1f %8d %9.3f %9.3f %9.3f %7.2f %7.2f %7.0f %9.0f %7.1f" % (
-            name, size / 1e6, records, mine, modules, direct, mine / modules, mine / direct,
-            size / 1e6 / mine, records / mine, peak / 1024), flush=True)
-        remove(edr, *(out for _, out in programs))
+        medians = [statistics.median(t) for t in times]
+        mine, direct, batch = medians[0], medians[2], medians[3]
+        print("%-26s %7.1f %8d" % (name, size / 1e6, records) + "".join(
+            " %9.3f" % t for t in medians) + " %6.2f %6.2f %7.0f %9.0f %7.1f" % (
+            mine / direct, mine / batch, size / 1e6 / mine, records / mine, peak / 1024),
+            flush=True)
+        remove(edr, *(out for _, _, out in programs))
     print("(%.0f s)" % (time.time() - started))
 
     if args.instructions:
         print()
         print("Instructions of one run (callgrind), in millions")
-        head = "%-26s %7s %9s %9s %9s %7s %7s" % ("input", "MB", "hlc_edr", "modules", "direct",
-                                                 "x mod", "x dir")
+        counted = [p for p in programs if p[0] != "read"]
+        head = "%-26s %7s" % ("input", "MB") + "".join(" %9s" % n for n, _, _ in counted) + \
+            " %6s %6s" % ("x dir", "x bat")
         print(head)
         print("-" * len(head))
         for name, kind, amount, inst, small in cases:
@@ -169,11 +184,11 @@ def main():
             tlm = os.path.join(args.work, "%s_%d.tlm" % (kind, amount))
             size = generate(gen, kind, amount, tlm)
             counts = [instructions(program + ["-inst", inst, "-tlm", tlm, "-edr", edr], args.work)
-                      for program, _ in programs]
+                      for _, program, _ in counted]
             remove(edr)
-            print("%-26s %7.1f %9.1f %9.1f %9.1f %7.2f %7.2f" % (
-                name, size / 1e6, counts[0] / 1e6, counts[1] / 1e6, counts[2] / 1e6,
-                counts[0] / counts[1], counts[0] / counts[2]), flush=True)
+            print("%-26s %7.1f" % (name, size / 1e6) + "".join(
+                " %9.1f" % (c / 1e6) for c in counts) + " %6.2f %6.2f" % (
+                counts[0] / counts[2], counts[0] / counts[3]), flush=True)
 
 
 if __name__ == "__main__":

@@ -82,6 +82,7 @@ struct Log {
   volatile sig_atomic_t written = 0;
   bool watched = false;  // standard output is a terminal: every line goes out at once
   bool regular = false;  // standard output is a regular file: writes never wait
+  bool streams = false;  // stdout and stderr are the log's streams (start_log)
 };
 Log out_log;
 
@@ -244,7 +245,20 @@ void start_log() {
   setvbuf(err, nullptr, _IONBF, 0);
   stdout = out;
   stderr = err;
+  out_log.streams = true;
   atexit(flush_log);
+}
+
+// Appends a piece of the log that is made without printf (the lines of
+// every record): straight to the log, which standard output, unbuffered,
+// also writes to at once, so that the order stays; through the stream
+// where standard output is not the log's.
+void log_text(const char *data, size_t n) {
+  if (out_log.streams) {
+    log_out(nullptr, data, n);
+  } else {
+    fwrite_unlocked(data, 1, n, stdout);
+  }
 }
 
 [[noreturn]] void fatal_exit() {
@@ -837,10 +851,10 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
   const int fill = buffer[block3 + 4] >> 7;
   const long prefill = be16(buffer + block3 + 8);
 
-  reader.listing
-      .line(pkt_apid, flags, count, length_field - 4, secs, subs, number, record_size, packet,
-            record_size - packet - 11, fill, prefill - 11)
-      .put(stdout);
+  const hlc_log::Line line =
+      reader.listing.line(pkt_apid, flags, count, length_field - 4, secs, subs, number, record_size,
+                          packet, record_size - packet - 11, fill, prefill - 11);
+  log_text(line.data(), line.size());
 
   *sequence_flags = flags;
   if (fill) {
@@ -913,7 +927,7 @@ void append(int32 (*write)(R, int32), R (*decode)(const uint8_t *), const uint8_
     printf("ERROR: write_%s() failed\n", module);
     fatal_exit();
   }
-  fwrite_unlocked(wrote, 1, N - 1, stdout);
+  log_text(wrote, N - 1);
 }
 
 // The housekeeping records of GEM and GIM: time, status, start level and

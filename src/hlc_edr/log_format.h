@@ -143,30 +143,75 @@ class Line {
   size_t n_ = 0;
 };
 
+// A number of a line that is printed line after line, kept with its text:
+// the value of the line before costs a copy of the text, the next value (a
+// record number, a packet counter, a clock) an increment of its last digits;
+// any other value is converted.
+class Kept {
+ public:
+  // Room a put may use beyond what it writes (later pieces write over it).
+  static constexpr size_t kCopy = 24;
+  // "%<width>lld" of v, or "%0<width>lld" with zero, written at `at`.
+  char *put(char *at, long long v, int width, bool zero = false) {
+    if (!known_ || v != value_) {
+      if (!(known_ && value_ >= 0 && v == value_ + 1 && increment())) {
+        n_ = static_cast<size_t>(put_num(text_, v, width, zero) - text_);
+      }
+      value_ = v;
+      known_ = true;
+    }
+    memcpy(at, text_, kCopy);  // whole: the line has room
+    return at + n_;
+  }
+
+ private:
+  // Adds one to the digits; false when the carry runs past them (into a
+  // blank of the width, or the start), where the conversion is needed.
+  bool increment() {
+    for (size_t i = n_; i-- > 0;) {
+      if (text_[i] == '9') {
+        text_[i] = '0';
+      } else if (text_[i] >= '0' && text_[i] < '9') {
+        ++text_[i];
+        return true;
+      } else {
+        return false;
+      }
+    }
+    return false;
+  }
+  bool known_ = false;
+  long long value_ = 0;
+  size_t n_ = 0;
+  // A long long with its sign, padded to a width of at most 10, and the
+  // slack of put_num.
+  char text_[kCopy + kSlack] = {};
+};
+
 // The reader's listing lines of the TLM records:
 // "%2d %1d %6d %4ld %10u:%03d (%d/%ld/%ld/%ld) (fill:%d/%ld)\n".
-// What follows the record number is the same for all the records of a run
-// of packets of one size and framing: it is made once and kept while its
-// values stay.
+// Each number is kept from line to line (Kept), and what follows the record
+// number, the same for all the records of a run of packets of one size and
+// framing, is made once and kept while its values stay.
 class Listing {
  public:
   Line line(int apid, int flags, int count, long size, unsigned seconds, int subseconds, int record,
             long record_size, long offset, long implied, int fill, long prefill) {
     Line line;
     char *p = line.end();
-    p = put_num(p, apid, 2);
+    p = apid_.put(p, apid, 2);
     *p++ = ' ';
-    p = put_num(p, flags, 1);
+    p = flags_.put(p, flags, 1);
     *p++ = ' ';
-    p = put_num(p, count, 6);
+    p = count_.put(p, count, 6);
     *p++ = ' ';
-    p = put_num(p, size, 4);
+    p = size_.put(p, size, 4);
     *p++ = ' ';
-    p = put_unum(p, seconds, 10);
+    p = seconds_.put(p, seconds, 10);
     *p++ = ':';
-    p = put_num(p, subseconds, 3, true);
+    p = subseconds_.put(p, subseconds, 3, true);
     p = put_text(p, " (");
-    p = put_num(p, record);
+    p = record_.put(p, record, 0);
     const Tail t{record_size, offset, implied, fill, prefill};
     if (!tail_.same(t)) make_tail(t);
     memcpy(p, tail_text_, sizeof tail_text_);  // whole: the line has room
@@ -175,6 +220,7 @@ class Listing {
   }
 
  private:
+  Kept apid_, flags_, count_, size_, seconds_, subseconds_, record_;
   struct Tail {
     long record_size, offset, implied;
     int fill;
@@ -191,7 +237,8 @@ class Listing {
   // The head before it: four ints and a long, the seconds, the subseconds
   // and the record number, with their blanks and signs.
   static constexpr size_t kHeadMax = 11 + 1 + 11 + 1 + 11 + 1 + 21 + 1 + 10 + 1 + 11 + 2 + 11;
-  static_assert(Line::kCapacity >= kHeadMax + kTailMax + kSlack, "a listing line fits its Line");
+  static_assert(Line::kCapacity >= kHeadMax + kTailMax + kSlack + Kept::kCopy,
+                "a listing line fits its Line");
 
   void make_tail(const Tail &t) {
     char *p = tail_text_;

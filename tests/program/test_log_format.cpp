@@ -2,8 +2,10 @@
 // padding, negative values and the largest values of each kind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <random>
 #include <string>
 
 #include "log_format.h"
@@ -114,6 +116,41 @@ TEST(LogFormat, ListingLinesInTurn) {
     EXPECT_EQ(built(listing.line(25, 3, v.count, 52, 1000u + v.count, v.count % 256, v.record,
                                  v.record_size, v.offset, v.implied, v.fill, v.prefill)),
               want);
+  }
+}
+
+// Lines whose numbers stay, count up by one or jump, as packet counters,
+// clocks and record numbers do: through carries into a wider number, past a
+// width's padding, from negative values and at the widest values, every
+// line is printf's.
+TEST(LogFormat, ListingNumbersKeptFromLineToLine) {
+  std::mt19937 rng(5);
+  const long long starts[] = {-12, -1, 0, 8, 9, 98, 99, 999, 9999, 99999, 999999, 2147483646};
+  long long v[7] = {25, 3, 0, 52, 4294967290LL, 0, 1};
+  const long long top[7] = {2047, 3, 16383, 65531, 4294967295LL, 999, INT_MAX};
+  hlc_log::Listing listing;
+  for (int line = 0; line < 20000; ++line) {
+    for (int f = 0; f < 7; ++f) {
+      const unsigned roll = rng() % 10;
+      if (roll < 4 && v[f] < top[f]) {
+        ++v[f];
+      } else if (roll == 9) {
+        const long long s = starts[rng() % (sizeof starts / sizeof starts[0])];
+        v[f] = f == 4 ? (s < 0 ? 4294967295LL + s : s) : std::min(s, top[f]);
+        if (f == 1 || f == 4 || f == 6) v[f] = std::max(v[f], 0LL);
+      }
+    }
+    char want[256];
+    snprintf(want, sizeof want, "%2d %1d %6d %4ld %10u:%03d (%d/%ld/%ld/%ld) (fill:%d/%ld)\n",
+             static_cast<int>(v[0]), static_cast<int>(v[1]), static_cast<int>(v[2]),
+             static_cast<long>(v[3]), static_cast<unsigned>(v[4]), static_cast<int>(v[5]),
+             static_cast<int>(v[6]), 123L, 60L, 52L, 0, 52L);
+    ASSERT_EQ(
+        built(listing.line(static_cast<int>(v[0]), static_cast<int>(v[1]), static_cast<int>(v[2]),
+                           static_cast<long>(v[3]), static_cast<unsigned>(v[4]),
+                           static_cast<int>(v[5]), static_cast<int>(v[6]), 123, 60, 52, 0, 52)),
+        want)
+        << "line " << line;
   }
 }
 
