@@ -254,7 +254,14 @@ void start_log() {
 // also writes to at once, so that the order stays; through the stream
 // where standard output is not the log's.
 void log_text(const char *data, size_t n) {
-  if (out_log.streams) {
+  Log &l = out_log;
+  if (l.streams && !l.watched && n <= Log::kSize - static_cast<size_t>(l.used)) {
+    // The piece fits: appended as log_out would, without its loop.
+    const sig_atomic_t used = l.used;
+    memcpy(l.buf + used, data, n);
+    std::atomic_signal_fence(std::memory_order_release);
+    l.used = used + static_cast<sig_atomic_t>(n);
+  } else if (l.streams) {
     log_out(nullptr, data, n);
   } else {
     fwrite_unlocked(data, 1, n, stdout);
