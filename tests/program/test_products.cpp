@@ -6,6 +6,7 @@
 // operations.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <random>
@@ -239,6 +240,22 @@ std::string product_name(const testing::TestParamInfo<Product> &info) {
 class ProductTest : public ::testing::TestWithParam<Product> {
  protected:
   harness::TempDir dir;
+
+  // Writes the TLM file of a run of n records of p of random bytes, and an
+  // earlier run's EDR at the run's EDR path.
+  static void random_records(Script &s, const Product &p, size_t n, unsigned seed) {
+    std::vector<Record> recs;
+    std::mt19937 rng(seed);
+    while (recs.size() < n) {
+      Record rec(p.record_size);
+      for (uint8_t &b : rec) b = static_cast<uint8_t>(rng());
+      recs.push_back(rec);
+    }
+    Feeder feed(s);
+    feed.add(p, recs, 1);
+    s.run();  // writes the TLM file
+    harness::write_file(s.edr, "an EDR of an earlier run");
+  }
 };
 
 // A run that selects the product's kind writes every record of its packets.
@@ -279,18 +296,8 @@ TEST_P(ProductTest, DescriptionIsTheOpeningLineAndTheHeader) {
 // with the module's write message; nothing appears under the final name.
 TEST_P(ProductTest, FailedWriteEndsTheRun) {
   const Product &p = GetParam();
-  std::vector<Record> recs;
-  std::mt19937 rng(7);
-  while (recs.size() < 4 || recs.size() * p.record_size < 200000) {
-    Record rec(p.record_size);
-    for (uint8_t &b : rec) b = static_cast<uint8_t>(rng());
-    recs.push_back(rec);
-  }
   Script s(dir, p.module, p.inst);
-  Feeder feed(s);
-  feed.add(p, recs, 1);
-  s.run();  // writes the TLM file; this run has no limit
-  harness::write_file(s.edr, "an EDR of an earlier run");
+  random_records(s, p, std::max<size_t>(4, (200000 + p.record_size - 1) / p.record_size), 7);
   const harness::Run r = harness::run(
       {"/bin/bash", "-c", "set -o pipefail; (ulimit -f 32; exec \"$0\" \"$@\") | cat",
        HLC_EDR_PROGRAM, "-inst", harness::kInstWords[p.inst], "-tlm", s.tlm(), "-edr", s.edr});
@@ -315,18 +322,8 @@ TEST_P(ProductTest, FailedBlockWriteEndsTheRun) {
   for (const products::Sds &a : p.sds) bytes += a.values() * products::type_size(a.type);
   const size_t fit = 65536 / bytes;
   const int block = fit < 2 ? 1 : static_cast<int>(fit);
-  std::vector<Record> recs;
-  std::mt19937 rng(11);
-  while (recs.size() < static_cast<size_t>(2 * block + 3)) {
-    Record rec(p.record_size);
-    for (uint8_t &b : rec) b = static_cast<uint8_t>(rng());
-    recs.push_back(rec);
-  }
   Script s(dir, p.module, p.inst);
-  Feeder feed(s);
-  feed.add(p, recs, 1);
-  s.run();  // writes the TLM file
-  harness::write_file(s.edr, "an EDR of an earlier run");
+  random_records(s, p, static_cast<size_t>(2 * block + 3), 11);
   for (const char *call : {"VSwrite", "SDwritedata"}) {
     if (std::string(call) == "SDwritedata" && p.sds.empty()) continue;
     for (int k = 0; k < 3; ++k) {
