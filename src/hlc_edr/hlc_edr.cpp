@@ -249,6 +249,23 @@ void start_log() {
   atexit(flush_log);
 }
 
+// Room for a piece of at most n characters, made in place at the end of the
+// log (the log written out first when it lacks the room), or null where
+// standard output is not the log's or goes out line by line. log_commit
+// then appends the n characters made there.
+char *log_room(size_t n) {
+  Log &l = out_log;
+  if (!l.streams || l.watched) return nullptr;
+  if (n > Log::kSize - static_cast<size_t>(l.used)) flush_log();
+  return l.buf + l.used;
+}
+
+void log_commit(ptrdiff_t n) {
+  // The bytes are in place before the handler can count them.
+  std::atomic_signal_fence(std::memory_order_release);
+  out_log.used = out_log.used + static_cast<sig_atomic_t>(n);
+}
+
 // Appends a piece of the log that is made without printf (the lines of
 // every record): straight to the log, which standard output, unbuffered,
 // also writes to at once, so that the order stays; through the stream
@@ -858,10 +875,17 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
   const int fill = buffer[block3 + 4] >> 7;
   const long prefill = be16(buffer + block3 + 8);
 
-  const hlc_log::Line line =
-      reader.listing.line(pkt_apid, flags, count, length_field - 4, secs, subs, number, record_size,
-                          packet, record_size - packet - 11, fill, prefill - 11);
-  log_text(line.data(), line.size());
+  if (char *at = log_room(hlc_log::Listing::kRoom)) {
+    log_commit(reader.listing.write(at, pkt_apid, flags, count, length_field - 4, secs, subs,
+                                    number, record_size, packet, record_size - packet - 11, fill,
+                                    prefill - 11) -
+               at);
+  } else {
+    const hlc_log::Line line =
+        reader.listing.line(pkt_apid, flags, count, length_field - 4, secs, subs, number,
+                            record_size, packet, record_size - packet - 11, fill, prefill - 11);
+    log_text(line.data(), line.size());
+  }
 
   *sequence_flags = flags;
   if (fill) {

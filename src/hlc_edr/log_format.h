@@ -198,7 +198,16 @@ class Listing {
   Line line(int apid, int flags, int count, long size, unsigned seconds, int subseconds, int record,
             long record_size, long offset, long implied, int fill, long prefill) {
     Line line;
-    char *p = line.end();
+    line.at(write(line.end(), apid, flags, count, size, seconds, subseconds, record, record_size,
+                  offset, implied, fill, prefill));
+    return line;
+  }
+
+  // The line written at `at`, which has room for kRoom characters; gives
+  // where it ends.
+  static constexpr size_t kRoom = Line::kCapacity;
+  char *write(char *p, int apid, int flags, int count, long size, unsigned seconds, int subseconds,
+              int record, long record_size, long offset, long implied, int fill, long prefill) {
     p = apid_.put(p, apid, 2);
     *p++ = ' ';
     p = flags_.put(p, flags, 1);
@@ -215,8 +224,7 @@ class Listing {
     const Tail t{record_size, offset, implied, fill, prefill};
     if (!tail_.same(t)) make_tail(t);
     memcpy(p, tail_text_, sizeof tail_text_);  // whole: the line has room
-    line.at(p + tail_length_);
-    return line;
+    return p + tail_length_;
   }
 
  private:
