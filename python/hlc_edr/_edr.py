@@ -165,48 +165,58 @@ def record_bytes(p, members):
 class Reader:
     """Reads members of product p from an open table into arrays of any
     number type (the values converted as numpy converts them), a block at a
-    time. The caller holds LOCK with the table open."""
+    time. The caller holds LOCK with the table open. What the module says
+    is kept over all the blocks of one read, whose first failure ends it."""
 
     def __init__(self, edr, p, count):
         self.edr, self.p, self.count = edr, p, count
+        self._read_block = p.read_block
+        self._pointers = (ctypes.c_void_p * p.nmembers)()
 
     def _block_records(self, members):
         return max(1, BLOCK_BYTES // max(1, record_bytes(self.p, members)))
 
-    def _read(self, start, n, members, columns):
-        """One read_block call: n records from start into columns (member
-        index -> C-contiguous array of the member's type)."""
-        pointers = (ctypes.c_void_p * self.p.nmembers)()
-        for k in members:
-            pointers[k] = columns[k].ctypes.data
-        with L.ModuleOutput() as out:
-            status = self.p.read_block(start, n, pointers)
-        if status != 0:
-            raise self.edr.damaged(self.p, "records %d to %d cannot be read (%s)"
-                                   % (start, start + n - 1, out.first_failure() or "read_block failed"))
+    def _failed(self, out, start, n):
+        return self.edr.damaged(self.p, "records %d to %d cannot be read (%s)"
+                                % (start, start + n - 1, out.first_failure() or "read_block failed"))
 
     def range(self, start, stop, targets):
         """Records start to stop - 1 into targets: member index -> array of
-        stop - start records."""
+        stop - start records. A target of the member's type, C-contiguous,
+        is read into in place; any other through a block of the member's
+        type, converted."""
+        if stop <= start:
+            return
         members = sorted(targets)
         block = self._block_records(members)
-        scratch = {}
-        for b0 in range(start, stop, block):
-            n = min(block, stop - b0)
-            columns, converted = {}, []
-            for k in members:
-                m = self.p.members[k]
-                out = targets[k][b0 - start:b0 - start + n]
-                if out.dtype == member_dtype(m) and out.flags.c_contiguous:
-                    columns[k] = out  # read in place
-                else:
-                    if k not in scratch:
-                        scratch[k] = numpy.empty((min(block, stop - start),) + member_shape(m), member_dtype(m))
-                    columns[k] = scratch[k][:n]
-                    converted.append(k)
-            self._read(b0, n, members, columns)
-            for k in converted:
-                targets[k][b0 - start:b0 - start + n] = columns[k]
+        # Per member: the address of its first record and the bytes of a
+        # record where it is read in place (0 bytes into a block of its own,
+        # which is converted into the target after each read).
+        plan = []
+        for k in members:
+            m = self.p.members[k]
+            target, dtype, shape = targets[k], member_dtype(m), member_shape(m)
+            if target.dtype == dtype and target.flags.c_contiguous:
+                plan.append((k, target.ctypes.data, dtype.itemsize * int(numpy.prod(shape, dtype=numpy.int64)),
+                             None))
+            else:
+                scratch = numpy.empty((min(block, stop - start),) + shape, dtype)
+                plan.append((k, scratch.ctypes.data, 0, scratch))
+        converted = [(targets[k], scratch) for k, _, _, scratch in plan if scratch is not None]
+        pointers, read_block = self._pointers, self._read_block
+        failed = None
+        with L.ModuleOutput() as out:
+            for b0 in range(start, stop, block):
+                n = min(block, stop - b0)
+                for k, base, row, _ in plan:
+                    pointers[k] = base + (b0 - start) * row
+                if read_block(b0, n, pointers) != 0:
+                    failed = (b0, n)
+                    break
+                for target, scratch in converted:
+                    target[b0 - start:b0 - start + n] = scratch[:n]
+        if failed:
+            raise self._failed(out, *failed)
 
     def positions(self, positions, targets):
         """The records at sorted, distinct positions into targets: member
@@ -224,17 +234,26 @@ class Reader:
         ends = numpy.concatenate((breaks, [len(positions)]))
         scratch = {k: numpy.empty((block,) + member_shape(self.p.members[k]), member_dtype(self.p.members[k]))
                    for k in members}
-        for a, z in zip(starts.tolist(), ends.tolist()):
-            # Records positions[a] ... positions[z - 1], in blocks.
-            i = a
-            while i < z:
-                first = int(positions[i])
-                j = min(int(numpy.searchsorted(positions, first + block)), z)
-                last = int(positions[j - 1])
-                n = last - first + 1
-                columns = {k: scratch[k][:n] for k in members}
-                self._read(first, n, members, columns)
-                rows = positions[i:j] - first
-                for k in members:
-                    targets[k][i:j] = columns[k][rows]
-                i = j
+        pointers, read_block = self._pointers, self._read_block
+        for k in members:
+            pointers[k] = scratch[k].ctypes.data
+        failed = None
+        with L.ModuleOutput() as out:
+            for a, z in zip(starts.tolist(), ends.tolist()):
+                # Records positions[a] ... positions[z - 1], in blocks.
+                i = a
+                while i < z and not failed:
+                    first = int(positions[i])
+                    j = min(int(numpy.searchsorted(positions, first + block)), z)
+                    n = int(positions[j - 1]) - first + 1
+                    if read_block(first, n, pointers) != 0:
+                        failed = (first, n)
+                        break
+                    rows = positions[i:j] - first
+                    for k in members:
+                        targets[k][i:j] = scratch[k][rows]
+                    i = j
+                if failed:
+                    break
+        if failed:
+            raise self._failed(out, *failed)
