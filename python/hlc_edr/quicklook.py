@@ -10,8 +10,10 @@ export, read in slices of records so that memory does not grow with the
 number of records. The library is the one --library names, else the one
 that HLC_EDR_LIBRARY names, else the one in the lib/ folder of the prefix
 that the package is installed in, else the one that the dynamic loader
-finds by its soname. A file that the library refuses (not an EDR, damaged)
-gives one line on standard error naming it; the other EDRs are still drawn.
+finds by its soname. A file that the library refuses (not an EDR, damaged,
+one on which HDF4 loops or crashes while opening it: the package opens each
+file in a child process bounded in processor time first) gives one line on
+standard error naming it; the other EDRs are still drawn.
 Everything drawn is taken from a product's variables and their CF
 attributes, whatever holds them (edr_products: the backend's Datasets).
 (--dump, which named the hlc_edr_dump that an earlier quick-look read
