@@ -193,7 +193,10 @@ def main():
     ap.add_argument("--cpu", action="store_true", help="processor time instead of wall time")
     args = ap.parse_args()
     tools = [os.path.abspath(t) for t in args.tool] if args.tool else [os.path.join(ROOT, "tools", "hlc_edr_quicklook")]
-    benchlib.build(args.build, ["hlc_edr", "hlc_edr_dump", "tlmbuild", "gen_tlm", "peak_rss"])
+    benchlib.build(args.build, ["hlc_edr", "hlc_edr_dump", "hlc_edr_shared", "tlmbuild", "gen_tlm", "peak_rss"])
+    # The record library that the tool reads through (a tool of before that
+    # read through the dump's export takes --dump below).
+    os.environ["HLC_EDR_LIBRARY"] = os.path.join(args.build, "libhlc_edr.so")
     os.makedirs(args.work, exist_ok=True)
     peak_rss = os.path.join(args.build, "bench", "peak_rss")
     dump = os.path.join(args.build, "hlc_edr_dump")

@@ -46,6 +46,6 @@ with tempfile.TemporaryDirectory() as tmp:
     subprocess.run([os.path.join(build, "hlc_edr"), "-inst", "gem", "-apid", "normal", "-tlm", tlm,
                     "-edr", edr], stdout=subprocess.DEVNULL, check=True)
     subprocess.run([os.path.join(top, "tools", "hlc_edr_quicklook"), edr, "-o", tmp,
-                    "--dump", os.path.join(build, "hlc_edr_dump")], check=True, stdout=subprocess.DEVNULL)
+                    "--library", os.path.join(build, "libhlc_edr.so")], check=True, stdout=subprocess.DEVNULL)
     shutil.copy(os.path.join(tmp, "example_gem_GEM_Normal.png"),
                 os.path.join(top, "docs", "quicklook_gem_normal.png"))

@@ -1,6 +1,6 @@
 #!/bin/bash
-# Builds hlc_edr, hlc_edr_dump, the TLM builder and the MEC F1D module object
-# (build/mec_f1d.o), and runs hlc_edr on the bundled sample TLM file for
+# Builds hlc_edr, hlc_edr_dump, the record library, the TLM builder and the
+# MEC F1D module object (build/mec_f1d.o), and runs hlc_edr on the bundled sample TLM file for
 # every unit: one EDR each for GEM, GIM, the Concentrator and MEC, and a text
 # file of star-tracker quaternions; then shows each with hdp and draws the
 # quick-look PNGs of the EDRs.
@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHLC_TESTS=OFF >/dev/null
-cmake --build build -j2 --target hlc_edr hlc_edr_dump tlmbuild mec_f1d_object
+cmake --build build -j2 --target hlc_edr hlc_edr_dump hlc_edr_shared tlmbuild mec_f1d_object
 out=build/sample
 mkdir -p "$out"
 for unit in gem gim con mec; do
@@ -39,4 +39,4 @@ cat "$out/sample_quats.txt"
 echo "== build/mec_f1d.o (the MEC F1D record module as an object of its own)"
 ls -l build/mec_f1d.o
 echo "== tools/hlc_edr_quicklook $out/sample_*.hdf -o $out/quicklook (one PNG per product)"
-tools/hlc_edr_quicklook "$out"/sample_{gem,gim,con,mec}.hdf -o "$out/quicklook" --dump build/hlc_edr_dump
+tools/hlc_edr_quicklook "$out"/sample_{gem,gim,con,mec}.hdf -o "$out/quicklook" --library build/libhlc_edr.so

@@ -5,9 +5,26 @@ serves one file at a time for the whole process. A product is absent when
 the file holds none of its objects, and damaged when it holds some that its
 module refuses (the module compares every table and SDS with what the file
 stores before anything is read); then EdrError says which product of which
-file, and why, in the module's words."""
+file, and why, in the module's words.
+
+HDF4 trusts the sizes and places that a file's headers give, and a damaged
+file can make it loop or crash while it opens the file's interfaces (a loop
+in SDstart on an SD Vgroup that names a member twice, a fault in
+Vinitialize), which no check ahead of it foresees and nothing in a process
+can bound. So, before an HDF4 file is opened here the first time, the same
+opening (the H, V, SD and AN interfaces, and every product's table and
+description through its module) is done in a child process of its own,
+bounded in processor time as hlc_edr_dump bounds its reading process: a
+file whose opening the child does not finish, or on which it crashes, is
+damaged (EdrError), and the process has not touched it. A file that opens
+in the child (by its device, inode, size and modification time) is opened
+directly afterwards. The records themselves are read in the process: the
+module has checked the tables they lie in by then. Where no child can be
+made (fork fails), the file is opened without that check."""
 import ctypes
 import os
+import resource
+import signal
 import weakref
 
 import numpy
@@ -23,6 +40,13 @@ BLOCK_BYTES = 256 << 10
 GAP_BYTES = 64 << 10
 
 HDF4_SIGNATURE = b"\x0e\x03\x13\x01"
+
+# The processor time that the child's opening of a file may take: far more
+# than any sound EDR needs (as hlc_edr_dump's bound on its reading process).
+OPENING_CPU_SECONDS = 60
+OPENING_BYTES_PER_CPU_SECOND = 1 << 20
+# The files whose opening a child finished: (device, inode, size, mtime).
+_opened_in_child = set()
 
 
 class EdrError(Exception):
@@ -58,6 +82,8 @@ class Edr:
         self.mtime = st.st_mtime
         lib = L.library()
         encoded = os.fsencode(self.path)
+        if signature:
+            _open_in_child(lib, encoded, st, self.name)
         with L.ModuleOutput():
             self.file = lib.Hopen(encoded, L.DFACC_READ, 0)
             if self.file == -1:
@@ -135,6 +161,68 @@ class Edr:
         return text.decode("utf-8", "surrogateescape")
 
 
+def _open_in_child(lib, encoded, st, name):
+    """Opens the file in a child process first (see above), once per file;
+    EdrError when the child does not finish or crashes."""
+    key = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+    if key in _opened_in_child:
+        return
+    seconds = OPENING_CPU_SECONDS + st.st_size // OPENING_BYTES_PER_CPU_SECOND
+    # No other thread is inside HDF4 or a record module while the process
+    # forks: the child finds their state whole.
+    with L.LOCK:
+        try:
+            pid = os.fork()
+        except OSError:
+            return
+        if pid == 0:
+            _child_opening(lib, encoded, seconds)
+    try:
+        status = os.waitpid(pid, 0)[1]
+    except BaseException:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        raise
+    if os.WIFSIGNALED(status):
+        number = os.WTERMSIG(status)
+        if number in (signal.SIGXCPU, signal.SIGKILL):
+            raise EdrError("%s is damaged: HDF4 did not finish opening it in %d s of processor time"
+                           % (name, seconds))
+        raise EdrError("%s is damaged: HDF4 ended by %s opening it" % (name, signal.Signals(number).name))
+    if os.WEXITSTATUS(status) != 0:
+        # The child ends by _exit(0) whatever the opening gave; another
+        # status is a fault that a sanitizer or the interpreter reported.
+        raise EdrError("%s is damaged: opening it failed (exit status %d)" % (name, os.WEXITSTATUS(status)))
+    _opened_in_child.add(key)
+
+
+def _child_opening(lib, encoded, seconds):
+    """In the child: opens the file as Edr and the record modules do, its
+    output discarded, within `seconds` of processor time (under the
+    process's own limit); ends the child, by _exit."""
+    try:
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(number, signal.SIG_DFL)
+        soft, hard = resource.getrlimit(resource.RLIMIT_CPU)
+        cap = lambda limit, value: value if limit == resource.RLIM_INFINITY else min(limit, value)  # noqa: E731
+        hard = cap(hard, seconds + 1)
+        resource.setrlimit(resource.RLIMIT_CPU, (min(cap(soft, seconds), hard), hard))
+        null = os.open(os.devnull, os.O_RDWR)
+        for fd in (0, 1, 2):
+            os.dup2(null, fd)
+        file = lib.Hopen(encoded, L.DFACC_READ, 0)
+        if file != -1 and lib.Vstart(file) != -1:
+            sd = lib.SDstart(encoded, L.DFACC_READ)
+            for p in lib.products:
+                p.init_rd(file, sd, b"r")
+                p.close_rd()
+                an = lib.ANstart(file)
+                if an != -1:
+                    p.rd_Vgrp_desc(file, an)
+    finally:
+        os._exit(0)
+
+
 def _close(lib, file, sd):
     with L.LOCK:
         if sd != -1:
@@ -165,48 +253,58 @@ def record_bytes(p, members):
 class Reader:
     """Reads members of product p from an open table into arrays of any
     number type (the values converted as numpy converts them), a block at a
-    time. The caller holds LOCK with the table open."""
+    time. The caller holds LOCK with the table open. What the module says
+    is kept over all the blocks of one read, whose first failure ends it."""
 
     def __init__(self, edr, p, count):
         self.edr, self.p, self.count = edr, p, count
+        self._read_block = p.read_block
+        self._pointers = (ctypes.c_void_p * p.nmembers)()
 
     def _block_records(self, members):
         return max(1, BLOCK_BYTES // max(1, record_bytes(self.p, members)))
 
-    def _read(self, start, n, members, columns):
-        """One read_block call: n records from start into columns (member
-        index -> C-contiguous array of the member's type)."""
-        pointers = (ctypes.c_void_p * self.p.nmembers)()
-        for k in members:
-            pointers[k] = columns[k].ctypes.data
-        with L.ModuleOutput() as out:
-            status = self.p.read_block(start, n, pointers)
-        if status != 0:
-            raise self.edr.damaged(self.p, "records %d to %d cannot be read (%s)"
-                                   % (start, start + n - 1, out.first_failure() or "read_block failed"))
+    def _failed(self, out, start, n):
+        return self.edr.damaged(self.p, "records %d to %d cannot be read (%s)"
+                                % (start, start + n - 1, out.first_failure() or "read_block failed"))
 
     def range(self, start, stop, targets):
         """Records start to stop - 1 into targets: member index -> array of
-        stop - start records."""
+        stop - start records. A target of the member's type, C-contiguous,
+        is read into in place; any other through a block of the member's
+        type, converted."""
+        if stop <= start:
+            return
         members = sorted(targets)
         block = self._block_records(members)
-        scratch = {}
-        for b0 in range(start, stop, block):
-            n = min(block, stop - b0)
-            columns, converted = {}, []
-            for k in members:
-                m = self.p.members[k]
-                out = targets[k][b0 - start:b0 - start + n]
-                if out.dtype == member_dtype(m) and out.flags.c_contiguous:
-                    columns[k] = out  # read in place
-                else:
-                    if k not in scratch:
-                        scratch[k] = numpy.empty((min(block, stop - start),) + member_shape(m), member_dtype(m))
-                    columns[k] = scratch[k][:n]
-                    converted.append(k)
-            self._read(b0, n, members, columns)
-            for k in converted:
-                targets[k][b0 - start:b0 - start + n] = columns[k]
+        # Per member: the address of its first record and the bytes of a
+        # record where it is read in place (0 bytes into a block of its own,
+        # which is converted into the target after each read).
+        plan = []
+        for k in members:
+            m = self.p.members[k]
+            target, dtype, shape = targets[k], member_dtype(m), member_shape(m)
+            if target.dtype == dtype and target.flags.c_contiguous:
+                plan.append((k, target.ctypes.data, dtype.itemsize * int(numpy.prod(shape, dtype=numpy.int64)),
+                             None))
+            else:
+                scratch = numpy.empty((min(block, stop - start),) + shape, dtype)
+                plan.append((k, scratch.ctypes.data, 0, scratch))
+        converted = [(targets[k], scratch) for k, _, _, scratch in plan if scratch is not None]
+        pointers, read_block = self._pointers, self._read_block
+        failed = None
+        with L.ModuleOutput() as out:
+            for b0 in range(start, stop, block):
+                n = min(block, stop - b0)
+                for k, base, row, _ in plan:
+                    pointers[k] = base + (b0 - start) * row
+                if read_block(b0, n, pointers) != 0:
+                    failed = (b0, n)
+                    break
+                for target, scratch in converted:
+                    target[b0 - start:b0 - start + n] = scratch[:n]
+        if failed:
+            raise self._failed(out, *failed)
 
     def positions(self, positions, targets):
         """The records at sorted, distinct positions into targets: member
@@ -224,17 +322,26 @@ class Reader:
         ends = numpy.concatenate((breaks, [len(positions)]))
         scratch = {k: numpy.empty((block,) + member_shape(self.p.members[k]), member_dtype(self.p.members[k]))
                    for k in members}
-        for a, z in zip(starts.tolist(), ends.tolist()):
-            # Records positions[a] ... positions[z - 1], in blocks.
-            i = a
-            while i < z:
-                first = int(positions[i])
-                j = min(int(numpy.searchsorted(positions, first + block)), z)
-                last = int(positions[j - 1])
-                n = last - first + 1
-                columns = {k: scratch[k][:n] for k in members}
-                self._read(first, n, members, columns)
-                rows = positions[i:j] - first
-                for k in members:
-                    targets[k][i:j] = columns[k][rows]
-                i = j
+        pointers, read_block = self._pointers, self._read_block
+        for k in members:
+            pointers[k] = scratch[k].ctypes.data
+        failed = None
+        with L.ModuleOutput() as out:
+            for a, z in zip(starts.tolist(), ends.tolist()):
+                # Records positions[a] ... positions[z - 1], in blocks.
+                i = a
+                while i < z and not failed:
+                    first = int(positions[i])
+                    j = min(int(numpy.searchsorted(positions, first + block)), z)
+                    n = int(positions[j - 1]) - first + 1
+                    if read_block(first, n, pointers) != 0:
+                        failed = (first, n)
+                        break
+                    rows = positions[i:j] - first
+                    for k in members:
+                        targets[k][i:j] = scratch[k][rows]
+                    i = j
+                if failed:
+                    break
+        if failed:
+            raise self._failed(out, *failed)

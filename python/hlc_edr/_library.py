@@ -2,9 +2,9 @@
 (hlc_edr_layout.h), its CF encoding of every product (hlc_edr_cf.h), and the
 few HDF4 calls that open an EDR for the record modules.
 
-The library is found, on first use, as follows: the file that the environment
-variable HLC_EDR_LIBRARY names; else beside the installed package, in the
-prefix's lib/ (the package lives in PREFIX/lib/python3.N/dist-packages/hlc_edr);
+The library is found, on first use, as follows (unless a tool's option names
+one): the file that the environment variable HLC_EDR_LIBRARY names; else
+beside the installed package, in the prefix's lib/ (the package lives in PREFIX/lib/python3.N/dist-packages/hlc_edr);
 else by the dynamic loader's own search for its soname. A build tree is never
 looked into.
 
@@ -200,12 +200,17 @@ class Library:
 _library = None
 
 
-def library():
-    """The record library, loaded once."""
+def library(path=None):
+    """The record library, loaded once: the one at path when it is given
+    (a tool's option), else the one that library_path() finds. A path that
+    is not the one loaded already is a LibraryError."""
     global _library
     with LOCK:
         if _library is None:
-            _library = Library(library_path())
+            _library = Library(path or library_path())
+        elif path and path != _library.path:
+            raise LibraryError("the record library %s is loaded already; %s cannot be loaded too"
+                               % (_library.path, path))
         return _library
 
 

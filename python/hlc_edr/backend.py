@@ -24,7 +24,9 @@ the EDR itself stays open until the dataset is closed.
 A read of a Vdata field brings the whole Vdata record from the file, every
 field of it: the other fields' values of the same records are kept (up to
 CACHE_BYTES) and handed over once, when they are asked for next, so that
-loading a whole product reads its table once.
+loading a whole product, or a slice of every variable, reads the table
+once; they are let go when other records are read, so that a reader going
+through a product a slice at a time (the quick-look) holds one slice's.
 """
 import datetime
 import glob
@@ -190,6 +192,11 @@ class Source:
             if hit is not None:
                 self._cache_bytes -= hit.nbytes
                 return hit
+            # Kept are the values of the records of the latest read only:
+            # those of other records, which the reader has passed by, go.
+            if any(kept != span for _, kept in self._cache):
+                self._cache = {key: v for key, v in self._cache.items() if key[1] == span}
+                self._cache_bytes = sum(v.nbytes for v in self._cache.values())
             targets = {k: self._empty(k, stop - start)}
             if self.p.members[k].sds is None:
                 # The block read brings every field: keep the others too.

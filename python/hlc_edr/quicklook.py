@@ -1,17 +1,23 @@
 """hlc_edr_quicklook: one PNG per product of an EDR, for a look at a glance.
 
   hlc_edr_quicklook EDR... -o DIR [--linear] [--dpi N] [--sclk-epoch EPOCH]
-                    [--dump HLC_EDR_DUMP]
+                    [--library LIBHLC_EDR]
 
-Each EDR is read through hlc_edr_dump: the one --dump names, else the
-hlc_edr_dump in the folder of the hlc_edr_quicklook launcher (the installed
-bin/ folder holds both), else the one on the PATH. Its netCDF-4 export goes
-to a private temporary folder (under TMPDIR) and is read from there in
-slices of records, so memory does not grow with the number of records, and
-the temporary is removed afterwards. A file that the dump refuses (not an EDR, damaged) gives
-one line on standard error naming it; the other EDRs are still drawn.
+Each EDR is read in place through the record library libhlc_edr, with the
+package's xarray backend (hlc_edr.open_dataset): each product is a Dataset,
+variable for variable the group of that product in hlc_edr_dump's netCDF
+export, read in slices of records so that memory does not grow with the
+number of records. The library is the one --library names, else the one
+that HLC_EDR_LIBRARY names, else the one in the lib/ folder of the prefix
+that the package is installed in, else the one that the dynamic loader
+finds by its soname. A file that the library refuses (not an EDR, damaged,
+one on which HDF4 loops or crashes while opening it: the package opens each
+file in a child process bounded in processor time first) gives one line on
+standard error naming it; the other EDRs are still drawn.
 Everything drawn is taken from a product's variables and their CF
-attributes, whatever holds them (edr_products: today the export's groups).
+attributes, whatever holds them (edr_products: the backend's Datasets).
+(--dump, which named the hlc_edr_dump that an earlier quick-look read
+through, is still accepted and has no effect.)
 
 Writes DIR/<EDR name>_<record name>.png per product (written under a
 temporary name and renamed when complete) and prints each path.
@@ -45,7 +51,7 @@ that its label names; with --sclk-epoch it is in UTC, the epoch (the UTC of
 SCLK 0, as hlc_edr_dump --sclk-epoch takes it) plus the SCLK seconds, with
 no clock correction.
 
-Labels take each variable's long_name and units from the export when it has
+Labels take each variable's long_name and units from the product when it has
 them, else the field's name. No text is drawn over another: a factor or an
 offset that a value axis needs stands in its label ("x1e-8"), not over the
 panel. Each PNG carries, in its "Comment" text chunk, a JSON object: its
@@ -53,11 +59,11 @@ kind, its time axis (origin, unit, limits, scale) and its plot areas in
 pixels (left, top, right, bottom) with their labels, notes and legends, so
 that scripts can find them.
 
-SIGINT, SIGTERM and SIGHUP end the tool: the dump it runs, its temporary
-folder and a PNG being written are removed, and it ends by that signal.
+SIGINT, SIGTERM and SIGHUP end the tool: a PNG being written is removed,
+and it ends by that signal.
 
 Exit status: 0 when every EDR was read, 1 when one could not be, 2 for a
-usage error (options, an unusable output folder, no hlc_edr_dump).
+usage error (options, an unusable output folder, no record library).
 """
 import argparse
 import calendar
@@ -67,8 +73,6 @@ import json
 import math
 import os
 import re
-import stat
-import subprocess
 import sys
 import tempfile
 import textwrap
@@ -84,24 +88,16 @@ import matplotlib.patches  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402
 import matplotlib.ticker  # noqa: E402
 import matplotlib.transforms  # noqa: E402
-import netCDF4  # noqa: E402
 import numpy as np  # noqa: E402
 
-from hlc_edr._tools import (ProgramError, end_by_signal, find_program, launcher_folder,  # noqa: E402
-                            on_interrupts, shown, write_atomically)
+from hlc_edr import _library, backend  # noqa: E402
+from hlc_edr._tools import end_by_signal, on_interrupts, shown, write_atomically  # noqa: E402
 
 PROG = "hlc_edr_quicklook"
 GAP_FACTOR = 1.5          # a spacing above this many times the usual one is a gap
 SLICE_BYTES = 8 << 20     # records are read in slices of about this many bytes
 SLICE_RECORDS = 1 << 16   # and at most this many records
 DIFF_SAMPLES = 100000     # spacings kept to find the usual one
-# The export is compressed in chunks; HDF5 keeps the chunks read of each
-# variable in a cache of its own, 16 MiB by default, so that memory would
-# grow with the records of every variable read, up to 16 MiB times the
-# variables. Records are read in order, each chunk once or twice, so the
-# chunks are not kept at all.
-CHUNK_CACHE_BYTES = 0
-
 # Counts and the MEC F1D distribution: the variable drawn as a spectrogram.
 SPECTRUM_VARIABLES = ("counts", "f1d_ion_distr")
 # What the level dimensions are, when the export does not say.
@@ -154,7 +150,7 @@ UTC_ZERO_FORMATS = ["", "%Y", "%Y-%m", "%m-%d", "%H:%M", "%H:%M:%S"]
 TICK_CHARACTERS = 6
 
 HELP = """\
-Each EDR is read through hlc_edr_dump's netCDF-4 export in a temporary folder.
+Each EDR is read in place through the record library (hlc_edr.open_dataset).
 Count products are spectrograms (level against time; zero, missing, not
 finite and saturated values marked; 8-bit received codes labelled as such);
 housekeeping products are panels of their fields, with status words as
@@ -174,37 +170,21 @@ class OutputError(Exception):
 
 # ---- the epoch of a UTC axis --------------------------------------------------
 
-EPOCH_FORM = re.compile(r"(\d{4})-(\d{2})-(\d{2})"
-                        r"(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d{1,9}))?)?)?"
-                        r"(?:Z|([+-])(\d{2})(?::?(\d{2}))?)?\Z")
-
-
 class Epoch:
     """The UTC instant of SCLK 0, given as hlc_edr_dump --sclk-epoch takes
     it (YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm|-hh:mm], a blank for the T
-    too): as the CF reference time in UTC that the export takes
-    ("2000-01-01 12:00:00"), and in POSIX seconds. ValueError when the text
-    is no such time."""
+    too) and read by the record library's own reading of it
+    (hlc_edr_cf_epoch), as the dump and the backend read it: as the CF
+    reference time in UTC that they write ("2000-01-01 12:00:00"), and in
+    POSIX seconds. ValueError when the text is no such time."""
 
     def __init__(self, text):
-        m = EPOCH_FORM.match(text)
-        if not m:
-            raise ValueError(text)
-        year, month, day, hour, minute, second = (int(g or 0) for g in m.group(1, 2, 3, 4, 5, 6))
-        fraction = m.group(7) or ""
-        sign, off_h, off_m = m.group(8), int(m.group(9) or 0), int(m.group(10) or 0)
-        if not (year >= 1 and 1 <= month <= 12 and hour <= 23 and minute <= 59 and second <= 59
-                and off_h <= 23 and off_m <= 59) or not 1 <= day <= calendar.monthrange(year, month)[1]:
-            raise ValueError(text)
-        offset = (off_h * 60 + off_m) * (-1 if sign == "-" else 1)
-        whole = calendar.timegm((year, month, day, hour, minute, second)) - 60 * offset
-        try:
-            utc = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=whole)
-        except OverflowError:
-            raise ValueError(text)
-        self.cf = "%04d-%02d-%02d %02d:%02d:%02d" % (utc.year, utc.month, utc.day, utc.hour, utc.minute,
-                                                     utc.second) + ("." + fraction if fraction else "")
-        self.posix = whole + (float("0." + fraction) if fraction else 0.0)
+        self.cf = _library.cf_epoch(text)
+        # The reference time as the library writes it: "YYYY-MM-DD hh:mm:ss[.f...]".
+        day, clock = self.cf.split(" ")
+        whole, _, fraction = clock.partition(".")
+        fields = [int(x) for x in day.split("-") + whole.split(":")]
+        self.posix = calendar.timegm(tuple(fields)) + (float("0." + fraction) if fraction else 0.0)
 
     def utc(self, sclk):
         """SCLK seconds as a UTC time, to the millisecond."""
@@ -244,8 +224,9 @@ class Group:
 
 
 def netcdf_group(group):
-    """A product from a group of a netCDF-4 file read with netCDF4 (values as
-    stored: the file's masking and scaling off)."""
+    """A product from a group of a netCDF-4 file (hlc_edr_dump's export)
+    read with netCDF4, the file's masking and scaling off: values as
+    stored."""
     def reader(v):
         return lambda a, b: v[a:b]
     variables = {name: Variable(name, v.dimensions, v.shape, v.dtype, {k: v.getncattr(k) for k in v.ncattrs()},
@@ -271,63 +252,38 @@ def xarray_group(ds, name):
     return Group(name, dict(ds.attrs), dict(ds.sizes), variables)
 
 
+def reason(e, edr):
+    """What an EdrError says of the EDR, without the EDR's name where it
+    begins with it (the tool's line names it)."""
+    text, name = str(e), os.fsdecode(edr)
+    for prefix in (name + ": ", name + " "):
+        if text.startswith(prefix):
+            return text[len(prefix):]
+    cannot = "cannot open %s: " % name
+    return "cannot open it: " + text[len(cannot):] if text.startswith(cannot) else text
+
+
 @contextlib.contextmanager
 def edr_products(edr, args):
-    """The products of an EDR, one Group each in the EDR's order, and the
-    warnings of reading it: (warnings, products). The products' source is
-    this function alone: today the groups of hlc_edr_dump's netCDF-4 export
-    (with --sclk-epoch when args.sclk_epoch is set) in a temporary folder;
-    the package's xarray backend gives the same through xarray_group."""
-    with tempfile.TemporaryDirectory(prefix=PROG + ".") as tmp:
-        nc, warnings = export(args.dump, edr, tmp, args.sclk_epoch)
-        try:
-            netCDF4.set_chunk_cache(CHUNK_CACHE_BYTES, 101, 0.75)
-            ds = netCDF4.Dataset(nc)
-        except OSError as e:
-            raise Failure("cannot open the export: %s" % e)
-        try:
-            ds.set_auto_maskandscale(False)
-            yield warnings, (netcdf_group(g) for g in ds.groups.values())
-        finally:
-            ds.close()
-
-
-def export(dump, edr, tmp, epoch=None):
-    """The netCDF-4 export of the EDR in tmp, and the dump's warnings."""
+    """The products of an EDR, one Group each in the registry's order, and
+    the warnings of reading it: (warnings, products). The products' source
+    is this function alone: the package's xarray backend, each product a
+    Dataset (with the SCLK epoch args.sclk_epoch, when it is set) opened
+    undecoded, its values as stored, the EDR read in place. Every product is
+    opened (its tables checked, its record times read) before any is drawn,
+    so that an EDR that the library refuses is refused whole (Failure)."""
+    epoch = args.sclk_epoch.cf if args.sclk_epoch is not None else None
+    datasets = []
     try:
-        if not stat.S_ISREG(os.stat(edr).st_mode):
-            raise Failure("not a regular file")  # a FIFO or a device would block the reader
-    except OSError as e:
-        raise Failure(e.strerror)
-    nc = os.path.join(tmp, "export.nc")
-    err_path = os.path.join(tmp, "dump.err")
-    argv = [dump, edr, "--netcdf", nc] + (["--sclk-epoch", epoch.cf] if epoch else [])
-    with open(err_path, "w+b") as err:
         try:
-            rc = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err).returncode
-        except OSError as e:
-            raise OutputError("cannot run %s: %s" % (dump, e.strerror))
-        err.seek(0)
-        # The report may be long (a module's messages per record): kept are
-        # the last error line and the first few warnings.
-        error, warnings = None, []
-        for raw in err:
-            line = raw.decode("utf-8", "replace").rstrip("\n")
-            if line.startswith("ERROR: "):
-                error = line[len("ERROR: "):]
-            elif line.startswith("WARNING") and len(warnings) < 20:
-                warnings.append(line)
-    if rc != 0:
-        if error:
-            reason = error
-        elif rc < 0:
-            reason = "hlc_edr_dump ended by signal %d" % -rc
-        else:
-            reason = "hlc_edr_dump failed (exit status %d)" % rc
-        raise Failure(reason)
-    if not os.path.isfile(nc):
-        raise Failure("hlc_edr_dump wrote no export")
-    return nc, warnings
+            for module in backend.products(edr):
+                datasets.append((module, backend.open_dataset(edr, module, sclk_epoch=epoch, decode_cf=False)))
+        except backend.EdrError as e:
+            raise Failure(reason(e, edr))
+        yield [], (xarray_group(ds, module) for module, ds in datasets)
+    finally:
+        for _, ds in datasets:
+            ds.close()
 
 
 def attr(var, name):
@@ -1467,8 +1423,7 @@ def usable_folder(path):
 
 class Interrupted(BaseException):
     """SIGINT, SIGTERM or SIGHUP: raised where the tool is, so that what it
-    holds (the dump it runs, the temporary folder, a PNG being written) is
-    let go on the way out."""
+    holds (a PNG being written, the EDR open) is let go on the way out."""
 
     def __init__(self, number):
         super().__init__(number)
@@ -1491,23 +1446,28 @@ def draw(argv):
                     help="the UTC of SCLK 0, as hlc_edr_dump --sclk-epoch takes it (\"2000-01-01 12:00:00\", "
                          "2000-01-01T12:00:00Z, 2000-01-01T13:30+01:30): time axes in UTC, the epoch plus the "
                          "SCLK seconds with no clock correction (default: SCLK axes)")
-    ap.add_argument("--dump", help="the hlc_edr_dump program (default: the one in this launcher's folder, "
-                                   "else the one on the PATH)")
+    ap.add_argument("--library", metavar="LIBHLC_EDR",
+                    help="the record library to read the EDRs through (default: the one that %s names, else "
+                         "the one of the prefix that the hlc_edr package is installed in, else the one that "
+                         "the dynamic loader finds)" % _library.ENVIRONMENT)
+    # The hlc_edr_dump that an earlier quick-look read through: accepted,
+    # with no effect, so that the commands that name one keep working.
+    ap.add_argument("--dump", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     if not 20 <= args.dpi <= 600:
         ap.error("--dpi must be between 20 and 600")
-    if args.sclk_epoch is not None:
-        try:
-            args.sclk_epoch = Epoch(args.sclk_epoch)
-        except ValueError:
-            ap.error("--sclk-epoch %s is no ISO 8601 time (YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm|-hh:mm])"
-                     % args.sclk_epoch)
     status = 0
     try:
         try:
-            args.dump = find_program("hlc_edr_dump", "--dump", args.dump, launcher_folder())
-        except ProgramError as e:
+            _library.library(args.library)
+        except _library.LibraryError as e:
             raise OutputError(str(e))
+        if args.sclk_epoch is not None:
+            try:
+                args.sclk_epoch = Epoch(args.sclk_epoch)
+            except ValueError:
+                ap.error("--sclk-epoch %s is no ISO 8601 time (YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm|-hh:mm])"
+                         % args.sclk_epoch)
         usable_folder(args.outdir)
         for edr in args.edr:
             try:

@@ -135,6 +135,12 @@ fail() {
   exit 1
 }
 cd "$WORK"
+# What loads the record library into python: in a sanitizer build with the
+# sanitizers' runtimes preloaded, and no leak check of python itself.
+python_env=(env)
+if [[ $SANITIZED == ON ]]; then
+  python_env=(env LD_PRELOAD="$SANITIZER_RUNTIMES" ASAN_OPTIONS=detect_leaks=0)
+fi
 [[ $(command -v hlc_edr) == "$PREFIX/bin/hlc_edr" ]] || fail "hlc_edr is not the installed one"
 for unit in gem gim con mec; do
   hlc_edr -inst $unit -tlm sample.tlm -edr sample_$unit.hdf >sample_$unit.log ||
@@ -146,10 +152,10 @@ grep -q '^gim_normal ' listing.txt || fail "the listing lacks gim_normal"
 [[ $(hlc_edr_dump --products | wc -l) == 12 ]] || fail "the dump's product list"
 hlc_edr_dump sample_con.hdf con_hk --format jsonl >con.jsonl || fail "the dump's JSON Lines"
 hlc_edr_dump sample_gem.hdf --netcdf gem.nc >/dev/null || fail "the dump's export"
-hlc_edr_quicklook -o quicklook sample_con.hdf >drawn.txt || fail "the quick-look"
+"${python_env[@]}" hlc_edr_quicklook -o quicklook sample_con.hdf >drawn.txt || fail "the quick-look"
 [[ -s quicklook/sample_con_Concentrator_Housekeeping.png ]] || fail "no quick-look PNG"
 mkdir -p tlm && cp sample.tlm tlm/pass.tlm
-hlc_edr_batch --quicklook -u con,acs -o batch tlm/pass.tlm >batch.log 2>&1 ||
+"${python_env[@]}" hlc_edr_batch --quicklook -u con,acs -o batch tlm/pass.tlm >batch.log 2>&1 ||
   fail "the batch: $(tail -n 3 batch.log)"
 grep -q 'ok' batch/summary.csv || fail "the batch's summary"
 tlmbuild --sample built.tlm && cmp built.tlm sample.tlm || fail "tlmbuild"
@@ -165,10 +171,8 @@ assert importlib.metadata.version("hlc_edr") == sys.argv[2]
 ' "$PREFIX" "$VERSION" || fail "the Python package under the prefix"
 # EDRs in xarray from the installed package: the engine that its entry point
 # registers, with the record library found beside the package (no
-# HLC_EDR_LIBRARY), each product the group of the dump's export. (A
-# sanitizer build's library cannot be loaded into the interpreter.)
-if [[ $SANITIZED != ON ]]; then
-  PYTHONPATH=$PREFIX/$PYTHON_DIR /usr/bin/python3 -c '
+# HLC_EDR_LIBRARY), each product the group of the dump's export.
+PYTHONPATH=$PREFIX/$PYTHON_DIR "${python_env[@]}" /usr/bin/python3 -c '
 import sys, xarray as xr, hlc_edr
 from hlc_edr import _library
 edr, export, quats, prefix = sys.argv[1:5]
@@ -186,7 +190,6 @@ assert _library.library().path.startswith(prefix + "/lib/"), _library.library().
 q = hlc_edr.open_quaternions(quats)
 assert q.sizes["record"] == sum(1 for _ in open(quats)), q
 ' sample_gem.hdf gem.nc sample_quats.txt "$PREFIX" || fail "xarray.open_dataset(engine=\"hlc_edr\") under the prefix"
-fi
 for page in hlc_edr hlc_edr_dump hlc_edr_quicklook hlc_edr_batch tlmbuild; do
   file=$PREFIX/share/man/man1/$page.1
   [[ -s $file ]] || fail "no man page of $page"
@@ -199,6 +202,7 @@ python_dir=$(cd "$prefix" && ls -d lib/python3*/dist-packages)
 run_isolated() {
   env -i PATH="$prefix/bin:/usr/bin:/bin" HOME="$work" WORK="$work" PREFIX="$prefix" \
     VERSION="$version" PYTHON_DIR="$python_dir" SANITIZED="$sanitized" \
+    SANITIZER_RUNTIMES="${HLC_SANITIZER_RUNTIMES:-}" \
     LSAN_OPTIONS="${LSAN_OPTIONS:-}" ASAN_OPTIONS="${ASAN_OPTIONS:-}" "$@"
 }
 if unshare --mount true 2>/dev/null; then

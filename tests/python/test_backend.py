@@ -20,6 +20,10 @@ wrote into --workdir. What is expected, as the design states it:
   code / 256, the four components in the columns' order;
 - a damaged EDR, a file that is no EDR and a product that the file lacks
   raise EdrError naming the file (and the product); nothing else escapes;
+  files on which HDF4 itself loops or ends the process while opening them
+  (the corpus's hdf4/ folder) are refused as damaged, the process unharmed,
+  once the opening that a child process does first has used its processor
+  time (set to 1 s here) or ended by a signal;
 - the entry point registers xarray's engine "hlc_edr".
 
     test_backend.py --dump HLC_EDR_DUMP --corpus DUMP_CORPUS --workdir DIR [unittest args]
@@ -178,13 +182,19 @@ class LazyReads(Case):
 
     def test_a_selection_reads_only_its_records(self):
         read = []
-        original = _edr.Reader._read
+        original = _edr.Reader.__init__
 
-        def spy(reader, start, n, members, columns):
-            read.append((start, n))
-            return original(reader, start, n, members, columns)
+        def spy(reader, edr, p, count):
+            # Every read_block call of the reader: its records.
+            original(reader, edr, p, count)
+            read_block = reader._read_block
 
-        _edr.Reader._read = spy
+            def counted(start, n, pointers):
+                read.append((start, n))
+                return read_block(start, n, pointers)
+            reader._read_block = counted
+
+        _edr.Reader.__init__ = spy
         try:
             for product, n in hlc_edr.products(w("gen.hdf")).items():
                 for sel, wanted in ((slice(n // 4, n // 2), set(range(n // 4, n // 2))),
@@ -194,7 +204,7 @@ class LazyReads(Case):
                         ds.isel(record=sel).load()
                         self.assertEqual({r for start, k in read for r in range(start, start + k)}, wanted)
         finally:
-            _edr.Reader._read = original
+            _edr.Reader.__init__ = original
 
     def test_files_of_one_product_read_in_turns_and_in_threads(self):
         def load(edr, product):
@@ -313,17 +323,43 @@ class Damaged(Case):
                 with self.assertRaisesRegex(hlc_edr.EdrError, pattern):
                     hlc_edr.open_mfdataset([w("gen.hdf"), path], product)
 
+    # Files of the corpus on which HDF4 loops (SDstart walking an SD Vgroup
+    # that names a member twice) or ends the process (a version object
+    # longer than its buffer) while it opens them.
+    HDF4_FAULTS = {"gim_normal-cdf-loop": "HDF4 did not finish opening it in 1 s of processor time",
+                   "con-version-length": "HDF4 ended by SIGABRT opening it"}
+
+    def setUp(self):
+        saved = _edr.OPENING_CPU_SECONDS
+        _edr.OPENING_CPU_SECONDS = 1
+        self.addCleanup(setattr, _edr, "OPENING_CPU_SECONDS", saved)
+
     def test_every_damaged_file_reads_or_raises(self):
-        for path in sorted(glob.glob(os.path.join(ARGS.corpus, "*"))):
+        paths = glob.glob(os.path.join(ARGS.corpus, "*")) + glob.glob(os.path.join(ARGS.corpus, "hdf4", "*"))
+        for path in sorted(paths):
             if not os.path.isfile(path):
                 continue
-            with self.subTest(os.path.basename(path)):
+            with self.subTest(os.path.relpath(path, ARGS.corpus)):
                 try:
                     for product in hlc_edr.products(path):
                         with hlc_edr.open_dataset(path, product) as ds:
                             ds.load()
                 except hlc_edr.EdrError as e:
                     self.assertIn(path, str(e))
+
+    def test_files_on_which_hdf4_loops_or_crashes_are_refused(self):
+        for name, why in self.HDF4_FAULTS.items():
+            path = os.path.join(ARGS.corpus, "hdf4", name)
+            expected = "^%s is damaged: %s$" % (re.escape(path), re.escape(why))
+            with self.subTest(name):
+                with self.assertRaisesRegex(hlc_edr.EdrError, expected):
+                    hlc_edr.products(path)
+                with self.assertRaisesRegex(hlc_edr.EdrError, expected):
+                    hlc_edr.open_dataset(path, "gim_normal")
+                with self.assertRaisesRegex(hlc_edr.EdrError, expected):
+                    hlc_edr.open_mfdataset([w("gen.hdf"), path], "gim_normal")
+        # The process goes on reading sound files.
+        self.assertTrue(hlc_edr.products(w("gen.hdf")))
 
     def test_what_is_no_edr_of_the_product(self):
         with tempfile.TemporaryDirectory() as d:

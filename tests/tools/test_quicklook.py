@@ -31,8 +31,13 @@ cases:
   matplotlib's own extents of the texts as the PNG is drawn, for every
   product and for fields of tiny, huge and offset values (whose factor and
   offset go into the axis label), with and without an epoch;
-- the source of a product's variables: an xarray Dataset of the product
-  gives the same figure as the export's netCDF group."""
+- the source of a product's variables: the tool's own reading of the EDR
+  (the package's Datasets of its products) gives, pixel for pixel, the
+  figure that the group of the product in hlc_edr_dump's netCDF export
+  gives, and so does an xarray Dataset of that group, decoded.
+
+The tool and the tests read the EDRs through the build's record library,
+which HLC_EDR_LIBRARY names."""
 import datetime
 import io
 import json
@@ -230,17 +235,17 @@ class Quicklook(unittest.TestCase):
         cls.make_bad_files(first)
         inputs = list(cls.bad.values())[:3] + list(cls.edrs.values()) + list(cls.bad.values())[3:]
         cls.png_dir = os.path.join(cls.work, "png")
-        cls.result = subprocess.run([ARGS.tool, "--dump", cls.dump, "-o", cls.png_dir] + inputs,
+        cls.result = subprocess.run([ARGS.tool, "-o", cls.png_dir] + inputs,
                                     capture_output=True, text=True)
         cls.linear = None
         if "align_gem" in cls.edrs:
-            cls.linear = subprocess.run([ARGS.tool, "--dump", cls.dump, "--linear", cls.edrs["align_gem"],
+            cls.linear = subprocess.run([ARGS.tool, "--linear", cls.edrs["align_gem"],
                                          "-o", os.path.join(cls.work, "linear")], capture_output=True, text=True)
-        cls.bad_out = subprocess.run([ARGS.tool, "--dump", cls.dump, first, "-o", os.path.join(first, "png")],
+        cls.bad_out = subprocess.run([ARGS.tool, first, "-o", os.path.join(first, "png")],
                                      capture_output=True, text=True)
-        cls.utc = subprocess.run([ARGS.tool, "--dump", cls.dump, "--sclk-epoch", EPOCH_GIVEN, cls.edrs["gapped_gem"],
+        cls.utc = subprocess.run([ARGS.tool, "--sclk-epoch", EPOCH_GIVEN, cls.edrs["gapped_gem"],
                                   "-o", os.path.join(cls.work, "utc")], capture_output=True, text=True)
-        cls.bad_epoch = [subprocess.run([ARGS.tool, "--dump", cls.dump, "--sclk-epoch", epoch, first,
+        cls.bad_epoch = [subprocess.run([ARGS.tool, "--sclk-epoch", epoch, first,
                                          "-o", os.path.join(cls.work, "bad_epoch")], capture_output=True, text=True)
                          for epoch in ("yesterday", "2000-02-30", "2000-01-01T24:00", "2000-01-01T12:00+01:")]
 
@@ -320,11 +325,12 @@ class Quicklook(unittest.TestCase):
         if edr not in self.edrs:
             self.skipTest("the build lacks the record modules of %s" % edr)
 
-    def export_of(self, edr):
-        """The dump's netCDF-4 export of an EDR, made once."""
-        nc = os.path.join(self.work, os.path.basename(edr) + ".nc")
+    def export_of(self, edr, epoch=None):
+        """The dump's netCDF-4 export of an EDR (with an SCLK epoch), made once."""
+        nc = os.path.join(self.work, os.path.basename(edr) + (".utc" if epoch else "") + ".nc")
         if not os.path.exists(nc):
-            subprocess.run([self.dump, edr, "--netcdf", nc], check=True)
+            subprocess.run([self.dump, edr, "--netcdf", nc] + (["--sclk-epoch", epoch] if epoch else []),
+                           check=True, stdout=subprocess.DEVNULL)
         return nc
 
     def export_attributes(self, name):
@@ -700,8 +706,7 @@ class Quicklook(unittest.TestCase):
         cases += [("extreme_mec", None, False)] + [(name, EPOCH_GIVEN, True) for name in
                                                    ("extreme_mec", "status_con", "saturated_gem")]
         for name, epoch, linear in cases:
-            args = types.SimpleNamespace(dpi=80, linear=linear, dump=self.dump,
-                                         sclk_epoch=ql.Epoch(epoch) if epoch else None)
+            args = types.SimpleNamespace(dpi=80, linear=linear, sclk_epoch=ql.Epoch(epoch) if epoch else None)
             with ql.edr_products(self.edrs[name], args) as (_, groups):
                 for group in groups:
                     fig, _ = ql.figure_of(ql.Product(group), self.edrs[name], args)
@@ -718,14 +723,15 @@ class Quicklook(unittest.TestCase):
 
     # ---- the source of the variables -------------------------------------------------
 
-    def test_xarray_dataset_draws_the_same(self):
-        """A product read as an xarray Dataset (decoded as xarray decodes the
-        export's group) gives the figure that its netCDF group gives."""
+    def test_every_source_draws_the_same(self):
+        """A product as the tool reads it (the package's Dataset of the EDR's
+        product, opened undecoded), and as an xarray Dataset of the export's
+        group (decoded as xarray decodes it), gives the figure that the
+        export's netCDF group gives, with and without an epoch."""
         import xarray
         ql = quicklook_package()
-        args = types.SimpleNamespace(dpi=80, linear=False, dump=self.dump, sclk_epoch=None)
 
-        def drawn(edr, group):
+        def drawn(edr, group, args):
             fig, meta = ql.figure_of(ql.Product(group), edr, args)
             png = io.BytesIO()
             try:
@@ -735,17 +741,31 @@ class Quicklook(unittest.TestCase):
             with Image.open(png) as im:
                 return meta, np.asarray(im.convert("RGB"))
 
-        for name in ("patterns_mec", "status_con"):
+        cases = [(name, None) for name in sorted(self.edrs) if name.startswith("patterns_")]
+        cases += [(name, None) for name in ("status_con", "saturated_gem", "gapped_mec", "norecords")]
+        cases += [("gapped_gem", EPOCH_GIVEN), ("extreme_mec", EPOCH_GIVEN)]
+        for name, epoch in cases:
             edr = self.edrs[name]
-            nc = self.export_of(edr)
+            args = types.SimpleNamespace(dpi=80, linear=False, sclk_epoch=ql.Epoch(epoch) if epoch else None)
+            nc = self.export_of(edr, epoch)
             with netCDF4.Dataset(nc) as ds:
                 ds.set_auto_maskandscale(False)
-                expected = {m: drawn(edr, ql.netcdf_group(g)) for m, g in ds.groups.items()}
+                expected = {m: drawn(edr, ql.netcdf_group(g), args) for m, g in ds.groups.items()}
+            with ql.edr_products(edr, args) as (warnings, groups):
+                got = {g.name: drawn(edr, g, args) for g in groups}
+            self.assertEqual(warnings, [])
+            with self.subTest(edr=name, epoch=epoch):
+                self.assertEqual(list(got), list(expected))
             for module, (meta, pixels) in expected.items():
-                with self.subTest(edr=name, product=module), xarray.open_dataset(nc, group=module) as ds:
-                    got_meta, got_pixels = drawn(edr, ql.xarray_group(ds, module))
-                    self.assertEqual(got_meta, meta)
-                    self.assertTrue((got_pixels == pixels).all())
+                with self.subTest(edr=name, product=module, epoch=epoch, source="the EDR"):
+                    self.assertEqual(got[module][0], meta)
+                    self.assertTrue((got[module][1] == pixels).all())
+                if epoch is None:
+                    with self.subTest(edr=name, product=module, source="xarray"), \
+                            xarray.open_dataset(nc, group=module) as ds:
+                        got_meta, got_pixels = drawn(edr, ql.xarray_group(ds, module), args)
+                        self.assertEqual(got_meta, meta)
+                        self.assertTrue((got_pixels == pixels).all())
 
 
 if __name__ == "__main__":

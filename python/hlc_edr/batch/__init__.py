@@ -40,8 +40,9 @@ out after 5 s", "ended by SIGKILL", "exit status 3"); an ok run whose EDR
 hlc_edr_dump cannot list has "records not counted: ..." there.
 
 With --quicklook each job that ends ok also draws the quick-looks of its EDR
-with hlc_edr_quicklook, through the batch's hlc_edr_dump, and thumbnails of
-them with Pillow; the "quicklooks" column counts them, and a quick-look
+with hlc_edr_quicklook (which reads it through the record library that it
+finds, HLC_EDR_LIBRARY in the batch's environment among others), and
+thumbnails of them with Pillow; the "quicklooks" column counts them, and a quick-look
 that failed shows in the "error" column as "quick-look: ..." and makes the
 exit status 1.
 An EDR of an earlier invocation that has no quick-looks yet gets them

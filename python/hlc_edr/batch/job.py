@@ -273,7 +273,7 @@ class Job:
         env = dict(os.environ, PYTHONIOENCODING=":surrogateescape")
         with open(messages, "wb") as f:
             try:
-                p = self.signals.start([self.quicklook, "--dump", self.dump, "-o", folder, "--", output],
+                p = self.signals.start([self.quicklook, "-o", folder, "--", output],
                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=f,
                                        pass_fds=inherited_lock(self.outdir), env=env)
                 printed = p.communicate()[0]

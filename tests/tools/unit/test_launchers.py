@@ -1,9 +1,11 @@
 """The launchers tools/hlc_edr_quicklook and tools/hlc_edr_batch in an
 installed layout (PREFIX/bin with the programs, the package in
 PREFIX/lib/python3/dist-packages), run through a link from elsewhere too:
-each finds the package beside itself, and the programs named by an option,
-else beside itself, else on the PATH. The programs are stand-ins that say
-which one ran."""
+each finds the package beside itself; the quick-look the record library
+named by an option, else by HLC_EDR_LIBRARY, else beside the package; the
+batch the programs named by an option, else beside itself, else on the PATH.
+The programs are stand-ins that say which one ran."""
+import ctypes.util
 import os
 import shutil
 import subprocess
@@ -22,9 +24,12 @@ def stand_in(path, text):
     return path
 
 
-def failing_dump(path, who):
-    """A dump that refuses every EDR, saying who it is."""
-    return stand_in(path, 'echo "ERROR: %s" >&2\nexit 1\n' % who)
+def not_a_library(path):
+    """A file named as a library, which the dynamic loader refuses."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write("not a library\n")
+    return path
 
 
 class InstalledLayout(unittest.TestCase):
@@ -41,33 +46,45 @@ class InstalledLayout(unittest.TestCase):
         self.on_path = os.path.join(self.work, "path")
         os.makedirs(self.on_path)
         self.env = dict(os.environ, PATH=os.pathsep.join([self.on_path, "/usr/bin", "/bin"]))
+        self.env.pop("HLC_EDR_LIBRARY", None)
         self.edr = os.path.join(self.work, "e.hdf")
         open(self.edr, "wb").close()
 
-    def quicklook(self, launcher, *options):
+    def quicklook(self, launcher, *options, env=None):
         run = subprocess.run([launcher, self.edr, "-o", os.path.join(self.work, "png")] + list(options),
-                             env=self.env, cwd=self.work, capture_output=True, text=True, timeout=120)
+                             env=dict(self.env, **(env or {})), cwd=self.work, capture_output=True, text=True,
+                             timeout=120)
         return run.returncode, run.stderr
 
-    def test_the_quicklook_reads_through_the_dump_it_finds(self):
+    def test_the_quicklook_reads_through_the_library_it_finds(self):
+        """The record library that --library names, else the one that
+        HLC_EDR_LIBRARY names, else the one in the prefix's lib/ beside the
+        package. The libraries are files that cannot be loaded: the tool's
+        one line says which it tried."""
         launcher = os.path.join(self.bin, "hlc_edr_quicklook")
         link = os.path.join(self.work, "elsewhere", "ql")
         os.makedirs(os.path.dirname(link))
         os.symlink(launcher, link)
-        failing_dump(os.path.join(self.on_path, "hlc_edr_dump"), "the dump on the PATH")
-        beside = failing_dump(os.path.join(self.bin, "hlc_edr_dump"), "the dump beside the launcher")
-        named = failing_dump(os.path.join(self.work, "my_dump"), "the dump named")
-        said = "hlc_edr_quicklook: cannot read EDR %s: %%s\n" % self.edr
-        for how, run, who in (("launcher", lambda: self.quicklook(launcher), "the dump beside the launcher"),
-                              ("link", lambda: self.quicklook(link), "the dump beside the launcher"),
-                              ("--dump", lambda: self.quicklook(link, "--dump", named), "the dump named")):
+        beside = not_a_library(os.path.join(self.work, "prefix", "lib", "libhlc_edr.so.4"))
+        named = not_a_library(os.path.join(self.work, "named.so"))
+        given = not_a_library(os.path.join(self.work, "given.so"))
+        said = "hlc_edr_quicklook: cannot load the record library %s: "
+        for how, run, which in (
+                ("launcher", lambda: self.quicklook(launcher), beside),
+                ("link", lambda: self.quicklook(link), beside),
+                ("HLC_EDR_LIBRARY", lambda: self.quicklook(link, env={"HLC_EDR_LIBRARY": named}), named),
+                ("--library", lambda: self.quicklook(link, "--library", given, env={"HLC_EDR_LIBRARY": named}),
+                 given)):
             with self.subTest(how=how):
-                self.assertEqual(run(), (1, said % who))
+                status, stderr = run()
+                self.assertEqual(status, 2, stderr)
+                self.assertEqual(len(stderr.splitlines()), 1, stderr)
+                self.assertTrue(stderr.startswith(said % which), stderr)
         os.remove(beside)
-        self.assertEqual(self.quicklook(link), (1, said % "the dump on the PATH"))
-        os.remove(os.path.join(self.on_path, "hlc_edr_dump"))
-        self.assertEqual(self.quicklook(link), (2, "hlc_edr_quicklook: no hlc_edr_dump beside %s or on the PATH "
-                                                   "(--dump names one)\n" % os.path.realpath(self.bin)))
+        if ctypes.util.find_library("hlc_edr") is None:
+            self.assertEqual(self.quicklook(link), (2, "hlc_edr_quicklook: the record library libhlc_edr is not "
+                                                       "installed beside the hlc_edr package nor known to the "
+                                                       "dynamic loader; HLC_EDR_LIBRARY may name it\n"))
 
     def test_the_batch_takes_its_units_from_the_dump_beside_it(self):
         stand_in(os.path.join(self.bin, "hlc_edr"), 'echo "Halcyon EDR Generator (hlc_edr)"\nexit 1\n')
