@@ -143,58 +143,20 @@ class Line {
   size_t n_ = 0;
 };
 
-// A number of a line that is printed line after line, kept with its text:
-// the value of the line before costs a copy of the text, the next value (a
-// record number, a packet counter, a clock) an increment of its last digits;
-// any other value is converted.
-class Kept {
- public:
-  // Room a put may use beyond what it writes (later pieces write over it).
-  static constexpr size_t kCopy = 24;
-  // "%<width>lld" of v, or "%0<width>lld" with zero, written at `at`.
-  char *put(char *at, long long v, int width, bool zero = false) {
-    if (!known_ || v != value_) {
-      if (!(known_ && value_ >= 0 && v == value_ + 1 && increment())) {
-        n_ = static_cast<size_t>(put_num(text_, v, width, zero) - text_);
-      }
-      value_ = v;
-      known_ = true;
-    }
-    memcpy(at, text_, kCopy);  // whole: the line has room
-    return at + n_;
-  }
-
- private:
-  // Adds one to the digits; false when the carry runs past them (into a
-  // blank of the width, or the start), where the conversion is needed.
-  bool increment() {
-    for (size_t i = n_; i-- > 0;) {
-      if (text_[i] == '9') {
-        text_[i] = '0';
-      } else if (text_[i] >= '0' && text_[i] < '9') {
-        ++text_[i];
-        return true;
-      } else {
-        return false;
-      }
-    }
-    return false;
-  }
-  bool known_ = false;
-  long long value_ = 0;
-  size_t n_ = 0;
-  // A long long with its sign, padded to a width of at most 10, and the
-  // slack of put_num.
-  char text_[kCopy + kSlack] = {};
-};
-
 // The reader's listing lines of the TLM records:
 // "%2d %1d %6d %4ld %10u:%03d (%d/%ld/%ld/%ld) (fill:%d/%ld)\n".
-// Each number is kept from line to line (Kept), and what follows the record
-// number, the same for all the records of a run of packets of one size and
-// framing, is made once and kept while its values stay.
+// A line is mostly the line before it: the APID, flags, size and what
+// follows the record number stay while a run of packets of one kind and
+// framing goes on, and the counter, the clock and the record number step by
+// one. The last line is kept whole, with the places of the numbers that
+// change: a number that stays costs a compare, the next value an increment
+// of the last digits in its place, another value of the same width a
+// conversion into its place; anything else makes the line anew.
 class Listing {
  public:
+  // Room that a line written at `at` may take, slack included.
+  static constexpr size_t kRoom = Line::kCapacity;
+
   Line line(int apid, int flags, int count, long size, unsigned seconds, int subseconds, int record,
             long record_size, long offset, long implied, int fill, long prefill) {
     Line line;
@@ -205,70 +167,126 @@ class Listing {
 
   // The line written at `at`, which has room for kRoom characters; gives
   // where it ends.
-  static constexpr size_t kRoom = Line::kCapacity;
-  char *write(char *p, int apid, int flags, int count, long size, unsigned seconds, int subseconds,
+  char *write(char *at, int apid, int flags, int count, long size, unsigned seconds, int subseconds,
               int record, long record_size, long offset, long implied, int fill, long prefill) {
-    p = apid_.put(p, apid, 2);
-    *p++ = ' ';
-    p = flags_.put(p, flags, 1);
-    *p++ = ' ';
-    p = count_.put(p, count, 6);
-    *p++ = ' ';
-    p = size_.put(p, size, 4);
-    *p++ = ' ';
-    p = seconds_.put(p, seconds, 10);
-    *p++ = ':';
-    p = subseconds_.put(p, subseconds, 3, true);
-    p = put_text(p, " (");
-    p = record_.put(p, record, 0);
-    const Tail t{record_size, offset, implied, fill, prefill};
-    if (!tail_.same(t)) make_tail(t);
-    memcpy(p, tail_text_, sizeof tail_text_);  // whole: the line has room
-    return p + tail_length_;
+    const Fixed fixed{apid, flags, size, record_size, offset, implied, fill, prefill};
+    if (!(known_ && fixed.same(fixed_) && count_.update(text_, count) &&
+          seconds_.update(text_, seconds) && subseconds_.update(text_, subseconds) &&
+          record_.update(text_, record))) {
+      make(fixed, count, seconds, subseconds, record);
+    }
+    // Copies of a size known when compiled: a short line's first 64
+    // characters, or the whole room.
+    if (length_ <= 64) {
+      memcpy(at, text_, 64);
+    } else {
+      memcpy(at, text_, sizeof text_);
+    }
+    return at + length_;
   }
 
  private:
-  Kept apid_, flags_, count_, size_, seconds_, subseconds_, record_;
-  struct Tail {
-    long record_size, offset, implied;
+  // The values that make a line anew when they change.
+  struct Fixed {
+    int apid, flags;
+    long size, record_size, offset, implied;
     int fill;
     long prefill;
-    bool same(const Tail &o) const {
-      return record_size == o.record_size && offset == o.offset && implied == o.implied &&
-             fill == o.fill && prefill == o.prefill;
+    bool same(const Fixed &o) const {
+      return apid == o.apid && flags == o.flags && size == o.size && record_size == o.record_size &&
+             offset == o.offset && implied == o.implied && fill == o.fill && prefill == o.prefill;
     }
   };
 
-  // "/%ld/%ld/%ld) (fill:%d/%ld)\n": four longs (at most 20 digits and a
-  // sign), an int (10 and a sign) and 14 characters.
-  static constexpr size_t kTailMax = 4 * 21 + 11 + 14;
-  // The head before it: four ints and a long, the seconds, the subseconds
-  // and the record number, with their blanks and signs.
-  static constexpr size_t kHeadMax = 11 + 1 + 11 + 1 + 11 + 1 + 21 + 1 + 10 + 1 + 11 + 2 + 11;
-  static_assert(Line::kCapacity >= kHeadMax + kTailMax + kSlack + Kept::kCopy,
-                "a listing line fits its Line");
+  // A number in its place in the line: `width` characters from `at`, made
+  // with printf's width `printed` ("%<printed>lld", zero: "%0<printed>lld").
+  struct Place {
+    long long value;
+    size_t at;
+    int width, printed;
+    bool zero;
 
-  void make_tail(const Tail &t) {
-    char *p = tail_text_;
-    *p++ = '/';
-    p = put_num(p, t.record_size);
-    *p++ = '/';
-    p = put_num(p, t.offset);
-    *p++ = '/';
-    p = put_num(p, t.implied);
-    p = put_text(p, ") (fill:");
-    p = put_num(p, t.fill);
-    *p++ = '/';
-    p = put_num(p, t.prefill);
-    p = put_text(p, ")\n");
-    tail_length_ = static_cast<size_t>(p - tail_text_);
-    tail_ = t;
+    // Puts v in its place; false when it takes another width.
+    bool update(char *text, long long v) {
+      if (v == value) return true;
+      char *digits = text + at;
+      if (value >= 0 && v == value + 1) {
+        for (int i = width; i-- > 0;) {
+          if (digits[i] == '9') {
+            digits[i] = '0';
+          } else if (digits[i] >= '0' && digits[i] < '9') {
+            ++digits[i];
+            value = v;
+            return true;
+          } else if (digits[i] == ' ') {  // the padding gives way to a digit
+            digits[i] = '1';
+            value = v;
+            return true;
+          } else {
+            return false;
+          }
+        }
+        return false;  // one digit more than the place has
+      }
+      char number[32];
+      if (put_num(number, v, printed, zero) - number != width) return false;
+      memcpy(digits, number, static_cast<size_t>(width));
+      value = v;
+      return true;
+    }
+  };
+
+  // Puts v at p with printf's width `printed`, and notes its place.
+  char *place(Place &where, char *p, long long v, int printed, bool zero = false) {
+    char *end = put_num(p, v, printed, zero);
+    where = {v, static_cast<size_t>(p - text_), static_cast<int>(end - p), printed, zero};
+    return end;
   }
 
-  // Never a tail of a record: the first line makes its own.
-  Tail tail_ = {-1, -1, -1, -1, -1};
-  char tail_text_[kTailMax + kSlack] = {};
-  size_t tail_length_ = 0;
+  void make(const Fixed &f, int count, unsigned seconds, int subseconds, int record) {
+    char *p = text_;
+    p = put_num(p, f.apid, 2);
+    *p++ = ' ';
+    p = put_num(p, f.flags, 1);
+    *p++ = ' ';
+    p = place(count_, p, count, 6);
+    *p++ = ' ';
+    p = put_num(p, f.size, 4);
+    *p++ = ' ';
+    p = place(seconds_, p, seconds, 10);
+    *p++ = ':';
+    p = place(subseconds_, p, subseconds, 3, true);
+    p = put_text(p, " (");
+    p = place(record_, p, record, 0);
+    *p++ = '/';
+    p = put_num(p, f.record_size);
+    *p++ = '/';
+    p = put_num(p, f.offset);
+    *p++ = '/';
+    p = put_num(p, f.implied);
+    p = put_text(p, ") (fill:");
+    p = put_num(p, f.fill);
+    *p++ = '/';
+    p = put_num(p, f.prefill);
+    p = put_text(p, ")\n");
+    length_ = static_cast<size_t>(p - text_);
+    fixed_ = f;
+    known_ = true;
+  }
+
+  // Four ints, the seconds, the subseconds and the record number (at most
+  // 11 characters each), the size (a long, 21), their blanks, " (", the
+  // tail "/%ld/%ld/%ld) (fill:%d/%ld)\n" (four longs, an int and 14
+  // characters), and the slack of the last piece.
+  static constexpr size_t kMax =
+      11 + 1 + 11 + 1 + 11 + 1 + 21 + 1 + 11 + 1 + 11 + 2 + 11 + (4 * 21 + 11 + 14) + kSlack;
+  static_assert(kMax <= kRoom, "a listing line fits its Line");
+
+  bool known_ = false;
+  Fixed fixed_{};
+  Place count_{}, seconds_{}, subseconds_{}, record_{};
+  size_t length_ = 0;
+  char text_[kMax] = {};
 };
 
 // One listing line on its own.
