@@ -270,7 +270,7 @@ void log_commit(ptrdiff_t n) {
 // every record): straight to the log, which standard output, unbuffered,
 // also writes to at once, so that the order stays; through the stream
 // where standard output is not the log's.
-void log_text(const char *data, size_t n) {
+[[gnu::always_inline]] inline void log_text(const char *data, size_t n) {
   Log &l = out_log;
   if (l.streams && !l.watched && n <= Log::kSize - static_cast<size_t>(l.used)) {
     // The piece fits: appended as log_out would, without its loop.

@@ -167,8 +167,9 @@ class Listing {
 
   // The line written at `at`, which has room for kRoom characters; gives
   // where it ends.
-  char *write(char *at, int apid, int flags, int count, long size, unsigned seconds, int subseconds,
-              int record, long record_size, long offset, long implied, int fill, long prefill) {
+  [[gnu::always_inline]] char *write(char *at, int apid, int flags, int count, long size,
+                                     unsigned seconds, int subseconds, int record, long record_size,
+                                     long offset, long implied, int fill, long prefill) {
     const Fixed fixed{apid, flags, size, record_size, offset, implied, fill, prefill};
     if (!(known_ && fixed.same(fixed_) && count_.update(text_, count) &&
           seconds_.update(text_, seconds) && subseconds_.update(text_, subseconds) &&
@@ -207,7 +208,7 @@ class Listing {
     bool zero;
 
     // Puts v in its place; false when it takes another width.
-    bool update(char *text, long long v) {
+    [[gnu::always_inline]] bool update(char *text, long long v) {
       if (v == value) return true;
       char *digits = text + at;
       if (value >= 0 && v == value + 1) {
