@@ -85,13 +85,16 @@ a --program that is not hlc_edr or a --dump that is not hlc_edr_dump among
 them), when another batch holds the output folder or when GNU parallel
 cannot be started.
 """
-from hlc_edr.batch.job import run_job
+from hlc_edr.batch.job import run_job, run_task
 from hlc_edr.batch.orchestrate import main as run_batch
 
 # The job mode of the launcher, in which GNU parallel starts every job:
 # --run-job PROGRAM DUMP QUICKLOOK PRODUCTS OUTDIR TLM UNIT MODE.
 JOB_MODE = "--run-job"
 JOB_WORDS = 8
+# The task mode, in which each task of a Slurm job array runs its job:
+# --run-task TASK_LIST.
+TASK_MODE = "--run-task"
 
 
 def main(argv):
@@ -99,4 +102,6 @@ def main(argv):
     ends the process by the signal that interrupted it."""
     if len(argv) == JOB_WORDS + 1 and argv[0] == JOB_MODE:
         return run_job(*argv[1:])
+    if len(argv) == 2 and argv[0] == TASK_MODE:
+        return run_task(argv[1])
     return run_batch(argv)

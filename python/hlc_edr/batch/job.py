@@ -130,12 +130,17 @@ class JobSignals:
     it starts afterwards, each program signalled once: a second signal ends
     hlc_edr at once, before it has finished its log. parallel signals the
     job's process group, so every program runs in a group of its own, which
-    only the job signals; a program whose job is killed is killed with it."""
+    only the job signals; a program whose job is killed is killed with it.
+    A Slurm task (forward False) is ended by Slurm, which signals every
+    process of the task itself (all that it tracks: the task's process
+    group at least), so there each program stays in the task's group and
+    the job passes nothing on: it only remembers the signal."""
 
-    def __init__(self):
+    def __init__(self, forward=True):
         self.child = None
         self.passed = False  # whether the child has been passed a signal
         self.received = []
+        self.forward_to_child = forward
         self.job = os.getpid()
         try:
             self.prctl = ctypes.CDLL(None, use_errno=True).prctl
@@ -151,7 +156,7 @@ class JobSignals:
     def pass_on(self):
         """The first signal received, to the child once; none to a child
         that has ended."""
-        if self.child is not None and self.received and not self.passed:
+        if self.forward_to_child and self.child is not None and self.received and not self.passed:
             self.passed = True
             self.child.send_signal(self.received[0])
 
@@ -171,7 +176,8 @@ class JobSignals:
         # meanwhile is passed on to it, once.
         mask = signal.pthread_sigmask(signal.SIG_BLOCK, INTERRUPTS)
         try:
-            child = subprocess.Popen(*args, process_group=0, preexec_fn=self.in_child, **kwargs)
+            child = subprocess.Popen(*args, process_group=0 if self.forward_to_child else None,
+                                     preexec_fn=self.in_child, **kwargs)
             self.child, self.passed = child, False
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, mask)
@@ -188,11 +194,11 @@ class Job:
     """What every job of a batch shares: the programs, the products and the
     output folder."""
 
-    def __init__(self, program, dump, quicklook, products, outdir):
+    def __init__(self, program, dump, quicklook, products, outdir, forward=True):
         self.program, self.dump, self.quicklook = program, dump, quicklook
         self.products = [p for p in products.split(",") if p]
         self.outdir = outdir
-        self.signals = JobSignals()
+        self.signals = JobSignals(forward)
 
     def records(self, output, unit):
         """Records per product of the unit in the EDR that a run delivered,
@@ -314,6 +320,29 @@ class Job:
 def run_job(program, dump, quicklook, products, outdir, tlm, unit, mode):
     """One job, called by GNU parallel through the launcher's job mode."""
     return Job(program, dump, quicklook, products, outdir).run(tlm, unit, mode)
+
+
+def run_task(task_list):
+    """One task of a Slurm job array, as the job array's script starts it:
+    the job of the list (written by the batch, see write_task_list) at the
+    task's index, SLURM_ARRAY_TASK_ID."""
+    try:
+        with open(task_list, "r", encoding="utf-8") as f:
+            batch = json.load(f)
+        tlm, unit, mode = batch["jobs"][int(os.environ["SLURM_ARRAY_TASK_ID"])]
+    except (OSError, ValueError, KeyError, IndexError, TypeError) as e:
+        say("%s: no job for this task (%s)" % (task_list, e))
+        return 1
+    return Job(batch["program"], batch["dump"], batch["quicklook"], ",".join(batch["products"]), batch["outdir"],
+               forward=False).run(tlm, unit, mode)
+
+
+def write_task_list(path, program, dump, quicklook, products, outdir, jobs):
+    """The jobs of a job array, [tlm, unit, mode] each, its task i the i-th,
+    with what all share, for run_task. Names that are not UTF-8 keep their
+    bytes (as escaped surrogates, which JSON carries)."""
+    write_json(path, {"program": program, "dump": dump, "quicklook": quicklook, "products": list(products),
+                      "outdir": outdir, "jobs": [list(j) for j in jobs]})
 
 
 def thumbnail(png, folder):

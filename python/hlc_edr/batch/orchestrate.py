@@ -13,7 +13,7 @@ import tempfile
 import time
 
 from hlc_edr._tools import ProgramError, end_by_signal, find_program, launcher_folder, on_interrupts, shown
-from hlc_edr.batch import report
+from hlc_edr.batch import report, slurm
 from hlc_edr.batch.job import (LOCK_FD_ENV, LOCK_NAME, TEXT_UNIT, already_done, base_name, lacks_quicklooks,
                                load_status, parse_products, paths, say, unit_of)
 
@@ -127,6 +127,16 @@ def lock_outdir(outdir):
         os.close(fd)
         raise Refused("%s is in use by another batch (%s) or by the jobs it left running; nothing was done"
                       % (outdir, holder or "starting"), 2)
+    # The tasks of a Slurm job array do not hold the lock: a batch killed
+    # while its array runs leaves the array's record, which Slurm is asked about.
+    try:
+        holder = os.read(fd, 400).decode("utf-8", "replace").strip()
+    except OSError:
+        holder = ""
+    if slurm.array_runs(holder):
+        os.close(fd)
+        raise Refused("%s is in use by the Slurm job array of an earlier batch (%s), which still runs; "
+                      "nothing was done" % (outdir, holder.replace("\n", "; ")), 2)
     # Who holds the lock, for the message above. Writing it also tells at
     # once when the folder is full.
     try:
@@ -298,10 +308,20 @@ def batch(args, interrupts):
                     os.remove(status)
         except OSError as e:
             raise Refused("cannot use the output folder %s: %s" % (outdir, e.strerror), 1)
-        run_parallel(args, jobs, outdir, lock_fd, interrupts)
-    exits = joblog_exits(joblog, offset)
+        if args.engine == "slurm":
+            args.outdir_abs = outdir
+            try:
+                ran = slurm.run_array(args, jobs, outdir, lock_fd, interrupts)
+            except slurm.SlurmRefused as e:
+                raise Refused(str(e), 2)
+            except OSError as e:
+                raise Refused("cannot use the output folder %s: %s" % (outdir, e.strerror), 1)
+            rows.update(((t, u), row) for (t, u, _), row in zip(jobs, ran))
+        else:
+            run_parallel(args, jobs, outdir, lock_fd, interrupts)
+    exits = joblog_exits(joblog, offset)  # none from the jobs of a job array
     for seq, (t, u, mode) in enumerate(jobs, 1):
-        rows[(t, u)] = job_row(outdir, t, u, mode, exits.get(seq), args.timeout)
+        rows.setdefault((t, u), job_row(outdir, t, u, mode, exits.get(seq), args.timeout))
     rows = [rows[pair] for pair in pairs]
 
     text, status = tally_text(rows, len(pairs), args.quicklook)
@@ -329,6 +349,11 @@ def main(argv):
     ap.add_argument("-j", "--jobs", help="jobs at a time per machine (default: one per core)")
     ap.add_argument("--timeout", type=positive_seconds,
                     help="seconds a run may take; parallel ends a longer one, which counts as failed")
+    ap.add_argument("--engine", choices=("parallel", "slurm"), default="parallel",
+                    help="what runs the jobs: GNU parallel (the default), or Slurm, as one job array "
+                         "submitted with sbatch to the cluster that SLURM_CONF or the site names")
+    ap.add_argument("--slurm-option", action="append", default=[], metavar="OPT",
+                    help="passed to sbatch, as --slurm-option=--partition=P (repeatable)")
     ap.add_argument("-S", "--sshlogin", action="append", default=[], help="passed to GNU parallel")
     ap.add_argument("--sshloginfile", action="append", default=[], help="passed to GNU parallel")
     ap.add_argument("--program", help="the hlc_edr program (default: the one in this launcher's folder, "
@@ -340,6 +365,10 @@ def main(argv):
     ap.add_argument("--quicklook", action="store_true",
                     help="also draw the quick-looks of every EDR that ended ok (hlc_edr_quicklook)")
     args = ap.parse_args(argv)
+    if args.engine == "slurm" and (args.sshlogin or args.sshloginfile):
+        ap.error("--sshlogin and --sshloginfile are GNU parallel's: Slurm chooses the machines")
+    if args.engine != "slurm" and args.slurm_option:
+        ap.error("--slurm-option needs --engine slurm")
     interrupts = Interrupts()
     try:
         status = batch(args, interrupts)
