@@ -1,8 +1,11 @@
 #!/bin/bash
 # A single-node Slurm cluster on 127.0.0.1 for tests and trials, built from
 # Debian's slurmctld, slurmd and munge without systemd and without touching
-# any system file: its configuration, MUNGE key and socket, state, spool,
-# logs and pid files all live in DIR, and it listens on free ports.
+# any system file: its configuration, MUNGE key, state, logs and pid files
+# live in DIR, and it listens on free ports. The MUNGE socket and slurmd's
+# spool, which hold Unix sockets (whose paths may not exceed 107 bytes),
+# live in a short folder of its own under /tmp, which DIR/run names and
+# stop removes.
 #
 #   tools/slurm/test_cluster.sh start DIR   starts it; prints the line
 #                                           "SLURM_CONF=DIR/slurm.conf"
@@ -27,6 +30,9 @@ usage() {
 action=$1
 dir=$2
 [[ $action == start || $action == stop ]] || usage
+if [[ $action == stop && ! -d $dir ]]; then
+  exit 0  # nothing was started there
+fi
 mkdir -p "$dir" || exit 3
 dir=$(cd "$dir" && pwd) || exit 3
 conf=$dir/slurm.conf
@@ -97,15 +103,19 @@ stop() {
   left=$(job_processes)
   [[ -n $left ]] && kill -KILL $left 2>/dev/null
   stop_pid "$dir/munged.pid"
-  rm -f "$dir/munge/munge.socket" "$dir/munge/munge.socket.lock"
+  local run
+  if [[ -f $dir/run ]] && read -r run <"$dir/run" && [[ $run == /tmp/hlc_slurm.* ]]; then
+    rm -rf "$run"
+  fi
+  rm -f "$dir/run"
 }
 
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-write_conf() {  # ctld-port slurmd-port
-  local user cpus
+write_conf() {  # ctld-port slurmd-port node-name run-folder
+  local user cpus run=$4
   user=$(id -un)
   cpus=$(nproc)
   cat >"$conf" <<EOF
@@ -118,9 +128,9 @@ SlurmUser=$user
 SlurmdUser=$user
 AuthType=auth/munge
 CredType=cred/munge
-AuthInfo=socket=$dir/munge/munge.socket
+AuthInfo=socket=$run/munge.socket
 StateSaveLocation=$dir/state
-SlurmdSpoolDir=$dir/spool/%n
+SlurmdSpoolDir=$run/spool
 SlurmctldPidFile=$dir/slurmctld.pid
 SlurmdPidFile=$dir/slurmd.pid
 SlurmctldLogFile=$dir/log/slurmctld.log
@@ -149,7 +159,7 @@ EOF
 }
 
 start() {
-  local munged slurmctld slurmd scontrol tool
+  local munged slurmctld slurmd scontrol tool run
   for tool in munged slurmctld slurmd scontrol sinfo; do
     if ! find_tool "$tool" >/dev/null; then
       say "cannot start: $tool is not installed (tools/setup.sh --tests installs Slurm and MUNGE)"
@@ -165,13 +175,18 @@ start() {
     exit 3
   fi
   stop  # what an earlier start left
-  mkdir -p "$dir/munge" "$dir/state" "$dir/spool" "$dir/log" || exit 3
+  # A new cluster each time: no state or log of an earlier one.
+  rm -rf "$dir/state" "$dir/log"
+  mkdir -p "$dir/munge" "$dir/state" "$dir/log" || exit 3
   chmod 700 "$dir/munge"
+  run=$(mktemp -d /tmp/hlc_slurm.XXXXXX) || exit 3
+  echo "$run" >"$dir/run"
+  mkdir "$run/spool" || exit 3
   # The MUNGE key: random bytes, readable by the user alone.
   if [[ ! -s $dir/munge/munge.key ]]; then
     (umask 077 && head -c 1024 /dev/urandom >"$dir/munge/munge.key") || exit 3
   fi
-  if ! "$munged" --force --socket="$dir/munge/munge.socket" --key-file="$dir/munge/munge.key" \
+  if ! "$munged" --force --socket="$run/munge.socket" --key-file="$dir/munge/munge.key" \
     --pid-file="$dir/munged.pid" --seed-file="$dir/munge/munged.seed" \
     --log-file="$dir/log/munged.log" 2>"$dir/log/munged.start"; then
     say "cannot start munged:"
@@ -183,16 +198,20 @@ start() {
   node=n$(basename "$dir" | tr -cd 'a-z0-9' | tail -c 12)$$
   for attempt in 1 2 3; do
     # Free now; another may take them before the daemons do, hence the tries.
-    write_conf "$(free_port)" "$(free_port)" "$node"
+    write_conf "$(free_port)" "$(free_port)" "$node" "$run"
     SLURM_CONF=$conf "$slurmctld" -f "$conf" -c 2>>"$dir/log/slurmctld.start" &&
       SLURM_CONF=$conf "$slurmd" -f "$conf" -N "$node" 2>>"$dir/log/slurmd.start"
+    # Up once the node is idle; not at all when a daemon has gone (each
+    # writes its pid file as it starts).
     for ((i = 0; i < 200; i++)); do
+      if ((i >= 20)) && ! { pid_of "$dir/slurmctld.pid" && pid_of "$dir/slurmd.pid"; } >/dev/null; then
+        break
+      fi
       if SLURM_CONF=$conf timeout 5 "$scontrol" -o show node "$node" 2>/dev/null |
         grep -qE 'State=IDLE'; then
         up=true
         break
       fi
-      pid_of "$dir/slurmctld.pid" >/dev/null && pid_of "$dir/slurmd.pid" >/dev/null || ((i < 20)) || break
       sleep 0.05
     done
     $up && break

@@ -141,6 +141,7 @@ def lock_outdir(outdir):
     # once when the folder is full.
     try:
         os.ftruncate(fd, 0)
+        os.lseek(fd, 0, os.SEEK_SET)
         os.write(fd, ("pid %d on %s since %s\n" % (os.getpid(), socket.gethostname(),
                                                     time.strftime("%Y-%m-%d %H:%M:%S"))).encode())
     except OSError as e:
