@@ -60,7 +60,6 @@ Exit status: 0 when every EDR was read, 1 when one could not be, 2 for a
 usage error (options, an unusable output folder, no hlc_edr_dump).
 """
 import argparse
-import calendar
 import contextlib
 import datetime
 import json
@@ -87,7 +86,7 @@ import matplotlib.transforms  # noqa: E402
 import netCDF4  # noqa: E402
 import numpy as np  # noqa: E402
 
-from hlc_edr._tools import (ProgramError, end_by_signal, find_program, launcher_folder,  # noqa: E402
+from hlc_edr._tools import (Epoch, ProgramError, end_by_signal, find_program, launcher_folder,  # noqa: E402
                             on_interrupts, shown, write_atomically)
 
 PROG = "hlc_edr_quicklook"
@@ -170,50 +169,6 @@ class Failure(Exception):
 
 class OutputError(Exception):
     """The output folder cannot take the PNG files."""
-
-
-# ---- the epoch of a UTC axis --------------------------------------------------
-
-EPOCH_FORM = re.compile(r"(\d{4})-(\d{2})-(\d{2})"
-                        r"(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d{1,9}))?)?)?"
-                        r"(?:Z|([+-])(\d{2})(?::?(\d{2}))?)?\Z")
-
-
-class Epoch:
-    """The UTC instant of SCLK 0, given as hlc_edr_dump --sclk-epoch takes
-    it (YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm|-hh:mm], a blank for the T
-    too): as the CF reference time in UTC that the export takes
-    ("2000-01-01 12:00:00"), and in POSIX seconds. ValueError when the text
-    is no such time."""
-
-    def __init__(self, text):
-        m = EPOCH_FORM.match(text)
-        if not m:
-            raise ValueError(text)
-        year, month, day, hour, minute, second = (int(g or 0) for g in m.group(1, 2, 3, 4, 5, 6))
-        fraction = m.group(7) or ""
-        sign, off_h, off_m = m.group(8), int(m.group(9) or 0), int(m.group(10) or 0)
-        if not (year >= 1 and 1 <= month <= 12 and hour <= 23 and minute <= 59 and second <= 59
-                and off_h <= 23 and off_m <= 59) or not 1 <= day <= calendar.monthrange(year, month)[1]:
-            raise ValueError(text)
-        offset = (off_h * 60 + off_m) * (-1 if sign == "-" else 1)
-        whole = calendar.timegm((year, month, day, hour, minute, second)) - 60 * offset
-        try:
-            utc = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=whole)
-        except OverflowError:
-            raise ValueError(text)
-        self.cf = "%04d-%02d-%02d %02d:%02d:%02d" % (utc.year, utc.month, utc.day, utc.hour, utc.minute,
-                                                     utc.second) + ("." + fraction if fraction else "")
-        self.posix = whole + (float("0." + fraction) if fraction else 0.0)
-
-    def utc(self, sclk):
-        """SCLK seconds as a UTC time, to the millisecond."""
-        try:
-            t = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=round(self.posix + sclk, 3))
-        except OverflowError:
-            return "(beyond the calendar)"
-        return "%04d-%02d-%02d %02d:%02d:%02d.%03d" % (t.year, t.month, t.day, t.hour, t.minute, t.second,
-                                                      t.microsecond // 1000)
 
 
 # ---- where a product's variables come from -------------------------------------
