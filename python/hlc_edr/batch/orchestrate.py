@@ -1,6 +1,6 @@
 """The batch as a whole: its command line, the programs it runs, the lock
-of the output folder, the jobs through GNU parallel, their rows and the
-report at the end."""
+of the output folder, the jobs through GNU parallel (or as a Slurm job
+array), their rows and the report at the end."""
 import argparse
 import fcntl
 import os
@@ -12,7 +12,7 @@ import sys
 import tempfile
 import time
 
-from hlc_edr._tools import ProgramError, end_by_signal, find_program, launcher_folder, on_interrupts, shown
+from hlc_edr._tools import Epoch, ProgramError, end_by_signal, find_program, launcher_folder, on_interrupts, shown
 from hlc_edr.batch import report, slurm
 from hlc_edr.batch.job import (LOCK_FD_ENV, LOCK_NAME, TEXT_UNIT, already_done, base_name, lacks_quicklooks,
                                load_status, parse_products, paths, say, unit_of)
@@ -106,6 +106,13 @@ def positive_seconds(text):
     if not 0 < seconds < float("inf"):
         raise argparse.ArgumentTypeError("%r is not a number of seconds above 0" % text)
     return seconds
+
+
+def sclk_epoch(text):
+    try:
+        return Epoch(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a UTC time YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm]" % text)
 
 
 def lock_outdir(outdir):
@@ -329,8 +336,8 @@ def batch(args, interrupts):
     summary = os.path.join(outdir, "summary.csv")
     index = os.path.join(outdir, "index.html")
     try:
-        report.write_summary(summary, rows, args.products)
-        report.write_index(index, outdir, rows, text, args.products)
+        report.write_summary(summary, rows, args.products, outdir, args.sclk_epoch)
+        report.write_index(index, outdir, rows, text, args.products, args.sclk_epoch)
     except OSError as e:
         raise Refused("cannot write %s: %s" % (e.filename, e.strerror), 1)
     print("hlc_edr_batch: %s; summary %s, report %s" % (text, shown(summary), shown(index)))
@@ -340,7 +347,7 @@ def batch(args, interrupts):
 def main(argv):
     ap = argparse.ArgumentParser(
         prog="hlc_edr_batch",
-        description="Runs hlc_edr for every chosen unit on every TLM file through GNU parallel. "
+        description="Runs hlc_edr for every chosen unit on every TLM file through GNU parallel or Slurm. "
                     "hlc_edr, hlc_edr_dump and hlc_edr_quicklook are the ones the options name, else "
                     "those in this launcher's folder, else those on the PATH.")
     ap.add_argument("tlm", nargs="+", help="TLM files")
@@ -365,6 +372,10 @@ def main(argv):
     ap.add_argument("--redo", action="store_true", help="run again what an earlier invocation finished")
     ap.add_argument("--quicklook", action="store_true",
                     help="also draw the quick-looks of every EDR that ended ok (hlc_edr_quicklook)")
+    ap.add_argument("--sclk-epoch", type=sclk_epoch, metavar="EPOCH",
+                    help="the UTC of spacecraft clock 0 (YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm]), as "
+                         "hlc_edr_dump --sclk-epoch takes it: the summary and the page give record times in "
+                         "UTC too")
     args = ap.parse_args(argv)
     if args.engine == "slurm" and (args.sshlogin or args.sshloginfile):
         ap.error("--sshlogin and --sshloginfile are GNU parallel's: Slurm chooses the machines")
