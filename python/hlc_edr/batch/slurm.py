@@ -187,12 +187,12 @@ class Progress:
             print(file=sys.stderr)
 
 
-def finished_tasks(outdir, jobs, live):
-    """{task index: whether it is done} of the tasks that are no longer
-    pending or running, by the status files they wrote."""
-    finished = {}
+def note_finished(finished, outdir, jobs, live):
+    """Adds to finished, {task index: whether it is done}, the tasks that
+    are no longer pending or running, by the status files they wrote; each
+    task's file is read once."""
     for i, (t, u, _) in enumerate(jobs):
-        if i not in live:
+        if i not in live and i not in finished:
             row = load_status(paths(outdir, t, u)[2])
             finished[i] = row is not None and row.get("outcome") in DONE and not row.get("quicklook_error")
     return finished
@@ -212,6 +212,7 @@ def run_array(args, jobs, outdir, lock_fd, interrupts):
         record_array(lock_fd, array)
         progress = Progress(array, len(jobs))
         cancelled = False
+        finished = {}
         answered = time.monotonic()
         while True:
             if interrupts.signal and not cancelled:
@@ -220,7 +221,7 @@ def run_array(args, jobs, outdir, lock_fd, interrupts):
             live = live_tasks(array)
             if live is not None:
                 answered = time.monotonic()
-                progress.show(live, finished_tasks(outdir, jobs, live))
+                progress.show(live, note_finished(finished, outdir, jobs, live))
                 if not live:
                     break
             elif time.monotonic() - answered > SILENCE_SECONDS:
