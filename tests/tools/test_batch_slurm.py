@@ -234,7 +234,7 @@ class WhatSbatchIsGiven(unittest.TestCase):
         array = str(progress(run.stderr)[-1][0])
         self.assertEqual(job_field(array, "JobName"), ["nightly", "nightly"])
         self.assertEqual(job_field(array, "Nice"), ["5", "5"])
-        self.assertEqual([r["outcome"] for r in tb.read_summary(self.out)], ["ok", "ok"])
+        self.assertEqual([r["outcome"] for r in tb.read_summary(self.out)], ["ok", "no data"])
         bad = slurm_batch("--redo", "-u", "con", "--slurm-option=--partition=nosuch", "-o", self.out, self.tlm)
         self.assertEqual(bad.returncode, 2, bad.stderr)
         self.assertIn("cannot submit the job array: ", bad.stderr)
