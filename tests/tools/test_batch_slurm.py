@@ -138,9 +138,8 @@ class GoodAndCutFiles(unittest.TestCase):
         self.assertEqual(progress(last.stderr), [])
 
 
-class SlurmEndsAndCancels(unittest.TestCase):
-    """Runs that block reading their TLM files, FIFOs, until the test feeds
-    them, ended by Slurm or by the batch."""
+class OneFolderEach(unittest.TestCase):
+    """A work folder per test, with c.tlm: two Concentrator records."""
 
     def setUp(self):
         self.work = ep.fresh_dir(os.path.join(ARGS.workdir, "slurm-" + self._testMethodName))
@@ -151,6 +150,11 @@ class SlurmEndsAndCancels(unittest.TestCase):
         with open(self.regular, "rb") as f:
             self.data = f.read()
         self.out = os.path.join(self.work, "out")
+
+
+class SlurmEndsAndCancels(OneFolderEach):
+    """Runs that block reading their TLM files, FIFOs, until the test feeds
+    them, ended by Slurm or by the batch."""
 
     def fifos(self, *names):
         made = [os.path.join(self.work, n) for n in names]
@@ -218,24 +222,17 @@ class SlurmEndsAndCancels(unittest.TestCase):
         self.assertRegex(record, rb"\Apid \d+ on [^\0]*\nslurm job array \d+\n\Z")  # the last batch's alone
 
 
-class WhatSbatchIsGiven(unittest.TestCase):
-    def setUp(self):
-        self.work = ep.fresh_dir(os.path.join(ARGS.workdir, "slurm-" + self._testMethodName))
-        d = ep.Description()
-        d.records(ep.BY_MODULE["con_hk"], range(2))
-        self.tlm = os.path.join(self.work, "c.tlm")
-        d.build(ARGS.tlmbuild, self.tlm)
-        self.out = os.path.join(self.work, "out")
+class WhatSbatchIsGiven(OneFolderEach):
 
     def test_slurm_options_reach_sbatch_and_its_refusal_is_exit_2(self):
         run = slurm_batch("-u", "con,acs", "--slurm-option=--job-name=nightly", "--slurm-option=--nice=5",
-                          "-o", self.out, self.tlm)
+                          "-o", self.out, self.regular)
         self.assertEqual(run.returncode, 0, run.stderr)
         array = str(progress(run.stderr)[-1][0])
         self.assertEqual(job_field(array, "JobName"), ["nightly", "nightly"])
         self.assertEqual(job_field(array, "Nice"), ["5", "5"])
         self.assertEqual([r["outcome"] for r in tb.read_summary(self.out)], ["ok", "no data"])
-        bad = slurm_batch("--redo", "-u", "con", "--slurm-option=--partition=nosuch", "-o", self.out, self.tlm)
+        bad = slurm_batch("--redo", "-u", "con", "--slurm-option=--partition=nosuch", "-o", self.out, self.regular)
         self.assertEqual(bad.returncode, 2, bad.stderr)
         self.assertIn("cannot submit the job array: ", bad.stderr)
         self.assertIn("partition", bad.stderr)
@@ -244,7 +241,7 @@ class WhatSbatchIsGiven(unittest.TestCase):
         for args in (("--engine", "slurm", "--sshlogin", ":"), ("--slurm-option=--nice=1",),
                      ("--engine", "nosuch")):
             with self.subTest(args=args):
-                run = tb.batch(*args, "-o", self.out, self.tlm)
+                run = tb.batch(*args, "-o", self.out, self.regular)
                 self.assertEqual(run.returncode, 2, run.stderr)
                 self.assertFalse(os.path.exists(self.out))
 

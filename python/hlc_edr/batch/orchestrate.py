@@ -317,7 +317,6 @@ def batch(args, interrupts):
         except OSError as e:
             raise Refused("cannot use the output folder %s: %s" % (outdir, e.strerror), 1)
         if args.engine == "slurm":
-            args.outdir_abs = outdir
             try:
                 ran = slurm.run_array(args, jobs, outdir, lock_fd, interrupts)
             except slurm.SlurmRefused as e:
@@ -354,9 +353,11 @@ def main(argv):
     ap.add_argument("-o", "--outdir", required=True, help="output folder (created if missing)")
     ap.add_argument("-u", "--units", help="comma-separated units (default: every unit: those of the products "
                                           "that hlc_edr_dump --products names, and acs)")
-    ap.add_argument("-j", "--jobs", help="jobs at a time per machine (default: one per core)")
+    ap.add_argument("-j", "--jobs", help="jobs at a time per machine (default: one per core); with Slurm, "
+                                         "tasks of the job array at a time (default: as many as Slurm gives)")
     ap.add_argument("--timeout", type=positive_seconds,
-                    help="seconds a run may take; parallel ends a longer one, which counts as failed")
+                    help="seconds a run may take; parallel ends a longer one, which counts as failed; with "
+                         "Slurm, each task's time limit, in whole minutes")
     ap.add_argument("--engine", choices=("parallel", "slurm"), default="parallel",
                     help="what runs the jobs: GNU parallel (the default), or Slurm, as one job array "
                          "submitted with sbatch to the cluster that SLURM_CONF or the site names")

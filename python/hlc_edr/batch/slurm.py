@@ -208,7 +208,7 @@ def run_array(args, jobs, outdir, lock_fd, interrupts):
     os.close(fd)
     try:
         write_task_list(task_list, args.program, args.dump, args.quicklook_tool, args.products, outdir, jobs)
-        array = submit(args, len(jobs), folder, task_list)
+        array = submit(args, len(jobs), outdir, task_list)
         record_array(lock_fd, array)
         progress = Progress(array, len(jobs))
         cancelled = False
@@ -241,13 +241,13 @@ def run_array(args, jobs, outdir, lock_fd, interrupts):
     return [task_row(outdir, t, u, mode, ends.get(i)) for i, (t, u, mode) in enumerate(jobs)]
 
 
-def submit(args, count, folder, task_list):
+def submit(args, count, outdir, task_list):
     """The job array's id, from sbatch; raises SlurmRefused when sbatch
     cannot be run or refuses the array."""
     array = "0-%d" % (count - 1) + ("%%%s" % args.jobs if args.jobs else "")
     script = "exec %s" % " ".join(shlex.quote(w) for w in (sys.executable, args.launcher, "--run-task", task_list))
-    cmd = ["sbatch", "--parsable", "--array", array, "--job-name", "hlc_edr_batch", "--chdir", args.outdir_abs,
-           "--output", os.path.join(folder, "%A_%a.out"), "--no-requeue"]
+    cmd = ["sbatch", "--parsable", "--array", array, "--job-name", "hlc_edr_batch", "--chdir", outdir,
+           "--output", os.path.join(outdir, SLURM_FOLDER, "%A_%a.out"), "--no-requeue"]
     if args.timeout:
         cmd += ["--time", time_limit(args.timeout)]
     cmd += args.slurm_option + ["--wrap", script]
