@@ -87,9 +87,9 @@ body { font-family: sans-serif; margin: 1em; color: #222; background: #fff; }
 h1 { font-size: 1.3em; margin: 0 0 .3em 0; }
 h2 { font-size: 1.1em; margin: 1em 0 .3em 0; }
 p.headline { font-size: 1.2em; margin: 0 0 .2em 0; }
-p.headline span { padding: 0 .3em; border-radius: 3px; }
-p.headline .failed, p.headline .not-run { background: #f6c4c4; font-weight: bold; }
-p.headline .warned { background: #f8e0a0; }
+p.headline span.failed, p.headline span.not-run, p.headline span.warned { padding: 0 .3em; border-radius: 3px; }
+p.headline span.failed, p.headline span.not-run { background: #f6c4c4; font-weight: bold; }
+p.headline span.warned { background: #f8e0a0; }
 p.tally { margin: 0 0 1em 0; color: #555; }
 section.failures { border: 2px solid #c33; padding: .3em .8em; margin: 0 0 1em 0; background: #fff4f4; }
 section.failures h2 { margin-top: .2em; color: #900; }
@@ -100,6 +100,8 @@ table.runs th, table.runs td { border: 1px solid #bbb; padding: .2em .5em; verti
 table.runs th { background: #e8e8e8; }
 td.warnings, td.seconds, td.sizes { text-align: right; }
 td.error, td.warnings ul, td.times { font-family: monospace; }
+td.times, td.sizes, td.seconds { white-space: nowrap; }
+td.times, td.warnings ul { font-size: .85em; }
 td.error { color: #900; }
 td.warnings ul { margin: .2em 0 0 0; padding-left: 1em; text-align: left; color: #850; }
 tr.outcome-ok td.outcome { background: #c8efc8; }
@@ -118,7 +120,7 @@ p.quicklook-error { font-family: monospace; color: #900; margin: 0 0 .3em 0; }
 """ % THUMBNAIL_SIZE
 PAGE_COLUMNS = ("file", "unit", "outcome", "records", "times", "warnings", "error", "sizes", "seconds", "machine",
                 "files")
-PAGE_HEADINGS = {"times": "record times", "sizes": "TLM / EDR", "seconds": "run / quick-looks"}
+PAGE_HEADINGS = {"times": "record times", "sizes": "TLM<br>EDR", "seconds": "run<br>quick-looks"}
 
 
 def page_url(outdir, path):
@@ -180,10 +182,10 @@ def page_row(outdir, row, products, number=0, epoch=None):
             outdir, work, os.path.basename(work)))
     times = []
     if isinstance(row.get("first_sclk"), (int, float)):
-        times.append("SCLK %s &ndash; %s" % (sclk_text(row["first_sclk"]), sclk_text(row.get("last_sclk"))))
+        times.append("SCLK %s<br>&ndash; %s" % (sclk_text(row["first_sclk"]), sclk_text(row.get("last_sclk"))))
         if epoch is not None:
-            times.append("UTC %s &ndash; %s" % (esc(utc_text(row["first_sclk"], epoch)),
-                                               esc(utc_text(row.get("last_sclk"), epoch))))
+            times.append("UTC %s<br>&ndash; %s" % (esc(utc_text(row["first_sclk"], epoch)),
+                                                  esc(utc_text(row.get("last_sclk"), epoch))))
     warning_lines = row.get("warning_lines") if isinstance(row.get("warning_lines"), list) else []
     warnings = esc(str(row.get("warnings", "")))
     if warning_lines:
@@ -197,8 +199,8 @@ def page_row(outdir, row, products, number=0, epoch=None):
     cells = {"file": '<span title="%s">%s</span>' % (esc(row["tlm"]), esc(os.path.basename(row["tlm"]))),
              "unit": esc(unit), "outcome": esc(outcome_text(row)), "records": "<br>".join(map(esc, counts)),
              "times": "<br>".join(times), "warnings": warnings, "error": esc(row.get("error") or ""),
-             "sizes": " / ".join(s or "&ndash;" for s in sizes) if any(sizes) else "",
-             "seconds": " / ".join(s or "&ndash;" for s in seconds) if seconds[0] else "",
+             "sizes": "<br>".join(s or "&ndash;" for s in sizes) if any(sizes) else "",
+             "seconds": "<br>".join(s or "&ndash;" for s in seconds) if seconds[0] else "",
              "machine": esc(row.get("host", "")), "files": "<br>".join(files)}
     out = ['<tr class="run outcome-%s%s" id="run-%d">' % (esc(row["outcome"].replace(" ", "-")),
                                                          " warned" if warned(row) else "", number)]

@@ -152,8 +152,8 @@ class MorningRows(unittest.TestCase):
         self.assertIn('<td class="outcome">ok, 4 warnings</td>', page)
         self.assertIn("<li>WARNING: dropped &lt;one&gt;</li>", page)
         self.assertIn("<li>&hellip; and 1 more</li>", page)
-        self.assertIn('<td class="sizes">1.2 MB / 999 B</td>', page)
-        self.assertIn('<td class="seconds">0.50 s / 2.25 s</td>', page)
+        self.assertIn('<td class="sizes">1.2 MB<br>999 B</td>', page)
+        self.assertIn('<td class="seconds">0.50 s<br>2.25 s</td>', page)
         self.assertNotIn("UTC", page)
         self.assertIn("UTC 2000-01-02 12:00:00.500", report.page_row(self.out, self.ok, PRODUCTS, 7,
                                                                      Epoch("2000-01-01 12:00")))
