@@ -7,8 +7,9 @@
 #
 # No system service is left enabled or running by the second set: the
 # daemons that its packages would start (the SSH server) are kept from
-# starting while they are installed and are disabled afterwards; the tests
-# start daemons of their own, on loopback, and stop them.
+# starting while they are installed and are disabled afterwards (the SSH
+# server, MUNGE and Slurm's daemons); the tests start daemons of their own,
+# on loopback, and stop them.
 set -euo pipefail
 
 # Building (the record library, the programs, their man pages), running
@@ -18,12 +19,13 @@ run=(cmake make g++ gcc binutils libhdf4-dev libhdf4-0-alt hdf4-tools libnetcdf-
   help2man python3 python3-numpy python3-matplotlib python3-pil python3-xarray python3-netcdf4
   parallel)
 # The tests (GoogleTest, pyhdf, udunits2, ncdump, jq, CDO for the flat
-# netCDF export, an SSH server and client on loopback, headless Chromium),
-# fuzzing (AFL++) and the benchmarks (valgrind, perf).
+# netCDF export, an SSH server and client on loopback, a single-node Slurm
+# cluster with MUNGE on loopback, headless Chromium), fuzzing (AFL++) and
+# the benchmarks (valgrind, perf).
 tests=(libgtest-dev python3-hdf4 libudunits2-dev netcdf-bin jq cdo openssh-server openssh-client
-  chromium valgrind afl++ linux-perf)
+  slurmctld slurmd slurm-client munge chromium valgrind afl++ linux-perf)
 # The services that packages of the test set bring.
-services=(ssh.service ssh.socket)
+services=(ssh.service ssh.socket munge.service slurmctld.service slurmd.service)
 
 packages=("${run[@]}")
 with_tests=false

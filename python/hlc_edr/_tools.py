@@ -1,6 +1,8 @@
 """What the batch and the quick-look tool share: finding the programs they
-run, writing a file whole or not at all, the signals that end them, and
-file names as text."""
+run, writing a file whole or not at all, the signals that end them, file
+names as text, and the UTC of spacecraft clock times."""
+import calendar
+import datetime
 import os
 import shutil
 import signal
@@ -125,3 +127,33 @@ def end_by_signal(number):
     signal.pthread_sigmask(signal.SIG_UNBLOCK, (number,))
     os.kill(os.getpid(), number)
     return 128 + number
+
+
+# ---- the UTC of spacecraft clock times -------------------------------------------
+
+class Epoch:
+    """The UTC instant of SCLK 0, given as hlc_edr_dump --sclk-epoch takes
+    it (YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm|-hh:mm], a blank for the T
+    too) and read by the record library's own reading of it
+    (hlc_edr_cf_epoch), as the dump and the backend read it: as the CF
+    reference time in UTC that they write ("2000-01-01 12:00:00"), and in
+    POSIX seconds. ValueError when the text is no such time; the library's
+    LibraryError (an OSError) when the library cannot be loaded."""
+
+    def __init__(self, text):
+        from hlc_edr import _library  # loaded only where an epoch is given
+        self.cf = _library.cf_epoch(text)
+        # The reference time as the library writes it: "YYYY-MM-DD hh:mm:ss[.f...]".
+        day, clock = self.cf.split(" ")
+        whole, _, fraction = clock.partition(".")
+        fields = [int(x) for x in day.split("-") + whole.split(":")]
+        self.posix = calendar.timegm(tuple(fields)) + (float("0." + fraction) if fraction else 0.0)
+
+    def utc(self, sclk):
+        """SCLK seconds as a UTC time, to the millisecond."""
+        try:
+            t = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=round(self.posix + sclk, 3))
+        except OverflowError:
+            return "(beyond the calendar)"
+        return "%04d-%02d-%02d %02d:%02d:%02d.%03d" % (t.year, t.month, t.day, t.hour, t.minute, t.second,
+                                                      t.microsecond // 1000)

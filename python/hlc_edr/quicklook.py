@@ -66,7 +66,6 @@ Exit status: 0 when every EDR was read, 1 when one could not be, 2 for a
 usage error (options, an unusable output folder, no record library).
 """
 import argparse
-import calendar
 import contextlib
 import datetime
 import json
@@ -91,7 +90,7 @@ import matplotlib.transforms  # noqa: E402
 import numpy as np  # noqa: E402
 
 from hlc_edr import _library, backend  # noqa: E402
-from hlc_edr._tools import end_by_signal, on_interrupts, shown, write_atomically  # noqa: E402
+from hlc_edr._tools import Epoch, end_by_signal, on_interrupts, shown, write_atomically  # noqa: E402
 
 PROG = "hlc_edr_quicklook"
 GAP_FACTOR = 1.5          # a spacing above this many times the usual one is a gap
@@ -166,34 +165,6 @@ class Failure(Exception):
 
 class OutputError(Exception):
     """The output folder cannot take the PNG files."""
-
-
-# ---- the epoch of a UTC axis --------------------------------------------------
-
-class Epoch:
-    """The UTC instant of SCLK 0, given as hlc_edr_dump --sclk-epoch takes
-    it (YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm|-hh:mm], a blank for the T
-    too) and read by the record library's own reading of it
-    (hlc_edr_cf_epoch), as the dump and the backend read it: as the CF
-    reference time in UTC that they write ("2000-01-01 12:00:00"), and in
-    POSIX seconds. ValueError when the text is no such time."""
-
-    def __init__(self, text):
-        self.cf = _library.cf_epoch(text)
-        # The reference time as the library writes it: "YYYY-MM-DD hh:mm:ss[.f...]".
-        day, clock = self.cf.split(" ")
-        whole, _, fraction = clock.partition(".")
-        fields = [int(x) for x in day.split("-") + whole.split(":")]
-        self.posix = calendar.timegm(tuple(fields)) + (float("0." + fraction) if fraction else 0.0)
-
-    def utc(self, sclk):
-        """SCLK seconds as a UTC time, to the millisecond."""
-        try:
-            t = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=round(self.posix + sclk, 3))
-        except OverflowError:
-            return "(beyond the calendar)"
-        return "%04d-%02d-%02d %02d:%02d:%02d.%03d" % (t.year, t.month, t.day, t.hour, t.minute, t.second,
-                                                      t.microsecond // 1000)
 
 
 # ---- where a product's variables come from -------------------------------------

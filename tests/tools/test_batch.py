@@ -11,6 +11,7 @@ The batch's own safety is tried with real processes: jobs that block reading
 FIFOs until the test feeds them, signals, kill -9 of the batch, full and
 read-only file systems (tmpfs), and a real sshd on 127.0.0.1."""
 import csv
+import datetime
 import fcntl
 import json
 import os
@@ -234,8 +235,9 @@ class BatchOverEveryKindOfFile(unittest.TestCase):
                     "gim_raw", "gim_diag", "con_hk", "mec_hk", "mec_f1d"]
         self.assertEqual(sorted(registry), sorted(p.module for p in ep.PRODUCTS))
         self.assertEqual(header, ["tlm", "unit", "outcome", "exit_status"] + registry +
-                         ["acs_quats", "warnings", "seconds", "host", "output", "log", "skipped", "error",
-                          "quicklooks"])
+                         ["acs_quats", "warnings", "warning_lines", "seconds", "quicklook_seconds", "tlm_bytes",
+                          "edr_bytes", "first_sclk", "last_sclk", "first_utc", "last_utc", "host", "output", "log",
+                          "skipped", "error", "quicklooks", "not_delivered", "work_file"])
 
     def test_outcome_status_records_and_warnings_of_every_row(self):
         for r in self.rows:
@@ -781,6 +783,8 @@ class ReportPage(unittest.TestCase):
                 want = {"log": r["log"]}
                 if r["outcome"] == "ok":
                     want["output"] = r["output"]
+                if r["work_file"]:  # a failed run's work file, named by its link
+                    want[os.path.basename(r["work_file"])] = r["work_file"]
                 self.assertEqual(links, want)
                 self.assertTrue(all(os.path.isfile(t) for t in links.values()))
 
@@ -817,6 +821,127 @@ class ReportPage(unittest.TestCase):
         self.assertTrue(refs)
         self.assertEqual([r for r in refs if ":" in r or r.startswith("/")], [])
         self.assertEqual(part_files(self.out), [])
+
+
+class MorningCheck(unittest.TestCase):
+    """The report page as an operator reads it the morning after: the
+    counts and the runs to look at above the table, each linked to its row
+    (the failed runs last in the batch's order here), a run with warnings
+    marked as such with its first warning lines, and per run the sizes,
+    the record times (SCLK, and UTC with --sclk-epoch) and, for a failed
+    run, what it did not deliver and the work file it left."""
+
+    EPOCH = "2000-01-01T12:00:00Z"
+    BAD_SIZES = 5  # Concentrator packets of a wrong size: a warning each
+
+    @classmethod
+    def setUpClass(cls):
+        if browser.chromium() is None:
+            raise unittest.SkipTest("no chromium on this machine (tools/setup.sh installs it)")
+        cls.work = ep.fresh_dir(os.path.join(ARGS.workdir, "morning"))
+        d = ep.Description()
+        d.records(ep.BY_MODULE["con_hk"], range(3))
+        d.records(ep.BY_MODULE["gem_hk"], range(2))
+        for _ in range(cls.BAD_SIZES):
+            d.pkt(25, bytes(51))
+        cls.warned = os.path.join(cls.work, "warned.tlm")
+        d.build(ARGS.tlmbuild, cls.warned)
+        d = ep.Description()
+        d.records(ep.BY_MODULE["con_hk"], range(2), per_packet=1)
+        d.pkt(25, ep.BY_MODULE["con_hk"].record(5), trunc=60)
+        cls.cut = os.path.join(cls.work, "cut.tlm")
+        d.build(ARGS.tlmbuild, cls.cut)
+        cls.out = os.path.join(cls.work, "out")
+        cls.batch = batch("-u", "con,gem", "--sclk-epoch", cls.EPOCH, "-o", cls.out, cls.warned, cls.cut)
+        cls.rows = read_summary(cls.out)
+        cls.page = os.path.join(cls.out, "index.html")
+        url = browser.file_url(cls.page)
+        cls.dom = browser.dom(url, os.path.join(cls.work, "profile"))
+        cls.screen = browser.screenshot(url, os.path.join(cls.work, "profile"),
+                                        os.path.join(cls.work, "page.png"), 1400, 1000)
+
+    def utc(self, sclk):
+        t = datetime.datetime(2000, 1, 1, 12) + datetime.timedelta(seconds=sclk)
+        return t.strftime("%Y-%m-%d %H:%M:%S.") + "%03d" % (t.microsecond // 1000)
+
+    def test_the_counts_and_the_failures_come_before_the_runs(self):
+        self.assertEqual(self.batch.returncode, 1, self.batch.stderr)
+        order = [e for e in self.dom.all() if e.tag == "table" or
+                 set(e.classes()) & {"headline", "failures"}]
+        self.assertEqual([e.tag for e in order], ["p", "section", "table"])
+        self.assertTrue(order[0].text.startswith("4 runs: "), order[0].text)
+        self.assertEqual([(s.all_text(), s.classes()) for s in order[0].all("span")],
+                         [("2 ok", ["ok"]), ("1 with warnings", ["warned"]), ("0 no data", ["no-data"]),
+                          ("2 failed", ["failed"]), ("0 not run", ["none"])])
+        self.assertEqual(page_runs(self.dom), [("warned.tlm", "con", "ok, 5 warnings"), ("warned.tlm", "gem", "ok"),
+                                               ("cut.tlm", "con", "failed"), ("cut.tlm", "gem", "failed")])
+
+    def test_each_failure_links_to_its_row_with_its_first_error(self):
+        items = self.dom.all("section", "failures")[0].all("li")
+        self.assertEqual(len(items), 2)
+        rows = {r.attrs["id"]: r for r in self.dom.all("tr", "run")}
+        for item, unit in zip(items, ("con", "gem")):
+            with self.subTest(unit=unit):
+                log = os.path.join(self.out, "cut_%s.log" % unit)
+                error = first_error(log)
+                self.assertTrue(error.startswith("ERROR: Bad SFDU Length"), error)
+                self.assertEqual(item.all("a")[0].all_text(), "cut.tlm " + unit)
+                self.assertIn(error, item.all_text())
+                row = rows[item.all("a")[0].attrs["href"].lstrip("#")]
+                self.assertEqual([row.all("td", c)[0].all_text() for c in ("file", "unit", "outcome", "error")],
+                                 ["cut.tlm", unit, "failed", error])
+
+    def test_a_run_with_warnings_is_marked_with_its_first_warning_lines(self):
+        with open(os.path.join(self.out, "warned_con.log"), encoding="latin-1") as f:
+            logged = [line.rstrip("\n") for line in f if line.startswith("WARNING: ")]
+        self.assertEqual(len(logged), self.BAD_SIZES)
+        row = self.dom.all("tr", "run")[0]
+        self.assertIn("warned", row.classes())
+        shown = [li.all_text() for li in row.all("td", "warnings")[0].all("li")]
+        self.assertEqual(shown, logged[:3] + ["\u2026 and %d more" % (self.BAD_SIZES - 3)])
+        self.assertEqual(self.rows[0]["warning_lines"], " | ".join(logged[:3]))
+        self.assertEqual([r["warnings"] for r in self.rows], [str(self.BAD_SIZES), "0", "0", "0"])
+
+    def test_sizes_and_record_times_of_each_run(self):
+        con, gem = ep.BY_MODULE["con_hk"], ep.BY_MODULE["gem_hk"]
+        times = {("warned.tlm", "con"): (con.time(0), con.time(2)), ("warned.tlm", "gem"): (gem.time(0), gem.time(1))}
+        for r in self.rows:
+            key = (os.path.basename(r["tlm"]), r["unit"])
+            with self.subTest(run=key):
+                self.assertEqual(r["tlm_bytes"], str(os.path.getsize(r["tlm"])))
+                if key in times:
+                    first, last = times[key]
+                    self.assertEqual(r["edr_bytes"], str(os.path.getsize(r["output"])))
+                    self.assertEqual((r["first_sclk"], r["last_sclk"]), ("%.3f" % first, "%.3f" % last))
+                    self.assertEqual((r["first_utc"], r["last_utc"]), (self.utc(first), self.utc(last)))
+                else:
+                    self.assertEqual([r[c] for c in ("edr_bytes", "first_sclk", "last_sclk", "first_utc")],
+                                     ["", "", "", ""])
+        shown = self.dom.all("tr", "run")[0].all("td", "times")[0].all_text()
+        self.assertIn("UTC " + self.utc(con.time(0)), shown)
+        self.assertIn("SCLK %.3f" % con.time(0), shown)
+
+    def test_a_failed_run_names_what_it_did_not_deliver_and_the_work_file_it_left(self):
+        # The Concentrator run kept two records before the cut, in its work
+        # file; the GEM run kept nothing, so it never made one.
+        con, gem = self.rows[2:]
+        self.assertEqual((con["not_delivered"], con["work_file"]),
+                         (os.path.join(self.out, "cut_con.hdf"), os.path.join(self.out, "cut_con.hdf.tmp")))
+        self.assertTrue(os.path.isfile(con["work_file"]))
+        self.assertFalse(os.path.exists(con["not_delivered"]))
+        self.assertEqual((gem["not_delivered"], gem["work_file"]), (os.path.join(self.out, "cut_gem.hdf"), ""))
+        self.assertFalse(os.path.exists(os.path.join(self.out, "cut_gem.hdf.tmp")))
+        files = self.dom.all("tr", "run")[2].all("td", "files")[0]
+        self.assertIn("not delivered: cut_con.hdf", files.all_text())
+        self.assertEqual([page_target(self.page, a.attrs["href"]) for a in files.all("a")],
+                         [con["log"], con["work_file"]])
+        self.assertEqual([r["not_delivered"] for r in self.rows[:2]], ["", ""])
+
+    def test_the_screenshot_shows_the_failures_box_on_its_first_screen(self):
+        self.assertGreater(len(np.unique(browser.packed(self.screen))), 20)
+        self.assertGreater(np.mean(self.screen.min(axis=2) < 128), 0.002)  # dark pixels: text, lines
+        box = np.all(self.screen[:700] == (0xff, 0xf4, 0xf4), axis=2)  # the failures' background
+        self.assertGreater(box.sum(), 10000)
 
 
 class QuicklooksOfEarlierRuns(unittest.TestCase):

@@ -1,9 +1,11 @@
 """hlc_edr_batch: runs hlc_edr for every chosen unit on every TLM file given,
-through GNU parallel, and writes a summary of the runs.
+through GNU parallel or as a Slurm job array, and writes a summary of the
+runs.
 
   hlc_edr_batch -o OUTDIR [-u gem,gim,con,mec,acs] [-j N] [--timeout SECONDS]
+                [--engine parallel|slurm] [--slurm-option OPT]...
                 [--sshlogin LOGIN]... [--sshloginfile FILE]... [--program HLC_EDR]
-                [--dump HLC_EDR_DUMP] [--redo] [--quicklook] TLM...
+                [--dump HLC_EDR_DUMP] [--redo] [--quicklook] [--sclk-epoch EPOCH] TLM...
 
 The programs: hlc_edr (--program) and hlc_edr_dump (--dump) are the ones
 the options name, else those in the folder of the hlc_edr_batch launcher
@@ -21,11 +23,22 @@ For a TLM file NAME.tlm and a unit U the run writes, in OUTDIR:
                      thumbnails in thumbs/ and the quick-look tool's messages
 and the batch as a whole:
   summary.csv        one row per TLM file and unit of this invocation
-  index.html         the report page: the summary as a table with links to
-                     each run's log and output, and the thumbnails of the
+  index.html         the report page: the counts, the runs to look at
+                     (failed, not run, quick-looks failed) linked to their
+                     rows, then the summary as a table with links to each
+                     run's log and output (or what it did not deliver and
+                     the work file it left), and the thumbnails of the
                      quick-looks linked to the PNGs; static HTML and CSS
   parallel.joblog    GNU parallel's job log, appended to by every invocation
+  slurm/             with --engine slurm: the job array's task list while it
+                     runs, and what Slurm kept of each task's messages
   .hlc_edr_batch.lock  locked while a batch or any job it started runs
+
+Besides the outcome and records, a row has the first three warning lines,
+the seconds of the run and of its quick-looks, the sizes of the TLM file and
+of the EDR, the SCLK seconds of the EDR's first and last record (and their
+UTC with --sclk-epoch, the UTC of SCLK 0), and for a run that failed or did
+not run the output it did not deliver and the work file it left, if any.
 
 Outcomes: "ok" (exit status 0), "no data" (the file holds nothing of that
 unit: "ERROR: Output EDR or text file was not created."), "failed" (any other
@@ -79,20 +92,34 @@ launchers and this package, the TLM files and OUTDIR under the same paths
 (a shared file system), and ":" stands for the local machine. On a
 terminal parallel shows a progress bar.
 
+With --engine slurm the jobs are one job array on the cluster that Slurm's
+clients find (SLURM_CONF, else the site's configuration): each task does a
+job's work; -j limits the tasks running at once, --timeout is each task's
+time limit (whole minutes), --slurm-option goes to sbatch. The batch shows
+the array's progress, cancels it on an interrupt, and names Slurm's reason
+for a task that Slurm ended ("Slurm: time limit (TIMEOUT, TimeLimit)"). Its
+tasks do not hold the lock: the array's number is written in the lock file,
+and a batch that names an array Slurm still runs keeps the folder (exit
+status 2 for another batch). Every node must see the programs, this package
+and the folders under the same paths.
+
 Exit status: 0 when no run failed, 1 when any run failed or did not run, a
 quick-look failed, or the output folder cannot be used (full, not writable,
 not a folder), 2 for a usage error (no hlc_edr or hlc_edr_dump to be found,
 a --program that is not hlc_edr or a --dump that is not hlc_edr_dump among
-them), when another batch holds the output folder or when GNU parallel
-cannot be started.
+them), when another batch holds the output folder, when GNU parallel
+cannot be started or when sbatch refuses the job array.
 """
-from hlc_edr.batch.job import run_job
+from hlc_edr.batch.job import run_job, run_task
 from hlc_edr.batch.orchestrate import main as run_batch
 
 # The job mode of the launcher, in which GNU parallel starts every job:
 # --run-job PROGRAM DUMP QUICKLOOK PRODUCTS OUTDIR TLM UNIT MODE.
 JOB_MODE = "--run-job"
 JOB_WORDS = 8
+# The task mode, in which each task of a Slurm job array runs its job:
+# --run-task TASK_LIST.
+TASK_MODE = "--run-task"
 
 
 def main(argv):
@@ -100,4 +127,6 @@ def main(argv):
     ends the process by the signal that interrupted it."""
     if len(argv) == JOB_WORDS + 1 and argv[0] == JOB_MODE:
         return run_job(*argv[1:])
+    if len(argv) == 2 and argv[0] == TASK_MODE:
+        return run_task(argv[1])
     return run_batch(argv)

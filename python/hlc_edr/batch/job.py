@@ -24,6 +24,8 @@ LOCK_NAME = ".hlc_edr_batch.lock"
 LOCK_FD_ENV = "HLC_EDR_BATCH_LOCK_FD"
 PR_SET_PDEATHSIG = 1  # prctl(2): the signal a process gets when its parent ends
 MODULE_NAME = re.compile(r"[A-Za-z0-9]+_[A-Za-z0-9_]+\Z")
+WARNING_LINES_KEPT = 3  # the first warnings of a run that its row shows
+SUBSECONDS = 65536  # units of a second of a record's sclk_subseconds
 
 
 def say(message):
@@ -59,23 +61,26 @@ def tlm_signature(tlm):
 
 
 def read_log(log_path):
-    """Warnings, whether the file held nothing of the unit, and the first
-    "ERROR: " line, from a run's log."""
+    """Warnings, whether the file held nothing of the unit, the first
+    "ERROR: " line and the first few warning lines, from a run's log."""
     warnings = 0
     no_data = False
     error = ""
+    first_warnings = []
     try:
         with open(log_path, "rb") as f:
             for line in f:
                 line = os.fsdecode(line.rstrip(b"\n"))  # the bytes kept whole, as names are
                 if line.startswith("WARNING: "):
                     warnings += 1
+                    if len(first_warnings) < WARNING_LINES_KEPT:
+                        first_warnings.append(line.rstrip())
                 elif line.startswith("ERROR: "):
                     no_data = no_data or line == NO_DATA
                     error = error or line.rstrip()
     except OSError:
         pass
-    return warnings, no_data, error
+    return warnings, no_data, error, first_warnings
 
 
 def parse_products(text):
@@ -103,9 +108,33 @@ def parse_listing(text):
     return counts
 
 
-def count_lines(path):
+def listing_times(text):
+    """The spacecraft clock seconds of the first record and of the last of
+    an EDR (over its products), from hlc_edr_dump's listing; None for an
+    EDR without records."""
+    firsts, lasts = [], []
+    for line in text.splitlines()[1:]:
+        fields = line.split()
+        if len(fields) >= 6 and all(f.isdigit() for f in fields[1:6]) and int(fields[1]) > 0:
+            firsts.append(int(fields[2]) + int(fields[3]) / SUBSECONDS)
+            lasts.append(int(fields[4]) + int(fields[5]) / SUBSECONDS)
+    return (min(firsts), max(lasts)) if firsts else None
+
+
+def text_lines_and_times(path):
+    """The lines of a quaternion text, and the times of its first line and
+    of its last (each line begins with its seconds, ":", and the fraction
+    in 1/256 s), None when it has none."""
+    count, first, last = 0, None, None
     with open(path, "rb") as f:
-        return sum(1 for _ in f)
+        for line in f:
+            count += 1
+            m = re.match(rb"(\d+):(\d+)\s", line)
+            if m:
+                t = int(m.group(1)) + int(m.group(2)) / 256
+                first = t if first is None else first
+                last = t
+    return count, (first, last) if first is not None else None
 
 
 def first_error(text, fallback):
@@ -130,12 +159,17 @@ class JobSignals:
     it starts afterwards, each program signalled once: a second signal ends
     hlc_edr at once, before it has finished its log. parallel signals the
     job's process group, so every program runs in a group of its own, which
-    only the job signals; a program whose job is killed is killed with it."""
+    only the job signals; a program whose job is killed is killed with it.
+    A Slurm task (forward False) is ended by Slurm, which signals every
+    process of the task itself (all that it tracks: the task's process
+    group at least), so there each program stays in the task's group and
+    the job passes nothing on: it only remembers the signal."""
 
-    def __init__(self):
+    def __init__(self, forward=True):
         self.child = None
         self.passed = False  # whether the child has been passed a signal
         self.received = []
+        self.forward_to_child = forward
         self.job = os.getpid()
         try:
             self.prctl = ctypes.CDLL(None, use_errno=True).prctl
@@ -151,7 +185,7 @@ class JobSignals:
     def pass_on(self):
         """The first signal received, to the child once; none to a child
         that has ended."""
-        if self.child is not None and self.received and not self.passed:
+        if self.forward_to_child and self.child is not None and self.received and not self.passed:
             self.passed = True
             self.child.send_signal(self.received[0])
 
@@ -171,7 +205,8 @@ class JobSignals:
         # meanwhile is passed on to it, once.
         mask = signal.pthread_sigmask(signal.SIG_BLOCK, INTERRUPTS)
         try:
-            child = subprocess.Popen(*args, process_group=0, preexec_fn=self.in_child, **kwargs)
+            child = subprocess.Popen(*args, process_group=0 if self.forward_to_child else None,
+                                     preexec_fn=self.in_child, **kwargs)
             self.child, self.passed = child, False
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, mask)
@@ -188,34 +223,35 @@ class Job:
     """What every job of a batch shares: the programs, the products and the
     output folder."""
 
-    def __init__(self, program, dump, quicklook, products, outdir):
+    def __init__(self, program, dump, quicklook, products, outdir, forward=True):
         self.program, self.dump, self.quicklook = program, dump, quicklook
         self.products = [p for p in products.split(",") if p]
         self.outdir = outdir
-        self.signals = JobSignals()
+        self.signals = JobSignals(forward)
 
     def records(self, output, unit):
         """Records per product of the unit in the EDR that a run delivered,
         from hlc_edr_dump's listing of it (every product of the unit, 0 for
-        those the EDR has no table of), and what went wrong ("" when nothing
-        did: then no count)."""
+        those the EDR has no table of), what went wrong ("" when nothing
+        did: then no count), and the times of its first and last record
+        (listing_times)."""
         try:
             p = self.signals.start([self.dump, "--", output], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, pass_fds=inherited_lock(self.outdir))
             listing, messages = p.communicate()
         except OSError as e:
-            return {}, "cannot run %s: %s" % (self.dump, e.strerror)
+            return {}, "cannot run %s: %s" % (self.dump, e.strerror), None
         if p.returncode != 0:
             rc = p.returncode
             return {}, "hlc_edr_dump: " + first_error(os.fsdecode(messages), "ended by %s" % signal_name(-rc)
-                                                      if rc < 0 else "exit status %d" % rc)
+                                                      if rc < 0 else "exit status %d" % rc), None
         try:
             listed = parse_listing(os.fsdecode(listing))
         except ValueError as e:
-            return {}, "hlc_edr_dump: %s" % e
+            return {}, "hlc_edr_dump: %s" % e, None
         counts = {m: 0 for m in self.products if unit_of(m) == unit}
         counts.update(listed)
-        return counts, ""
+        return counts, "", listing_times(os.fsdecode(listing))
 
     def run_edr(self, tlm, unit):
         """One run of hlc_edr: its status row."""
@@ -235,14 +271,15 @@ class Job:
                 f.write(os.fsencode(error + "\n"))
                 rc = 127
         seconds = time.monotonic() - start
-        warnings, no_data, logged_error = read_log(log)
+        warnings, no_data, logged_error, warning_lines = read_log(log)
         counts = {}
+        times = None
         if rc == 0 and os.path.exists(output):
             outcome = "ok"
             if unit == TEXT_UNIT:
-                counts[TEXT_RECORDS] = count_lines(output)
+                counts[TEXT_RECORDS], times = text_lines_and_times(output)
             else:
-                counts, not_counted = self.records(output, unit)
+                counts, not_counted, times = self.records(output, unit)
                 error = "records not counted: " + not_counted if not_counted else ""
         elif rc > 0 and no_data:
             outcome = "no data"
@@ -257,7 +294,11 @@ class Job:
         row = {"tlm": tlm, "unit": unit, "outcome": outcome, "exit_status": rc, "warnings": warnings,
                "seconds": round(seconds, 3), "host": socket.gethostname(),
                "output": output if outcome == "ok" else "", "log": log, "tlm_signature": signature,
-               "error": error}
+               "error": error, "warning_lines": warning_lines,
+               "tlm_bytes": signature[0] if signature else "",
+               "edr_bytes": os.path.getsize(output) if outcome == "ok" else ""}
+        if times:
+            row["first_sclk"], row["last_sclk"] = times
         row.update(counts)
         return row
 
@@ -301,7 +342,9 @@ class Job:
                 say("%s: no result of an earlier run to draw the quick-looks of" % status)
                 return self.signals.finish(1)
             if mode != "edr" and row["outcome"] == "ok" and unit != TEXT_UNIT:
+                start = time.monotonic()
                 row["quicklooks"], row["quicklook_error"] = self.draw_quicklooks(row["output"], folder)
+                row["quicklook_seconds"] = round(time.monotonic() - start, 3)
             elif mode != "quicklook":  # what an earlier run drew shows an EDR that is no longer there
                 shutil.rmtree(folder, ignore_errors=True)
             write_json(status, row)
@@ -314,6 +357,29 @@ class Job:
 def run_job(program, dump, quicklook, products, outdir, tlm, unit, mode):
     """One job, called by GNU parallel through the launcher's job mode."""
     return Job(program, dump, quicklook, products, outdir).run(tlm, unit, mode)
+
+
+def run_task(task_list):
+    """One task of a Slurm job array, as the job array's script starts it:
+    the job of the list (written by the batch, see write_task_list) at the
+    task's index, SLURM_ARRAY_TASK_ID."""
+    try:
+        with open(task_list, "r", encoding="utf-8") as f:
+            batch = json.load(f)
+        tlm, unit, mode = batch["jobs"][int(os.environ["SLURM_ARRAY_TASK_ID"])]
+    except (OSError, ValueError, KeyError, IndexError, TypeError) as e:
+        say("%s: no job for this task (%s)" % (task_list, e))
+        return 1
+    return Job(batch["program"], batch["dump"], batch["quicklook"], ",".join(batch["products"]), batch["outdir"],
+               forward=False).run(tlm, unit, mode)
+
+
+def write_task_list(path, program, dump, quicklook, products, outdir, jobs):
+    """The jobs of a job array, [tlm, unit, mode] each, its task i the i-th,
+    with what all share, for run_task. Names that are not UTF-8 keep their
+    bytes (as escaped surrogates, which JSON carries)."""
+    write_json(path, {"program": program, "dump": dump, "quicklook": quicklook, "products": list(products),
+                      "outdir": outdir, "jobs": [list(j) for j in jobs]})
 
 
 def thumbnail(png, folder):

@@ -1,6 +1,6 @@
 """The batch as a whole: its command line, the programs it runs, the lock
-of the output folder, the jobs through GNU parallel, their rows and the
-report at the end."""
+of the output folder, the jobs through GNU parallel (or as a Slurm job
+array), their rows and the report at the end."""
 import argparse
 import fcntl
 import os
@@ -12,8 +12,8 @@ import sys
 import tempfile
 import time
 
-from hlc_edr._tools import ProgramError, end_by_signal, find_program, launcher_folder, on_interrupts, shown
-from hlc_edr.batch import report
+from hlc_edr._tools import Epoch, ProgramError, end_by_signal, find_program, launcher_folder, on_interrupts, shown
+from hlc_edr.batch import report, slurm
 from hlc_edr.batch.job import (LOCK_FD_ENV, LOCK_NAME, TEXT_UNIT, already_done, base_name, lacks_quicklooks,
                                load_status, parse_products, paths, say, unit_of)
 
@@ -108,6 +108,15 @@ def positive_seconds(text):
     return seconds
 
 
+def sclk_epoch(text):
+    try:
+        return Epoch(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a UTC time YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm]" % text)
+    except OSError as e:  # the record library, which reads it, cannot be loaded
+        raise argparse.ArgumentTypeError("%r cannot be read: %s" % (text, e))
+
+
 def lock_outdir(outdir):
     """Creates the output folder if needed and takes its lock; returns the
     lock's descriptor. parallel and every job inherit it, so the lock lasts
@@ -127,10 +136,21 @@ def lock_outdir(outdir):
         os.close(fd)
         raise Refused("%s is in use by another batch (%s) or by the jobs it left running; nothing was done"
                       % (outdir, holder or "starting"), 2)
+    # The tasks of a Slurm job array do not hold the lock: a batch killed
+    # while its array runs leaves the array's record, which Slurm is asked about.
+    try:
+        holder = os.read(fd, 400).decode("utf-8", "replace").strip()
+    except OSError:
+        holder = ""
+    if slurm.array_runs(holder):
+        os.close(fd)
+        raise Refused("%s is in use by the Slurm job array of an earlier batch (%s), which still runs; "
+                      "nothing was done" % (outdir, holder.replace("\n", "; ")), 2)
     # Who holds the lock, for the message above. Writing it also tells at
     # once when the folder is full.
     try:
         os.ftruncate(fd, 0)
+        os.lseek(fd, 0, os.SEEK_SET)
         os.write(fd, ("pid %d on %s since %s\n" % (os.getpid(), socket.gethostname(),
                                                     time.strftime("%Y-%m-%d %H:%M:%S"))).encode())
     except OSError as e:
@@ -298,18 +318,27 @@ def batch(args, interrupts):
                     os.remove(status)
         except OSError as e:
             raise Refused("cannot use the output folder %s: %s" % (outdir, e.strerror), 1)
-        run_parallel(args, jobs, outdir, lock_fd, interrupts)
-    exits = joblog_exits(joblog, offset)
+        if args.engine == "slurm":
+            try:
+                ran = slurm.run_array(args, jobs, outdir, lock_fd, interrupts)
+            except slurm.SlurmRefused as e:
+                raise Refused(str(e), 2)
+            except OSError as e:
+                raise Refused("cannot use the output folder %s: %s" % (outdir, e.strerror), 1)
+            rows.update(((t, u), row) for (t, u, _), row in zip(jobs, ran))
+        else:
+            run_parallel(args, jobs, outdir, lock_fd, interrupts)
+    exits = joblog_exits(joblog, offset)  # none from the jobs of a job array
     for seq, (t, u, mode) in enumerate(jobs, 1):
-        rows[(t, u)] = job_row(outdir, t, u, mode, exits.get(seq), args.timeout)
+        rows.setdefault((t, u), job_row(outdir, t, u, mode, exits.get(seq), args.timeout))
     rows = [rows[pair] for pair in pairs]
 
     text, status = tally_text(rows, len(pairs), args.quicklook)
     summary = os.path.join(outdir, "summary.csv")
     index = os.path.join(outdir, "index.html")
     try:
-        report.write_summary(summary, rows, args.products)
-        report.write_index(index, outdir, rows, text, args.products)
+        report.write_summary(summary, rows, args.products, outdir, args.sclk_epoch)
+        report.write_index(index, outdir, rows, text, args.products, args.sclk_epoch)
     except OSError as e:
         raise Refused("cannot write %s: %s" % (e.filename, e.strerror), 1)
     print("hlc_edr_batch: %s; summary %s, report %s" % (text, shown(summary), shown(index)))
@@ -319,16 +348,23 @@ def batch(args, interrupts):
 def main(argv):
     ap = argparse.ArgumentParser(
         prog="hlc_edr_batch",
-        description="Runs hlc_edr for every chosen unit on every TLM file through GNU parallel. "
+        description="Runs hlc_edr for every chosen unit on every TLM file through GNU parallel or Slurm. "
                     "hlc_edr, hlc_edr_dump and hlc_edr_quicklook are the ones the options name, else "
                     "those in this launcher's folder, else those on the PATH.")
     ap.add_argument("tlm", nargs="+", help="TLM files")
     ap.add_argument("-o", "--outdir", required=True, help="output folder (created if missing)")
     ap.add_argument("-u", "--units", help="comma-separated units (default: every unit: those of the products "
                                           "that hlc_edr_dump --products names, and acs)")
-    ap.add_argument("-j", "--jobs", help="jobs at a time per machine (default: one per core)")
+    ap.add_argument("-j", "--jobs", help="jobs at a time per machine (default: one per core); with Slurm, "
+                                         "tasks of the job array at a time (default: as many as Slurm gives)")
     ap.add_argument("--timeout", type=positive_seconds,
-                    help="seconds a run may take; parallel ends a longer one, which counts as failed")
+                    help="seconds a run may take; parallel ends a longer one, which counts as failed; with "
+                         "Slurm, each task's time limit, in whole minutes")
+    ap.add_argument("--engine", choices=("parallel", "slurm"), default="parallel",
+                    help="what runs the jobs: GNU parallel (the default), or Slurm, as one job array "
+                         "submitted with sbatch to the cluster that SLURM_CONF or the site names")
+    ap.add_argument("--slurm-option", action="append", default=[], metavar="OPT",
+                    help="passed to sbatch, as --slurm-option=--partition=P (repeatable)")
     ap.add_argument("-S", "--sshlogin", action="append", default=[], help="passed to GNU parallel")
     ap.add_argument("--sshloginfile", action="append", default=[], help="passed to GNU parallel")
     ap.add_argument("--program", help="the hlc_edr program (default: the one in this launcher's folder, "
@@ -339,7 +375,15 @@ def main(argv):
     ap.add_argument("--redo", action="store_true", help="run again what an earlier invocation finished")
     ap.add_argument("--quicklook", action="store_true",
                     help="also draw the quick-looks of every EDR that ended ok (hlc_edr_quicklook)")
+    ap.add_argument("--sclk-epoch", type=sclk_epoch, metavar="EPOCH",
+                    help="the UTC of spacecraft clock 0 (YYYY-MM-DD[Thh:mm[:ss[.fff]]][Z|+hh:mm]), as "
+                         "hlc_edr_dump --sclk-epoch takes it: the summary and the page give record times in "
+                         "UTC too")
     args = ap.parse_args(argv)
+    if args.engine == "slurm" and (args.sshlogin or args.sshloginfile):
+        ap.error("--sshlogin and --sshloginfile are GNU parallel's: Slurm chooses the machines")
+    if args.engine != "slurm" and args.slurm_option:
+        ap.error("--slurm-option needs --engine slurm")
     interrupts = Interrupts()
     try:
         status = batch(args, interrupts)
