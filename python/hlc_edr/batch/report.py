@@ -124,14 +124,16 @@ def page_row(outdir, row, products):
     return "\n".join(out)
 
 
-def write_index(index, outdir, rows, tally, products):
+def write_index(index, outdir, rows, tally, products, title=None, refresh=None):
     """The report page: static HTML and CSS, every link relative, nothing
-    fetched from elsewhere."""
+    fetched from elsewhere; with refresh, the browser reloads it every that
+    many seconds (a page that is still being brought up to date)."""
     esc = page_text
-    title = "hlc_edr batch: %s" % os.path.basename(outdir)
+    title = title or "hlc_edr batch: %s" % os.path.basename(outdir)
+    reload = ['<meta http-equiv="refresh" content="%d">' % refresh] if refresh else []
     extra = [page_link(outdir, os.path.join(outdir, n), n) for n in ("summary.csv", "parallel.joblog")
              if os.path.exists(os.path.join(outdir, n))]
-    page = ['<!DOCTYPE html>', '<html lang="en">', '<head>', '<meta charset="utf-8">',
+    page = ['<!DOCTYPE html>', '<html lang="en">', '<head>', '<meta charset="utf-8">'] + reload + [
             "<title>%s</title>" % esc(title), "<style>%s</style>" % PAGE_STYLE, "</head>", "<body>",
             "<h1>%s</h1>" % esc(title),
             '<p class="tally">%s, written %s. %s</p>' % (esc(tally), esc(time.strftime("%Y-%m-%d %H:%M:%S")),
