@@ -56,6 +56,7 @@ another batch or pass holds the output folder; by the signal that ended
 the input, where there was one.
 """
 import argparse
+import textwrap
 
 from hlc_edr.batch import JOB_MODE, JOB_WORDS
 from hlc_edr.batch.job import run_job
@@ -65,18 +66,19 @@ from hlc_edr.live.run import Signals, live, positive_count, say
 
 def parse(argv):
     ap = argparse.ArgumentParser(
-        prog="hlc_edr_live",
-        description="Reads telemetry as it arrives (standard input, a FIFO, or a growing file followed as "
+        prog="hlc_edr_live", formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=__doc__.split("\n\n", 2)[2],
+        description=textwrap.fill("Reads telemetry as it arrives (standard input, a FIFO, or a growing file followed as "
                     "tail -F does), cuts it into pieces between whole records, and runs each piece "
                     "through hlc_edr as hlc_edr_batch runs a TLM file, with the batch's summary and report "
-                    "page brought up to date after each piece.")
+                    "page brought up to date after each piece.", 79))
     ap.add_argument("input", nargs="?", help="a FIFO or a file to follow; standard input when none or -")
     ap.add_argument("-o", "--outdir", required=True, help="output folder (created if missing)")
-    ap.add_argument("--every", type=positive_seconds,
+    ap.add_argument("--every", type=positive_seconds, metavar="SECONDS",
                     help="close a piece this many seconds after its first record (default 60 unless "
                          "--every-records is given)")
-    ap.add_argument("--every-records", type=positive_count, help="close a piece once it holds N records")
-    ap.add_argument("--idle", type=positive_seconds, help="end after this many seconds without a new byte")
+    ap.add_argument("--every-records", type=positive_count, metavar="N", help="close a piece once it holds N records")
+    ap.add_argument("--idle", type=positive_seconds, metavar="SECONDS", help="end after this many seconds without a new byte")
     ap.add_argument("-u", "--units", help="comma-separated units (default: every unit)")
     ap.add_argument("--quicklook", action="store_true", help="also draw the quick-looks of every EDR")
     ap.add_argument("--program", help="the hlc_edr program (default: the one in this launcher's folder, "

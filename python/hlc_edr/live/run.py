@@ -180,6 +180,7 @@ def receive(args, source, framer, pieces, signals):
         change = source.switched()
         if change:
             dropped(framer, "the input file was " + change)
+            say("%s was %s: read from its start" % (args.input, change))
         now = time.monotonic()
         if data:
             last_bytes = now

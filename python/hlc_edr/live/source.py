@@ -131,14 +131,14 @@ class FollowedFile:
 
 
 def open_source(path, resume=None):
-    """The source for path: None or "-" for standard input, a FIFO as a
-    stream, anything else as a followed file (also one that does not exist
-    yet)."""
+    """The source for path: None or "-" for standard input, a regular file
+    (also one that does not exist yet) followed, anything else (a FIFO, a
+    device) read as a stream."""
     if path in (None, "-"):
         return Stream(None)
     try:
-        if stat.S_ISFIFO(os.stat(path).st_mode):
+        if not stat.S_ISREG(os.stat(path).st_mode):
             return Stream(path)
-    except OSError:
+    except FileNotFoundError:
         pass
     return FollowedFile(path, resume)
