@@ -48,7 +48,8 @@ it follows the same file as before (same inode), reads on from where the
 last piece ended.
 
 Messages go to standard output, each line beginning "hlc_edr_live: ": one
-per piece processed with the outcome per unit, and one at the end.
+per piece processed with the outcome per unit, and one at the end; why the
+pass cannot start goes to standard error.
 
 Exit status: 0 when no run failed, 1 when any run failed, a quick-look
 failed or the output folder cannot be used, 2 for a usage error or when
@@ -56,6 +57,7 @@ another batch or pass holds the output folder; by the signal that ended
 the input, where there was one.
 """
 import argparse
+import sys
 import textwrap
 
 from hlc_edr.batch import JOB_MODE, JOB_WORDS
@@ -100,7 +102,7 @@ def main(argv):
         status = live(args, signals)
     except Refused as e:
         for line in str(e).split("\n"):
-            say(line)
+            say(line, sys.stderr)
         status = e.status
     return signals.finish(status)
 

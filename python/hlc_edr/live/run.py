@@ -25,8 +25,8 @@ PAGE_REFRESH = 10  # seconds between reloads of the page in the operator's brows
 LONG_WAIT = 3600.0
 
 
-def say(message):
-    print("%s: %s" % (PROG, shown(message)), flush=True)
+def say(message, stream=None):
+    print("%s: %s" % (PROG, shown(message)), file=stream or sys.stdout, flush=True)
 
 
 def positive_count(text):
@@ -170,7 +170,8 @@ def receive(args, source, framer, pieces, signals):
         limits = [LONG_WAIT]
         if args.idle is not None:
             limits.append(last_bytes + args.idle - now)
-        if pieces.started is not None and args.every is not None:
+        if pieces.started is not None and args.every is not None and not pieces.due(now):
+            # Once due, a piece that cannot end yet waits for the next record.
             limits.append(pieces.started + args.every - now)
         source.wait(max(0.0, min(limits)), signals.wake_r)
         signals.drain()
@@ -243,13 +244,24 @@ def live(args, signals):
     if earlier:
         say("going on after %s" % os.path.basename(earlier[-1][1]))
     framer = Framer()
-    why = receive(args, source, framer, pieces, signals)
-    dropped(framer, "the input ended within it" if not signals.received else "cut by " + why)
-    pieces.close()  # the open piece, to its last complete record
+    failure = None
+    try:
+        why = receive(args, source, framer, pieces, signals)
+        dropped(framer, "the input ended within it" if not signals.received else "cut by " + why)
+        pieces.close()  # the open piece, to its last complete record
+    except OSError as e:  # the output folder full or gone: what was published is still processed
+        failure = "cannot write %s: %s" % (e.filename or args.outdir, e.strerror)
+        why = "stopped"
+        say(failure)
     worker.finish()
     args.ended = True
-    worker.report()
+    try:
+        worker.report()
+    except OSError as e:
+        failure = failure or "cannot write %s: %s" % (e.filename, e.strerror)
+        say(failure)
     text, status = worker.status()
+    status = 1 if failure else status
     say("%s; %s; summary %s, report %s" % (why, text, shown(os.path.join(args.outdir, "summary.csv")),
                                          shown(os.path.join(args.outdir, "index.html"))))
     return status
