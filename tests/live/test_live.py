@@ -130,6 +130,8 @@ def finish(proc):
 
 def pieces(outdir):
     """The pass's pieces, in the order of their names."""
+    if not os.path.isdir(outdir):
+        return []
     return sorted(os.path.join(outdir, n) for n in os.listdir(outdir)
                   if n.startswith("piece_") and n.endswith(".tlm"))
 
@@ -283,6 +285,10 @@ class FifoPass(LiveCase):
         # The stream still runs: the first EDRs come out before it goes on.
         wait_for(lambda: outputs(self.out, "gem"), "an EDR while the stream runs")
         self.assertIsNone(live.poll())
+        # The page of a pass that runs reloads itself in the browser.
+        wait_for(lambda: os.path.exists(os.path.join(self.out, "index.html")), "the page while the stream runs")
+        with open(os.path.join(self.out, "index.html"), encoding="utf-8") as f:
+            self.assertIn('<meta http-equiv="refresh"', f.read())
         # One pass per folder: another is refused while this one runs.
         second = start_live(self, self.out, "--idle", "1", source=os.devnull)
         rc, text = finish(second)
@@ -310,6 +316,7 @@ class FifoPass(LiveCase):
         for p in pieces(self.out):
             self.assertIn(os.path.basename(p)[:-4] + "_gem.log", page)
         self.assertNotIn("http-equiv=\"refresh\"", page)  # the pass has ended: the page stays
+        self.assertEqual([n for n in os.listdir(self.out) if n.endswith(".part")], [])
 
     def test_a_segmented_record_open_when_a_piece_is_due_waits_for_its_last_segment(self):
         # Pieces due after every record, GEM normal and GIM raw records in
@@ -476,6 +483,27 @@ class StandardInput(LiveCase):
         self.assertEqual(rc, 0, text)
         self.assertEqual(len(pieces(self.out)), 1)  # due only after a minute
         self.assertSameRecords(stream, ("acs", "con"))
+
+    def test_an_always_on_standard_input_publishes_by_time_and_ends_at_sigterm(self):
+        # The writer keeps its end open: the first round is published when
+        # due although nothing more comes; SIGTERM publishes the second.
+        stream = build(interleaved(range(2), quats=True), os.path.join(self.work, "stream.tlm"))
+        records = split_records(stream)
+        first = b"".join(records[:len(records) // 2])
+        live = start_live(self, self.out, "-u", "acs,gim", "--every", "0.5", stdin=subprocess.PIPE)
+        live.stdin.write(first)
+        live.stdin.flush()
+        wait_for(lambda: len(pieces(self.out)) == 1, "the first piece while the writer waits")
+        live.stdin.write(stream[len(first):])
+        live.stdin.flush()
+        wait_for(lambda: pipe_unread(live.stdin.fileno()) == 0, "the pass reading what was written")
+        live.send_signal(signal.SIGTERM)
+        out = live.stdout.read()
+        live.wait(timeout=DEADLINE)
+        self.assertEqual(live.returncode, -signal.SIGTERM, out)
+        self.assertEqual(joined(pieces(self.out)[:1]), first)
+        self.assertEqual(joined(pieces(self.out)), stream)
+        self.assertSameRecords(stream, ("acs", "gim"))
 
 
 if __name__ == "__main__":

@@ -103,6 +103,9 @@ class Worker:
                 self.failure = self.failure or "cannot write %s: %s" % (e.filename or self.args.outdir,
                                                                          e.strerror)
                 say(self.failure)
+            except Exception as e:  # noqa: BLE001 -- one piece's fault must not stop the pieces after it
+                self.failure = self.failure or "%s: %s" % (os.path.basename(tlm), e)
+                say(self.failure)
 
     def run_job(self, tlm, unit, mode):
         a = self.args
@@ -173,11 +176,12 @@ def receive(args, source, framer, pieces, signals):
         if pieces.started is not None and args.every is not None and not pieces.due(now):
             # Once due, a piece that cannot end yet waits for the next record.
             limits.append(pieces.started + args.every - now)
-        source.wait(max(0.0, min(limits)), signals.wake_r)
+        ready = source.wait(max(0.0, min(limits)), signals.wake_r)
         signals.drain()
         if signals.received is not None:
             break
-        data, ended = source.read()
+        # Standard input may block: it is read only when it has something.
+        data, ended = source.read() if ready else (b"", False)
         change = source.switched()
         if change:
             dropped(framer, "the input file was " + change)
