@@ -3,6 +3,7 @@ runs and the products that hlc_edr_dump names."""
 import csv
 import html
 import os
+import shutil
 import time
 import urllib.parse
 
@@ -39,14 +40,26 @@ def summary_row(row):
     return out
 
 
-def write_summary(summary, rows, products):
+def summary_writer(f, products):
+    return csv.DictWriter(f, fieldnames=columns(products), extrasaction="ignore", restval="", lineterminator="\n")
+
+
+def write_summary(summary, rows, products, earlier=None):
+    """summary.csv: its header, the rows that the file earlier holds (rows
+    as summary_writer writes them, copied as they are) and then rows."""
     def write(f):
-        w = csv.DictWriter(f, fieldnames=columns(products), extrasaction="ignore", restval="",
-                           lineterminator="\n")
+        w = summary_writer(f, products)
         w.writeheader()
+        copy_rows(earlier, f)
         w.writerows(summary_row(r) for r in rows)
 
     write_atomically(summary, write, newline="", encoding="utf-8")
+
+
+def copy_rows(earlier, f):
+    if earlier is not None:
+        with open(earlier, "r", newline="", encoding="utf-8") as src:
+            shutil.copyfileobj(src, f)
 
 
 PAGE_STYLE = """
@@ -124,22 +137,35 @@ def page_row(outdir, row, products):
     return "\n".join(out)
 
 
-def write_index(index, outdir, rows, tally, products, title=None, refresh=None):
+def write_index(index, outdir, rows, tally, products, title=None, refresh=None, earlier=None):
     """The report page: static HTML and CSS, every link relative, nothing
     fetched from elsewhere; with refresh, the browser reloads it every that
-    many seconds (a page that is still being brought up to date)."""
+    many seconds (a page that is still being brought up to date). The rows
+    of the table are those that the file earlier holds (page_lines of
+    rows, copied as they are), then those of rows."""
     esc = page_text
     title = title or "hlc_edr batch: %s" % os.path.basename(outdir)
     reload = ['<meta http-equiv="refresh" content="%d">' % refresh] if refresh else []
     extra = [page_link(outdir, os.path.join(outdir, n), n) for n in ("summary.csv", "parallel.joblog")
              if os.path.exists(os.path.join(outdir, n))]
-    page = ['<!DOCTYPE html>', '<html lang="en">', '<head>', '<meta charset="utf-8">'] + reload + [
+    head = ['<!DOCTYPE html>', '<html lang="en">', '<head>', '<meta charset="utf-8">'] + reload + [
             "<title>%s</title>" % esc(title), "<style>%s</style>" % PAGE_STYLE, "</head>", "<body>",
             "<h1>%s</h1>" % esc(title),
             '<p class="tally">%s, written %s. %s</p>' % (esc(tally), esc(time.strftime("%Y-%m-%d %H:%M:%S")),
                                                          " ".join(extra)),
             '<table class="runs">', "<thead><tr>%s</tr></thead>" % "".join("<th>%s</th>" % c for c in PAGE_COLUMNS),
             "<tbody>"]
-    page += [page_row(outdir, row, products) for row in rows]
-    page += ["</tbody>", "</table>", "</body>", "</html>", ""]
-    write_atomically(index, lambda f: f.write("\n".join(page)), encoding="utf-8")
+    tail = ["</tbody>", "</table>", "</body>", "</html>"]
+
+    def write(f):
+        f.write("".join(line + "\n" for line in head))
+        copy_rows(earlier, f)
+        f.write(page_lines(outdir, rows, products))
+        f.write("".join(line + "\n" for line in tail))
+
+    write_atomically(index, write, encoding="utf-8")
+
+
+def page_lines(outdir, rows, products):
+    """The table rows of the page for rows, each line ended."""
+    return "".join(page_row(outdir, row, products) + "\n" for row in rows)

@@ -14,7 +14,7 @@ from hlc_edr._tools import end_by_signal, launcher_folder, on_interrupts, shown
 from hlc_edr.batch import JOB_MODE, report
 from hlc_edr.batch.job import LOCK_FD_ENV, TEXT_UNIT, already_done, load_status, paths, unit_of
 from hlc_edr.batch.orchestrate import (Refused, check_dump, check_program, check_quicklook, choose_units,
-                                       job_row, lock_outdir, positive_seconds, tally_text)
+                                       job_row, lock_outdir, tally_counts, tally_words)
 from hlc_edr.live.framing import Framer
 from hlc_edr.live.pieces import Pieces, load_position, published
 from hlc_edr.live.source import open_source
@@ -23,6 +23,9 @@ PROG = "hlc_edr_live"
 DEFAULT_EVERY = 60.0
 PAGE_REFRESH = 10  # seconds between reloads of the page in the operator's browser
 LONG_WAIT = 3600.0
+# The rows of summary.csv and of the page's table, piece after piece.
+SUMMARY_ROWS = ".live_summary_rows.csv"
+PAGE_ROWS = ".live_page_rows.html"
 
 
 def say(message, stream=None):
@@ -75,9 +78,17 @@ class Worker:
         self.args = args
         self.lock_fd = lock_fd
         self.queue = queue.Queue()
-        self.rows = {}  # (piece, unit) -> summary row, in piece order
         self.thread = threading.Thread(target=self.loop, name="pieces", daemon=True)
         self.failure = None
+        # The rows of the pieces processed stay on disk, as summary.csv and
+        # the page show them, so that memory does not grow with the pass;
+        # only their counts are kept.
+        self.earlier_summary = os.path.join(args.outdir, SUMMARY_ROWS)
+        self.earlier_page = os.path.join(args.outdir, PAGE_ROWS)
+        for path in (self.earlier_summary, self.earlier_page):
+            open(path, "w").close()
+        self.counts = tally_counts([], args.quicklook)
+        self.runs = 0
 
     def start(self):
         self.thread.start()
@@ -126,29 +137,35 @@ class Worker:
     def process(self, tlm, units):
         a = self.args
         start = time.monotonic()
+        rows = []
         for unit in a.units:
             if unit in units:
                 row = self.run_job(tlm, unit, units[unit])
             else:
                 row = load_status(paths(a.outdir, tlm, unit)[2]) or job_row(a.outdir, tlm, unit, "edr", None, None)
                 row["skipped"] = 1
-            self.rows[(tlm, unit)] = row
+            rows.append(row)
+        with open(self.earlier_summary, "a", newline="", encoding="utf-8") as f:
+            report.summary_writer(f, a.products).writerows(report.summary_row(r) for r in rows)
+        with open(self.earlier_page, "a", encoding="utf-8") as f:
+            f.write(report.page_lines(a.outdir, rows, a.products))
+        for k, n in tally_counts(rows, a.quicklook).items():
+            self.counts[k] = self.counts.get(k, 0) + n
+        self.runs += len(rows)
         self.report()
-        mine = [self.rows[(tlm, u)] for u in a.units]
         say("%s: %s (%.1f s)" % (os.path.basename(tlm), ", ".join(
-            "%s %s" % (r["unit"], r["outcome"]) for r in mine), time.monotonic() - start))
+            "%s %s" % (r["unit"], r["outcome"]) for r in rows), time.monotonic() - start))
 
     def report(self):
         a = self.args
-        rows = list(self.rows.values())
-        text, _ = tally_text(rows, len(rows), a.quicklook)
-        report.write_summary(os.path.join(a.outdir, "summary.csv"), rows, a.products)
-        report.write_index(os.path.join(a.outdir, "index.html"), a.outdir, rows, text, a.products,
+        text, _ = tally_words(self.counts, self.runs, a.quicklook)
+        report.write_summary(os.path.join(a.outdir, "summary.csv"), [], a.products, earlier=self.earlier_summary)
+        report.write_index(os.path.join(a.outdir, "index.html"), a.outdir, [], text, a.products,
                            title="hlc_edr live pass: %s" % os.path.basename(a.outdir),
-                           refresh=None if a.ended else PAGE_REFRESH)
+                           refresh=None if a.ended else PAGE_REFRESH, earlier=self.earlier_page)
 
     def status(self):
-        text, status = tally_text(list(self.rows.values()), len(self.rows), self.args.quicklook)
+        text, status = tally_words(self.counts, self.runs, self.args.quicklook)
         return text, 1 if self.failure else status
 
 
