@@ -222,7 +222,7 @@ def receive(args, source, framer, pieces, signals):
                     pieces.add(r, pos, now)
         pieces.tick(now)
         if ended:
-            return "end of input"
+            return "end of input" + (" (%s)" % source.error if getattr(source, "error", None) else "")
         if args.idle is not None and now - last_bytes >= args.idle:
             return "no new bytes for %g s" % args.idle
     return "signal %s" % signal.Signals(signals.received).name

@@ -2,6 +2,7 @@
 writers have gone, or a regular file followed as it grows, as tail -F
 follows one: through its replacement by a new file under the same name
 (another inode) and its truncation."""
+import errno
 import os
 import select
 import stat
@@ -24,7 +25,11 @@ class Stream:
             self.fd = 0
         else:  # opened without waiting for a writer; no end is seen before one has come
             self.fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+            if stat.S_ISDIR(os.fstat(self.fd).st_mode):
+                os.close(self.fd)
+                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
         self.offset = 0
+        self.error = None
 
     def wait(self, timeout, wakeup):
         ready = select.select([self.fd, wakeup], [], [], timeout)[0]
@@ -36,6 +41,9 @@ class Stream:
             data = os.read(self.fd, CHUNK)
         except BlockingIOError:
             return b"", False
+        except OSError as e:  # a device gone, say: the end of the input
+            self.error = e.strerror
+            return b"", True
         self.offset += len(data)
         return data, not data
 
