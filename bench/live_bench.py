@@ -178,6 +178,7 @@ def main():
             delays.append(published[pieces[j]] - when)
     mems = [m for _, m in samples if m[0]]
     early = next((m[0] for n, m in samples if n >= total // 10 and m[0]), 0)
+    half = next((m[0] for n, m in samples if n >= total // 2 and m[0]), 0)
     print("hlc_edr_live on %s (%s, %d CPUs): %d records (%.1f MB) at %g records/s for %g s, --every %g, %d units"
           % (platform.node(), platform.processor() or platform.machine(), os.cpu_count(), total, offset / 1e6,
              args.rate, args.seconds, args.every, units))
@@ -186,6 +187,7 @@ def main():
     print("%-44s %10.2f" % ("delay arrival -> EDR, largest (s)", max(delays)))
     print("%-44s %10.2f" % ("largest delay less the piece length (s)", max(delays) - args.every))
     print("%-44s %10d" % ("resident memory after a tenth (KiB)", early))
+    print("%-44s %10d" % ("resident memory at half the stream (KiB)", half))
     print("%-44s %10d" % ("resident memory at the end (KiB)", mems[-1][0] if mems else 0))
     print("%-44s %10d" % ("peak resident memory, VmHWM (KiB)", max(m[1] for m in mems) if mems else 0))
 

@@ -289,11 +289,16 @@ class FifoPass(LiveCase):
         wait_for(lambda: os.path.exists(os.path.join(self.out, "index.html")), "the page while the stream runs")
         with open(os.path.join(self.out, "index.html"), encoding="utf-8") as f:
             self.assertIn('<meta http-equiv="refresh"', f.read())
-        # One pass per folder: another is refused while this one runs.
+        # One pass or batch per folder: another is refused while this one runs.
         second = start_live(self, self.out, "--idle", "1", source=os.devnull)
         rc, text = finish(second)
         self.assertEqual(rc, 2, text)
         self.assertIn("in use", text)
+        batch = subprocess.run([os.path.join(os.path.dirname(ARGS.tool), "hlc_edr_batch"), "--program", ARGS.program,
+                                "--dump", ARGS.dump, "-o", self.out, os.path.join(self.work, "stream.tlm")],
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=DEADLINE)
+        self.assertEqual(batch.returncode, 2, batch.stderr)
+        self.assertIn("in use", batch.stderr)
         for r in records[half:]:
             os.write(fd, r)
             time.sleep(0.002)
