@@ -478,6 +478,32 @@ class FollowedFile(LiveCase):
         rows = read_summary(self.out)
         self.assertEqual([(r["tlm"], r["outcome"]) for r in rows], [(p, "ok") for p in every])
 
+    def test_a_pass_killed_outright_is_taken_up_after_its_last_piece(self):
+        stream = build(interleaved(range(4), quats=False), os.path.join(self.work, "stream.tlm"))
+        records = split_records(stream)
+        per_round = len(records) // 4
+        written = b"".join(records[:per_round * 5 // 2])  # two rounds and half the third
+        path = os.path.join(self.work, "pass.tlm")
+        with open(path, "wb") as f:
+            f.write(written)
+        live = start_live(self, self.out, "--every-records", str(per_round), "-u", "gem", source=path)
+        wait_for(lambda: len(pieces(self.out)) == 2, "two pieces published")
+        live.kill()
+        live.wait()
+        # Runs that the pass started may still hold the folder; then it is free.
+        with open(os.path.join(self.out, ".hlc_edr_batch.lock"), "rb") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+        with open(path, "ab") as f:
+            f.write(stream[len(written):])
+        rc, text = finish(start_live(self, self.out, "--every-records", str(per_round), "--idle", "1", "-u", "gem",
+                                     source=path))
+        self.assertEqual(rc, 0, text)
+        names = [os.path.basename(p)[:12] for p in pieces(self.out)]
+        self.assertEqual(names, ["piece_%06d" % n for n in (1, 2, 3, 4)])
+        self.assertEqual(joined(pieces(self.out)), stream)
+        self.assertEqual([n for n in os.listdir(self.out) if n.endswith(".part")], [])
+        self.assertSameRecords(stream, ("gem",))
+
 
 class StandardInput(LiveCase):
     def test_standard_input_to_its_end(self):
