@@ -2,7 +2,7 @@
 # that `cpack -G DEB` makes of it:
 #
 #   bin/                      hlc_edr, hlc_edr_dump, hlc_edr_quicklook,
-#                             hlc_edr_batch, tlmbuild
+#                             hlc_edr_batch, hlc_edr_live, tlmbuild
 #   lib/                      libhlc_edr.a and libhlc_edr.so (with its soname):
 #                             the record modules and their registry
 #   include/hlc_edr/          the record headers, hlc_edr_const.h, the module
@@ -72,6 +72,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/hlc_edr.pc
 
 install(TARGETS hlc_edr hlc_edr_dump tlmbuild RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/hlc_edr_quicklook ${CMAKE_SOURCE_DIR}/tools/hlc_edr_batch
+                 ${CMAKE_SOURCE_DIR}/tools/hlc_edr_live
         DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # The version of Debian's python3, which the tools run with.
@@ -119,7 +120,10 @@ if(HLC_HELP2MAN)
   set(HLC_MAN_hlc_edr_batch_PROGRAM ${CMAKE_SOURCE_DIR}/tools/hlc_edr_batch)
   set(HLC_MAN_hlc_edr_batch_DEPENDS ${HLC_MAN_hlc_edr_batch_PROGRAM} ${HLC_PYTHON_SOURCES})
   set(HLC_MAN_hlc_edr_batch_NAME "run hlc_edr over many TLM files and units, with a report")
-  foreach(page hlc_edr_dump hlc_edr_quicklook hlc_edr_batch)
+  set(HLC_MAN_hlc_edr_live_PROGRAM ${CMAKE_SOURCE_DIR}/tools/hlc_edr_live)
+  set(HLC_MAN_hlc_edr_live_DEPENDS ${HLC_MAN_hlc_edr_live_PROGRAM} ${HLC_PYTHON_SOURCES})
+  set(HLC_MAN_hlc_edr_live_NAME "run hlc_edr over telemetry as it arrives, piece by piece, with a report")
+  foreach(page hlc_edr_dump hlc_edr_quicklook hlc_edr_batch hlc_edr_live)
     add_custom_command(
       OUTPUT ${HLC_MAN}/${page}.1
       COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0 ${HLC_HELP2MAN} --no-info
@@ -132,8 +136,8 @@ if(HLC_HELP2MAN)
     list(APPEND HLC_MAN_PAGES ${HLC_MAN}/${page}.1)
   endforeach()
 else()
-  message(STATUS "help2man not found: the man pages of hlc_edr_dump, hlc_edr_quicklook and "
-                 "hlc_edr_batch are not made")
+  message(STATUS "help2man not found: the man pages of hlc_edr_dump, hlc_edr_quicklook, "
+                 "hlc_edr_batch and hlc_edr_live are not made")
 endif()
 add_custom_target(man_pages ALL DEPENDS ${HLC_MAN_PAGES})
 install(FILES ${HLC_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

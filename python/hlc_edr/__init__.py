@@ -10,8 +10,10 @@ package also registers xarray's engine "hlc_edr":
 xarray.open_dataset(path, engine="hlc_edr", group=product).
 
 The tools: hlc_edr_batch (batch runs of hlc_edr through GNU parallel, with
-a summary and a report page) and hlc_edr_quicklook (one PNG per product of
-an EDR). The launchers of the same names call hlc_edr.batch.main and
+a summary and a report page), hlc_edr_live (telemetry as it arrives, cut
+into pieces that go through the batch's jobs one after the other) and
+hlc_edr_quicklook (one PNG per product of an EDR). The launchers of the
+same names call hlc_edr.batch.main, hlc_edr.live.main and
 hlc_edr.quicklook.main.
 
 What needs numpy and xarray is imported on first use, so that the tools

@@ -32,7 +32,7 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 cp "$sample" "$work/sample.tlm"
 
 # What lies where.
-for f in bin/hlc_edr bin/hlc_edr_dump bin/hlc_edr_quicklook bin/hlc_edr_batch bin/tlmbuild \
+for f in bin/hlc_edr bin/hlc_edr_dump bin/hlc_edr_quicklook bin/hlc_edr_batch bin/hlc_edr_live bin/tlmbuild \
   lib/libhlc_edr.a lib/pkgconfig/hlc_edr.pc lib/cmake/hlc_edr/hlc_edrConfig.cmake \
   include/hlc_edr/con_hk.h include/hlc_edr/con_hk_api.h include/hlc_edr/hlc_edr_const.h \
   include/hlc_edr/hlc_edr_layout.h include/hlc_edr/hlc_edr_module.h; do
@@ -158,6 +158,9 @@ mkdir -p tlm && cp sample.tlm tlm/pass.tlm
 "${python_env[@]}" hlc_edr_batch --quicklook -u con,acs -o batch tlm/pass.tlm >batch.log 2>&1 ||
   fail "the batch: $(tail -n 3 batch.log)"
 grep -q 'ok' batch/summary.csv || fail "the batch's summary"
+"${python_env[@]}" hlc_edr_live -u con,acs --every-records 4 -o live <tlm/pass.tlm >live.log 2>&1 ||
+  fail "the live pass: $(tail -n 3 live.log)"
+grep -q 'ok' live/summary.csv || fail "the live pass's summary"
 tlmbuild --sample built.tlm && cmp built.tlm sample.tlm || fail "tlmbuild"
 ./reader_pc c1.hdf | grep -qx '3 records, 3003' || fail "the pkg-config reader"
 ./project/b/reader_shared c2.hdf | grep -qx '3 records, 3003' || fail "the CMake reader (shared)"
@@ -190,7 +193,7 @@ assert _library.library().path.startswith(prefix + "/lib/"), _library.library().
 q = hlc_edr.open_quaternions(quats)
 assert q.sizes["record"] == sum(1 for _ in open(quats)), q
 ' sample_gem.hdf gem.nc sample_quats.txt "$PREFIX" || fail "xarray.open_dataset(engine=\"hlc_edr\") under the prefix"
-for page in hlc_edr hlc_edr_dump hlc_edr_quicklook hlc_edr_batch tlmbuild; do
+for page in hlc_edr hlc_edr_dump hlc_edr_quicklook hlc_edr_batch hlc_edr_live tlmbuild; do
   file=$PREFIX/share/man/man1/$page.1
   [[ -s $file ]] || fail "no man page of $page"
   MANWIDTH=80 man -l "$file" 2>man.err | grep -q "$page" || fail "man -l $file: $(cat man.err)"

@@ -262,18 +262,28 @@ def job_row(outdir, tlm, unit, mode, exit_value, timeout):
     return row
 
 
+def tally_counts(rows, quicklook):
+    """Runs per outcome, runs skipped and quick-looks failed among rows."""
+    counts = {k: 0 for k in ("ok", "no data", "failed", "not run")}
+    for row in rows:
+        counts[row["outcome"]] = counts.get(row["outcome"], 0) + 1
+    counts["skipped"] = sum(r["skipped"] for r in rows)
+    counts["no quicklooks"] = sum(1 for r in rows if r.get("quicklook_error")) if quicklook else 0
+    return counts
+
+
+def tally_words(counts, runs, quicklook):
+    """The line that sums up a batch of these counts, and its exit status."""
+    text = "%d runs: %d ok, %d no data, %d failed, %d not run (%d done before)" % (
+        runs, counts["ok"], counts["no data"], counts["failed"], counts["not run"], counts["skipped"])
+    if quicklook:
+        text += "; quick-looks failed for %d EDRs" % counts["no quicklooks"]
+    return text, 0 if counts["failed"] == counts["not run"] == counts["no quicklooks"] == 0 else 1
+
+
 def tally_text(rows, runs, quicklook):
     """The line that sums up a batch, and its exit status."""
-    tally = {k: 0 for k in ("ok", "no data", "failed", "not run")}
-    for row in rows:
-        tally[row["outcome"]] = tally.get(row["outcome"], 0) + 1
-    skipped = sum(r["skipped"] for r in rows)
-    no_quicklooks = sum(1 for r in rows if r.get("quicklook_error")) if quicklook else 0
-    text = "%d runs: %d ok, %d no data, %d failed, %d not run (%d done before)" % (
-        runs, tally["ok"], tally["no data"], tally["failed"], tally["not run"], skipped)
-    if quicklook:
-        text += "; quick-looks failed for %d EDRs" % no_quicklooks
-    return text, 0 if tally["failed"] == tally["not run"] == no_quicklooks == 0 else 1
+    return tally_words(tally_counts(rows, quicklook), runs, quicklook)
 
 
 def batch(args, interrupts):

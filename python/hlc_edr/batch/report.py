@@ -3,6 +3,7 @@ runs and the products that hlc_edr_dump names."""
 import csv
 import html
 import os
+import shutil
 import time
 import urllib.parse
 
@@ -72,14 +73,26 @@ def summary_row(row, outdir=None, epoch=None):
     return out
 
 
-def write_summary(summary, rows, products, outdir=None, epoch=None):
+def summary_writer(f, products):
+    return csv.DictWriter(f, fieldnames=columns(products), extrasaction="ignore", restval="", lineterminator="\n")
+
+
+def write_summary(summary, rows, products, outdir=None, epoch=None, earlier=None):
+    """summary.csv: its header, the rows that the file earlier holds (rows
+    as summary_writer writes them, copied as they are) and then rows."""
     def write(f):
-        w = csv.DictWriter(f, fieldnames=columns(products), extrasaction="ignore", restval="",
-                           lineterminator="\n")
+        w = summary_writer(f, products)
         w.writeheader()
+        copy_rows(earlier, f)
         w.writerows(summary_row(r, outdir, epoch) for r in rows)
 
     write_atomically(summary, write, newline="", encoding="utf-8")
+
+
+def copy_rows(earlier, f):
+    if earlier is not None:
+        with open(earlier, "r", newline="", encoding="utf-8") as src:
+            shutil.copyfileobj(src, f)
 
 
 PAGE_STYLE = """
@@ -226,55 +239,103 @@ def page_row(outdir, row, products, number=0, epoch=None):
     return "\n".join(out)
 
 
-def headline(rows):
+PAGE_COUNTED = ("ok", "no data", "failed", "not run", "with warnings")
+
+
+def page_counts(rows, counts=None):
+    """The counts of the headline, of rows added to counts (as an earlier
+    call gave them)."""
+    out = dict(counts or {k: 0 for k in PAGE_COUNTED})
+    for r in rows:
+        if r["outcome"] in out:
+            out[r["outcome"]] += 1
+        out["with warnings"] += warned(r)
+    return out
+
+
+def headline(counts):
     """The counts of the runs, those to look at marked."""
-    n = {k: sum(1 for r in rows if r["outcome"] == k) for k in ("ok", "no data", "failed", "not run")}
-    with_warnings = sum(1 for r in rows if warned(r))
+    n = counts
+    with_warnings = n["with warnings"]
     parts = ['<span class="ok">%d ok</span>' % n["ok"] +
              (' (<span class="warned">%d with warnings</span>)' % with_warnings if with_warnings else ""),
              '<span class="no-data">%d no data</span>' % n["no data"]]
     for k in ("failed", "not run"):
         parts.append('<span class="%s">%d %s</span>' % (k.replace(" ", "-") if n[k] else "none", n[k], k))
-    return '<p class="headline">%d runs: %s</p>' % (len(rows), ", ".join(parts))
+    runs = sum(n[k] for k in PAGE_COUNTED if k != "with warnings")
+    return '<p class="headline">%d runs: %s</p>' % (runs, ", ".join(parts))
 
 
-def failures(rows):
-    """The section at the top of the page that lists the runs to look at,
-    each linked to its row, with what went wrong."""
+def look_items(rows, first=0):
+    """The list items of the runs to look at among rows (numbered from
+    first, as their rows are), each linked to its row with what went wrong,
+    each a line."""
     items = []
-    for i, row in enumerate(rows):
+    for i, row in enumerate(rows, first):
         if needs_a_look(row):
             what = row.get("error") or ("quick-look: " + row["quicklook_error"] if row.get("quicklook_error")
                                         else "")
-            items.append('<li><a href="#run-%d">%s %s</a>: %s <span class="error">%s</span></li>' % (
+            items.append('<li><a href="#run-%d">%s %s</a>: %s <span class="error">%s</span></li>\n' % (
                 i, page_text(os.path.basename(row["tlm"])), page_text(row["unit"]),
                 page_text(row["outcome"] if row["outcome"] in UNDELIVERED else "quick-looks failed"),
                 page_text(what)))
-    if not items:
-        return ""
-    return ('<section class="failures"><h2>To look at: %d run%s</h2><ol>%s</ol></section>'
-            % (len(items), "" if len(items) == 1 else "s", "\n".join(items)))
+    return items
 
 
-def write_index(index, outdir, rows, tally, products, epoch=None):
+def page_lines(outdir, rows, products, first=0, epoch=None):
+    """The table rows of the page for rows (numbered from first), each line
+    ended."""
+    return "".join(page_row(outdir, row, products, i, epoch) + "\n" for i, row in enumerate(rows, first))
+
+
+class Earlier:
+    """What a page brought up to date piece after piece (the live pass)
+    holds besides its new rows: the files of its table's rows (page_lines)
+    and of its runs to look at (look_items), their numbers, and the
+    headline's counts of them all."""
+
+    def __init__(self, page, looks, runs, looked, counts):
+        self.page, self.looks, self.runs, self.looked, self.counts = page, looks, runs, looked, counts
+
+
+def write_index(index, outdir, rows, tally, products, epoch=None, title=None, refresh=None, earlier=None):
     """The report page: static HTML and CSS, every link relative, nothing
     fetched from elsewhere. At the top the counts and the runs to look at
     (failed, not run, quick-looks failed), each linked to its row; then
-    every run in the batch's order."""
+    every run in the batch's order. With refresh, the browser reloads it
+    every that many seconds (a page that is still being brought up to
+    date); with earlier (Earlier), the runs before rows come from its
+    files, copied as they are."""
+    first = earlier.runs if earlier else 0
+    looks = look_items(rows, first)
+    looked = (earlier.looked if earlier else 0) + len(looks)
     esc = page_text
-    title = "hlc_edr batch: %s" % os.path.basename(outdir)
+    title = title or "hlc_edr batch: %s" % os.path.basename(outdir)
+    reload = ['<meta http-equiv="refresh" content="%d">' % refresh] if refresh else []
     extra = [page_link(outdir, os.path.join(outdir, n), n) for n in ("summary.csv", "parallel.joblog")
              if os.path.exists(os.path.join(outdir, n))]
-    page = ['<!DOCTYPE html>', '<html lang="en">', '<head>', '<meta charset="utf-8">',
+    head = ['<!DOCTYPE html>', '<html lang="en">', '<head>', '<meta charset="utf-8">'] + reload + [
             "<title>%s</title>" % esc(title), "<style>%s</style>" % PAGE_STYLE, "</head>", "<body>",
-            "<h1>%s</h1>" % esc(title), headline(rows),
+            "<h1>%s</h1>" % esc(title), headline(page_counts(rows, earlier.counts if earlier else None)),
             '<p class="tally">%s, written %s. %s</p>' % (esc(tally), esc(time.strftime("%Y-%m-%d %H:%M:%S")),
-                                                         " ".join(extra)),
-            failures(rows),
-            '<h2>Runs</h2>',
-            '<table class="runs">', "<thead><tr>%s</tr></thead>" % "".join(
-                '<th class="%s">%s</th>' % (c, PAGE_HEADINGS.get(c, c)) for c in PAGE_COLUMNS),
-            "<tbody>"]
-    page += [page_row(outdir, row, products, i, epoch) for i, row in enumerate(rows)]
-    page += ["</tbody>", "</table>", "</body>", "</html>", ""]
-    write_atomically(index, lambda f: f.write("\n".join(page)), encoding="utf-8")
+                                                         " ".join(extra))]
+    table = ['<h2>Runs</h2>',
+             '<table class="runs">', "<thead><tr>%s</tr></thead>" % "".join(
+                 '<th class="%s">%s</th>' % (c, PAGE_HEADINGS.get(c, c)) for c in PAGE_COLUMNS),
+             "<tbody>"]
+    tail = ["</tbody>", "</table>", "</body>", "</html>"]
+
+    def write(f):
+        f.write("".join(line + "\n" for line in head))
+        if looked:
+            f.write('<section class="failures"><h2>To look at: %d run%s</h2><ol>\n'
+                    % (looked, "" if looked == 1 else "s"))
+            copy_rows(earlier.looks if earlier else None, f)
+            f.write("".join(looks))
+            f.write("</ol></section>\n")
+        f.write("".join(line + "\n" for line in table))
+        copy_rows(earlier.page if earlier else None, f)
+        f.write(page_lines(outdir, rows, products, first, epoch))
+        f.write("".join(line + "\n" for line in tail))
+
+    write_atomically(index, write, encoding="utf-8")

@@ -38,7 +38,7 @@ class InstalledLayout(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.work)
         self.bin = os.path.join(self.work, "prefix", "bin")
         os.makedirs(self.bin)
-        for tool in ("hlc_edr_quicklook", "hlc_edr_batch"):
+        for tool in ("hlc_edr_quicklook", "hlc_edr_batch", "hlc_edr_live"):
             shutil.copy(os.path.join(TOP, "tools", tool), self.bin)
         shutil.copytree(os.path.join(TOP, "python", "hlc_edr"),
                         os.path.join(self.work, "prefix", "lib", "python3", "dist-packages", "hlc_edr"),
@@ -93,6 +93,16 @@ class InstalledLayout(unittest.TestCase):
                              env=self.env, cwd=self.work, capture_output=True, text=True, timeout=120)
         self.assertEqual((run.returncode, run.stderr),
                          (2, "hlc_edr_batch: -u: units are a comma-separated list of con,xyz,acs\n"))
+        self.assertFalse(os.path.exists(os.path.join(self.work, "out")))
+
+    def test_the_live_pass_takes_its_units_from_the_dump_beside_it(self):
+        stand_in(os.path.join(self.bin, "hlc_edr"), 'echo "Halcyon EDR Generator (hlc_edr)"\nexit 1\n')
+        stand_in(os.path.join(self.bin, "hlc_edr_dump"), 'test "$1" = --products && printf "con_hk\\nxyz_a\\n"\n')
+        run = subprocess.run([os.path.join(self.bin, "hlc_edr_live"), "-u", "gem", "-o", "out"],
+                             env=self.env, cwd=self.work, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                             timeout=120)
+        self.assertEqual((run.returncode, run.stderr),
+                         (2, "hlc_edr_live: -u: units are a comma-separated list of con,xyz,acs\n"))
         self.assertFalse(os.path.exists(os.path.join(self.work, "out")))
 
 
