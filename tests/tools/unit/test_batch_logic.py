@@ -163,15 +163,20 @@ class MorningRows(unittest.TestCase):
 
     def test_the_runs_to_look_at_are_listed_first_and_linked_to_their_rows(self):
         rows = [self.ok, self.cut, dict(self.ok, quicklook_error="cannot <draw>"), dict(self.ok, warnings=0)]
-        section = report.failures(rows)
+        section = "".join(report.look_items(rows))
         self.assertEqual(section.count("<li>"), 2)
         self.assertIn('<a href="#run-1">cut.tlm con</a>: failed <span class="error">ERROR: Bad SFDU Length', section)
         self.assertIn('<a href="#run-2">a.tlm con</a>: quick-looks failed <span class="error">quick-look: '
                       'cannot &lt;draw&gt;</span>', section)
-        self.assertEqual(report.failures([self.ok]), "")
-        self.assertIn("4 runs: ", report.headline(rows))
-        self.assertIn('<span class="warned">2 with warnings</span>', report.headline(rows))
-        self.assertIn('<span class="failed">1 failed</span>', report.headline(rows))
+        self.assertEqual(report.look_items([self.ok]), [])
+        # Numbered on from the runs of earlier pieces, as a live pass numbers them.
+        self.assertIn('<a href="#run-11">cut.tlm con</a>', "".join(report.look_items(rows, 10)))
+        headline = report.headline(report.page_counts(rows))
+        self.assertIn("4 runs: ", headline)
+        self.assertIn('<span class="warned">2 with warnings</span>', headline)
+        self.assertIn('<span class="failed">1 failed</span>', headline)
+        # Counts carried from piece to piece add up to those of all the rows.
+        self.assertEqual(report.page_counts(rows[2:], report.page_counts(rows[:2])), report.page_counts(rows))
 
 
 class WhatSlurmSays(unittest.TestCase):
