@@ -25,7 +25,6 @@ import argparse
 import os
 import platform
 import statistics
-import struct
 import subprocess
 import sys
 import threading
@@ -41,31 +40,7 @@ import edr_patterns as ep  # noqa: E402
 
 def stream_records(tlmbuild, path, rounds):
     """The records of a stream of rounds of every product."""
-    d = ep.Description()
-    for k in range(rounds):
-        lanes = []
-        for p in ep.PRODUCTS:
-            one = ep.Description()
-            one.sec, one.count = d.sec + 1, d.count
-            one.records(p, [k], per_packet=1)
-            lanes.append(one.lines)
-        one = ep.Description()
-        one.sec = d.sec + 1
-        one.quats([k])
-        lanes.append(one.lines)
-        for i in range(max(len(lane) for lane in lanes)):
-            d.lines += [lane[i] for lane in lanes if i < len(lane)]
-        d.sec += 2
-    d.build(tlmbuild, path)
-    with open(path, "rb") as f:
-        data = f.read()
-    records = []
-    at = 0
-    while at < len(data):
-        size = 20 + struct.unpack_from(">H", data, at + 18)[0]
-        records.append(data[at:at + size])
-        at += size
-    return records
+    return ep.split_records(ep.built(ep.interleaved(range(rounds)), tlmbuild, path))
 
 
 def memory(pid):

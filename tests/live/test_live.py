@@ -44,46 +44,12 @@ UNIT_OUTPUT = {u: ("_quats.txt" if u == "acs" else "_%s.hdf" % u) for u in ep.UN
 
 # ---- the stream ----------------------------------------------------------------
 
-def split_records(data):
-    """The SFDU records of a TLM file: a 20-byte label, then as many bytes
-    as its bytes 18-19 say."""
-    out = []
-    at = 0
-    while at < len(data):
-        size = 20 + struct.unpack_from(">H", data, at + 18)[0]
-        out.append(data[at:at + size])
-        at += size
-    return out
-
-
-def interleaved(rounds, products=ep.PRODUCTS, quats=True):
-    """A description in which, round after round, every product sends a
-    record and the packets of the products take turns: the segments of the
-    segmented products overlap, so that a record of some APID is open
-    almost everywhere in the round; only between rounds is none."""
-    d = ep.Description()
-    for k in rounds:
-        lanes = []
-        for p in products:
-            one = ep.Description()
-            one.sec, one.count = d.sec + 1, d.count
-            one.records(p, [k], per_packet=1)
-            lanes.append(one.lines)
-        if quats:
-            one = ep.Description()
-            one.sec = d.sec + 1
-            one.quats([k])
-            lanes.append(one.lines)
-        for i in range(max(len(lane) for lane in lanes)):
-            d.lines += [lane[i] for lane in lanes if i < len(lane)]
-        d.sec += 2
-    return d
+split_records = ep.split_records
+interleaved = ep.interleaved
 
 
 def build(description, path):
-    description.build(ARGS.tlmbuild, path)
-    with open(path, "rb") as f:
-        return f.read()
+    return ep.built(description, ARGS.tlmbuild, path)
 
 
 def pipe_unread(fd):
@@ -539,7 +505,5 @@ class StandardInput(LiveCase):
 
 if __name__ == "__main__":
     ARGS, argv = ep.tool_test_args()
-    os.environ["PATH"] = os.pathsep.join(
-        d for d in os.environ.get("PATH", "").split(os.pathsep)
-        if not any(os.path.exists(os.path.join(d, n)) for n in ("hlc_edr", "hlc_edr_dump", "hlc_edr_quicklook")))
+    ep.without_system_programs()
     unittest.main(argv=argv, verbosity=2)

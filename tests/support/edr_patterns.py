@@ -192,3 +192,64 @@ def fresh_dir(path):
     shutil.rmtree(path, ignore_errors=True)
     os.makedirs(path)
     return path
+
+
+def built(description, tlmbuild, path):
+    """The bytes of the TLM file that description makes at path."""
+    description.build(tlmbuild, path)
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def con_file(folder, tlmbuild, name="c.tlm"):
+    """A TLM file of two Concentrator records in folder: its path and bytes."""
+    d = Description()
+    d.records(BY_MODULE["con_hk"], range(2))
+    path = os.path.join(folder, name)
+    return path, built(d, tlmbuild, path)
+
+
+def without_system_programs():
+    """Takes off the PATH every folder with a program of the system, so that
+    the tools under test find only the build's."""
+    os.environ["PATH"] = os.pathsep.join(
+        d for d in os.environ.get("PATH", "").split(os.pathsep)
+        if not any(os.path.exists(os.path.join(d, n)) for n in ("hlc_edr", "hlc_edr_dump", "hlc_edr_quicklook")))
+
+
+# ---- streams ------------------------------------------------------------------
+
+def interleaved(rounds, products=PRODUCTS, quats=True):
+    """A description in which, round after round, every product sends a
+    record and the packets of the products take turns: the segments of the
+    segmented products overlap, so that a record of some APID is open
+    almost everywhere in the round; only between rounds is none."""
+    d = Description()
+    for k in rounds:
+        lanes = []
+        for p in products:
+            one = Description()
+            one.sec, one.count = d.sec + 1, d.count
+            one.records(p, [k], per_packet=1)
+            lanes.append(one.lines)
+        if quats:
+            one = Description()
+            one.sec = d.sec + 1
+            one.quats([k])
+            lanes.append(one.lines)
+        for i in range(max(len(lane) for lane in lanes)):
+            d.lines += [lane[i] for lane in lanes if i < len(lane)]
+        d.sec += 2
+    return d
+
+
+def split_records(data):
+    """The SFDU records of a TLM file: a 20-byte label, then as many bytes
+    as its bytes 18-19 say."""
+    out = []
+    at = 0
+    while at < len(data):
+        size = 20 + struct.unpack_from(">H", data, at + 18)[0]
+        out.append(data[at:at + size])
+        at += size
+    return out

@@ -465,12 +465,7 @@ class OneBatchPerFolder(unittest.TestCase):
 
     def setUp(self):
         self.work = ep.fresh_dir(os.path.join(ARGS.workdir, "lock"))
-        d = ep.Description()
-        d.records(ep.BY_MODULE["con_hk"], range(2))
-        self.regular = os.path.join(self.work, "c.tlm")
-        d.build(ARGS.tlmbuild, self.regular)
-        with open(self.regular, "rb") as f:
-            self.data = f.read()
+        self.regular, self.data = ep.con_file(self.work, ARGS.tlmbuild)
         self.out = os.path.join(self.work, "out")
 
     def fifos(self, folder, *names):
@@ -742,20 +737,14 @@ class ReportPage(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        if browser.chromium() is None:
-            raise unittest.SkipTest("no chromium on this machine (tools/setup.sh installs it)")
-        cls.work = ep.fresh_dir(os.path.join(ARGS.workdir, "page"))
+        cls.work = page_work("page")
         d = ep.Description()
         for m in ("con_hk", "gem_hk", "gem_normal"):
             d.records(ep.BY_MODULE[m], range(3))
         d.quats(range(3))
         odd = os.path.join(cls.work, 'odd <b>&"\'#.tlm')  # a name to escape, in HTML and in URLs
         d.build(ARGS.tlmbuild, odd)
-        d = ep.Description()
-        d.records(ep.BY_MODULE["con_hk"], range(2), per_packet=1)
-        d.pkt(25, ep.BY_MODULE["con_hk"].record(5), trunc=60)
-        cut = os.path.join(cls.work, "cut.tlm")
-        d.build(ARGS.tlmbuild, cut)
+        cut = cut_tlm(cls.work)
         cls.units = ("con", "gem", "mec", "acs")
         cls.expected = [("cut.tlm", u, "failed") for u in cls.units] + [
             (os.path.basename(odd), u, "no data" if u == "mec" else "ok") for u in cls.units]
@@ -836,9 +825,7 @@ class MorningCheck(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        if browser.chromium() is None:
-            raise unittest.SkipTest("no chromium on this machine (tools/setup.sh installs it)")
-        cls.work = ep.fresh_dir(os.path.join(ARGS.workdir, "morning"))
+        cls.work = page_work("morning")
         d = ep.Description()
         d.records(ep.BY_MODULE["con_hk"], range(3))
         d.records(ep.BY_MODULE["gem_hk"], range(2))
@@ -846,11 +833,7 @@ class MorningCheck(unittest.TestCase):
             d.pkt(25, bytes(51))
         cls.warned = os.path.join(cls.work, "warned.tlm")
         d.build(ARGS.tlmbuild, cls.warned)
-        d = ep.Description()
-        d.records(ep.BY_MODULE["con_hk"], range(2), per_packet=1)
-        d.pkt(25, ep.BY_MODULE["con_hk"].record(5), trunc=60)
-        cls.cut = os.path.join(cls.work, "cut.tlm")
-        d.build(ARGS.tlmbuild, cls.cut)
+        cls.cut = cut_tlm(cls.work)
         cls.out = os.path.join(cls.work, "out")
         cls.batch = batch("-u", "con,gem", "--sclk-epoch", cls.EPOCH, "-o", cls.out, cls.warned, cls.cut)
         cls.rows = read_summary(cls.out)
@@ -1147,6 +1130,25 @@ class AnyFileName(unittest.TestCase):
         self.assertEqual(part_files(out), [])
 
 
+def page_work(name):
+    """A fresh work folder for a test of the page in Chromium, which it
+    skips where there is no Chromium."""
+    if browser.chromium() is None:
+        raise unittest.SkipTest("no chromium on this machine (tools/setup.sh installs it)")
+    return ep.fresh_dir(os.path.join(ARGS.workdir, name))
+
+
+def cut_tlm(folder):
+    """cut.tlm in folder: two Concentrator records, then a packet cut short
+    by the end of the file (a fatal "Bad SFDU Length")."""
+    d = ep.Description()
+    d.records(ep.BY_MODULE["con_hk"], range(2), per_packet=1)
+    d.pkt(25, ep.BY_MODULE["con_hk"].record(5), trunc=60)
+    path = os.path.join(folder, "cut.tlm")
+    d.build(ARGS.tlmbuild, path)
+    return path
+
+
 def pwd_name():
     import pwd
     return pwd.getpwuid(os.geteuid()).pw_name
@@ -1155,7 +1157,5 @@ def pwd_name():
 if __name__ == "__main__":
     ARGS, argv = ep.tool_test_args()
     # The batches run here find no program of the system on the PATH.
-    os.environ["PATH"] = os.pathsep.join(
-        d for d in os.environ.get("PATH", "").split(os.pathsep)
-        if not any(os.path.exists(os.path.join(d, n)) for n in ("hlc_edr", "hlc_edr_dump", "hlc_edr_quicklook")))
+    ep.without_system_programs()
     unittest.main(argv=argv, verbosity=2)

@@ -143,12 +143,7 @@ class OneFolderEach(unittest.TestCase):
 
     def setUp(self):
         self.work = ep.fresh_dir(os.path.join(ARGS.workdir, "slurm-" + self._testMethodName))
-        d = ep.Description()
-        d.records(ep.BY_MODULE["con_hk"], range(2))
-        self.regular = os.path.join(self.work, "c.tlm")
-        d.build(ARGS.tlmbuild, self.regular)
-        with open(self.regular, "rb") as f:
-            self.data = f.read()
+        self.regular, self.data = ep.con_file(self.work, ARGS.tlmbuild)
         self.out = os.path.join(self.work, "out")
 
 
@@ -249,7 +244,5 @@ class WhatSbatchIsGiven(OneFolderEach):
 if __name__ == "__main__":
     ARGS, argv = ep.tool_test_args()
     tb.ARGS = ARGS
-    os.environ["PATH"] = os.pathsep.join(
-        d for d in os.environ.get("PATH", "").split(os.pathsep)
-        if not any(os.path.exists(os.path.join(d, n)) for n in ("hlc_edr", "hlc_edr_dump", "hlc_edr_quicklook")))
+    ep.without_system_programs()
     unittest.main(argv=argv, verbosity=2)

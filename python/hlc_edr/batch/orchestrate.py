@@ -286,14 +286,21 @@ def tally_text(rows, runs, quicklook):
     return tally_words(tally_counts(rows, quicklook), runs, quicklook)
 
 
-def batch(args, interrupts):
-    """The batch after its command line; returns the exit status."""
+def find_programs(args):
+    """Sets in args the launcher, the programs that the jobs run (--program,
+    --dump, the quick-look with --quicklook: by option, beside the launcher
+    or on the PATH) and the products; gives the units chosen (-u)."""
     beside = launcher_folder()
     args.launcher = os.path.realpath(sys.argv[0])
     args.program = check_program(args.program, beside)
     args.dump, args.products = check_dump(args.dump, beside)
     args.quicklook_tool = check_quicklook(beside) if args.quicklook else ""
-    units = choose_units(args.units, list(dict.fromkeys([unit_of(p) for p in args.products] + [TEXT_UNIT])))
+    return choose_units(args.units, list(dict.fromkeys([unit_of(p) for p in args.products] + [TEXT_UNIT])))
+
+
+def batch(args, interrupts):
+    """The batch after its command line; returns the exit status."""
+    units = find_programs(args)
     outdir = os.path.abspath(args.outdir)
     tlms = list(dict.fromkeys(os.path.abspath(t) for t in args.tlm))
     by_base = {}

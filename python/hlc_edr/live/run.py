@@ -10,11 +10,11 @@ import sys
 import threading
 import time
 
-from hlc_edr._tools import end_by_signal, launcher_folder, on_interrupts, shown
+from hlc_edr._tools import end_by_signal, on_interrupts, shown
 from hlc_edr.batch import JOB_MODE, report
-from hlc_edr.batch.job import LOCK_FD_ENV, TEXT_UNIT, already_done, load_status, paths, unit_of
-from hlc_edr.batch.orchestrate import (Refused, check_dump, check_program, check_quicklook, choose_units,
-                                       job_row, lock_outdir, tally_counts, tally_words)
+from hlc_edr.batch.job import LOCK_FD_ENV, TEXT_UNIT, already_done, load_status, paths
+from hlc_edr.batch.orchestrate import (Refused, find_programs, job_row, lock_outdir, tally_counts,
+                                       tally_words)
 from hlc_edr.live.framing import Framer
 from hlc_edr.live.pieces import Pieces, load_position, published
 from hlc_edr.live.source import open_source
@@ -247,12 +247,7 @@ def dropped(framer, why):
 
 
 def live(args, signals):
-    beside = launcher_folder()
-    args.launcher = os.path.realpath(sys.argv[0])
-    args.program = check_program(args.program, beside)
-    args.dump, args.products = check_dump(args.dump, beside)
-    args.quicklook_tool = check_quicklook(beside) if args.quicklook else ""
-    args.units = choose_units(args.units, list(dict.fromkeys([unit_of(p) for p in args.products] + [TEXT_UNIT])))
+    args.units = find_programs(args)
     args.outdir = os.path.abspath(args.outdir)
     args.ended = False
     if args.every is None and args.every_records is None:
