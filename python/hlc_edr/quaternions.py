@@ -9,10 +9,10 @@ in the order of the record. open_quaternions reads such a file into an
 xarray Dataset."""
 import os
 
-import numpy
-import xarray
+__all__ = ["open_quaternions", "record_time"]
 
-__all__ = ["open_quaternions"]
+# The units of a second of a record's fraction.
+FRACTIONS = 256
 
 TIME_COMMENT = ("the record's time as the text file gives it: its whole seconds plus its fraction, which the "
                 "file keeps in units of 1/256 s (so to 1/256 s, 3.90625 ms); both parts carry the time's sign")
@@ -24,11 +24,23 @@ def _fail(path, problem):
     return ValueError("%s: %s" % (os.fsdecode(path), problem))
 
 
+def record_time(clock):
+    """The time of a record, in seconds, from the first word of its line
+    ("0600000000:128", with the time's sign on both parts); ValueError when
+    it is no such word."""
+    whole, colon, code = clock.partition(":")
+    if not colon:
+        raise ValueError("no record time: %r" % clock)
+    return float(whole) + float(code) / FRACTIONS
+
+
 def open_quaternions(path):
     """The quaternion text file at path as a Dataset over the dimension
     "record": "time" (float64 seconds, the coordinate) and "quaternion"
     (float64, record x component, the four columns in their order).
     ValueError names the first line that is not such a record."""
+    import numpy  # only here: record_time serves programs without them
+    import xarray
     with open(path, "rb") as f:
         text = f.read()
     try:
@@ -47,7 +59,7 @@ def open_quaternions(path):
         components = table[:, 1:].astype(numpy.float64)
     except ValueError as e:
         raise _fail(path, "a line is no quaternion record (%s)" % e) from None
-    time = whole + code / 256.0
+    time = whole + code / FRACTIONS
     return xarray.Dataset(
         {"quaternion": (("record", "component"), components,
                         {"long_name": "star-tracker attitude quaternion", "units": "1",

@@ -194,19 +194,6 @@ class Group:
         self.name, self.attrs, self.dimensions, self.variables = name, attrs, dimensions, variables
 
 
-def netcdf_group(group):
-    """A product from a group of a netCDF-4 file (hlc_edr_dump's export)
-    read with netCDF4, the file's masking and scaling off: values as
-    stored."""
-    def reader(v):
-        return lambda a, b: v[a:b]
-    variables = {name: Variable(name, v.dimensions, v.shape, v.dtype, {k: v.getncattr(k) for k in v.ncattrs()},
-                                reader(v))
-                 for name, v in group.variables.items()}
-    return Group(group.name, {k: group.getncattr(k) for k in group.ncattrs()},
-                 {name: len(d) for name, d in group.dimensions.items()}, variables)
-
-
 def xarray_group(ds, name):
     """A product from an xarray Dataset of it, decoded or not: the stored
     type and the attributes that decoding moves into the encoding

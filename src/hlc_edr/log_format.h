@@ -7,7 +7,6 @@
 
 #include <stddef.h>
 #include <stdint.h>
-#include <stdio.h>
 #include <string.h>
 
 namespace hlc_log {
@@ -136,7 +135,6 @@ class Line {
 
   const char *data() const { return buf_; }
   size_t size() const { return n_; }
-  void put(FILE *out) const { fwrite_unlocked(buf_, 1, n_, out); }
 
  private:
   char buf_[kCapacity];

@@ -13,6 +13,7 @@ import sys
 import time
 
 from hlc_edr._tools import INTERRUPTS, end_by_signal, shown, signal_name, write_atomically
+from hlc_edr.quaternions import record_time
 
 NO_DATA = "ERROR: Output EDR or text file was not created."
 DONE = ("ok", "no data")
@@ -123,17 +124,17 @@ def listing_times(text):
 
 def text_lines_and_times(path):
     """The lines of a quaternion text, and the times of its first line and
-    of its last (each line begins with its seconds, ":", and the fraction
-    in 1/256 s), None when it has none."""
+    of its last (quaternions.record_time), None when it has none."""
     count, first, last = 0, None, None
     with open(path, "rb") as f:
         for line in f:
             count += 1
-            m = re.match(rb"(\d+):(\d+)\s", line)
-            if m:
-                t = int(m.group(1)) + int(m.group(2)) / 256
-                first = t if first is None else first
-                last = t
+            try:
+                t = record_time(line.split(None, 1)[0].decode("ascii"))
+            except (IndexError, ValueError):  # UnicodeDecodeError too
+                continue
+            first = t if first is None else first
+            last = t
     return count, (first, last) if first is not None else None
 
 

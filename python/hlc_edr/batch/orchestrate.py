@@ -189,6 +189,13 @@ class Interrupts:
         return status if self.signal is None else end_by_signal(self.signal)
 
 
+def job_command(args, outdir):
+    """A job's command but for its TLM file, unit and mode: the launcher
+    again, in its job mode, with this batch's programs and products."""
+    return [sys.executable, args.launcher, "--run-job", args.program, args.dump, args.quicklook_tool,
+            ",".join(args.products), outdir]
+
+
 def run_parallel(args, jobs, outdir, lock_fd, interrupts):
     """Runs the jobs through GNU parallel in a process group of its own;
     returns parallel's exit status. Each job is the launcher again, in its
@@ -212,9 +219,7 @@ def run_parallel(args, jobs, outdir, lock_fd, interrupts):
         if sys.stderr.isatty():
             cmd.append("--bar")
         # parallel quotes the replacement strings; the fixed words are quoted here.
-        fixed = [sys.executable, args.launcher, "--run-job", args.program, args.dump, args.quicklook_tool,
-                 ",".join(args.products), outdir]
-        cmd.append(" ".join(shlex.quote(w) for w in fixed) + " {1} {2} {3}")
+        cmd.append(" ".join(shlex.quote(w) for w in job_command(args, outdir)) + " {1} {2} {3}")
         cmd += ["::::", lists[0], "::::+", lists[1], "::::+", lists[2]]
         env = dict(os.environ, **{LOCK_FD_ENV: str(lock_fd)})
         try:

@@ -11,10 +11,10 @@ import threading
 import time
 
 from hlc_edr._tools import end_by_signal, on_interrupts, shown
-from hlc_edr.batch import JOB_MODE, report
+from hlc_edr.batch import report
 from hlc_edr.batch.job import LOCK_FD_ENV, TEXT_UNIT, already_done, load_status, paths
-from hlc_edr.batch.orchestrate import (Refused, find_programs, job_row, lock_outdir, tally_counts,
-                                       tally_words)
+from hlc_edr.batch.orchestrate import (Refused, find_programs, job_command, job_row, lock_outdir,
+                                       tally_counts, tally_words)
 from hlc_edr.live.framing import Framer
 from hlc_edr.live.pieces import Pieces, load_position, published
 from hlc_edr.live.source import open_source
@@ -124,8 +124,7 @@ class Worker:
 
     def run_job(self, tlm, unit, mode):
         a = self.args
-        cmd = [sys.executable, a.launcher, JOB_MODE, a.program, a.dump, a.quicklook_tool, ",".join(a.products),
-               a.outdir, tlm, unit, mode]
+        cmd = job_command(a, a.outdir) + [tlm, unit, mode]
         env = dict(os.environ, **{LOCK_FD_ENV: str(self.lock_fd)})
         try:
             # A group of its own: an interrupt at the terminal ends the
