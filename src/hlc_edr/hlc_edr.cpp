@@ -48,6 +48,7 @@
 #include "log_format.h"
 
 #include <atomic>
+#include <bit>
 
 namespace {
 
@@ -73,7 +74,9 @@ constexpr char kVdataClass[] = "tlm_edr_data";
 // that the run takes in its stride, and a second signal, whose handler
 // writes it out itself.
 struct Log {
-  static constexpr size_t kSize = 1 << 16;
+  // Half a megabyte: every write out is a system call, two more block and
+  // unblock the signals around it, and a run may print a hundred megabytes.
+  static constexpr size_t kSize = 1 << 19;
   char buf[kSize];
   // Bytes in buf, and bytes of them written out: read by the handler of a
   // second signal. What is written and these counts change together only
@@ -83,6 +86,7 @@ struct Log {
   bool watched = false;  // standard output is a terminal: every line goes out at once
   bool regular = false;  // standard output is a regular file: writes never wait
   bool streams = false;  // stdout and stderr are the log's streams (start_log)
+  bool direct = false;   // streams, and not watched: pieces are made in the buffer
 };
 Log out_log;
 
@@ -246,6 +250,7 @@ void start_log() {
   stdout = out;
   stderr = err;
   out_log.streams = true;
+  out_log.direct = !out_log.watched;
   atexit(flush_log);
 }
 
@@ -255,7 +260,7 @@ void start_log() {
 // then appends the n characters made there.
 char *log_room(size_t n) {
   Log &l = out_log;
-  if (!l.streams || l.watched) return nullptr;
+  if (!l.direct) return nullptr;
   if (n > Log::kSize - static_cast<size_t>(l.used)) flush_log();
   return l.buf + l.used;
 }
@@ -270,18 +275,23 @@ void log_commit(ptrdiff_t n) {
 // every record): straight to the log, which standard output, unbuffered,
 // also writes to at once, so that the order stays; through the stream
 // where standard output is not the log's.
+[[gnu::noinline]] void log_text_through(const char *data, size_t n) {
+  if (out_log.streams) {
+    log_out(nullptr, data, n);
+  } else {
+    fwrite_unlocked(data, 1, n, stdout);
+  }
+}
 [[gnu::always_inline]] inline void log_text(const char *data, size_t n) {
   Log &l = out_log;
-  if (l.streams && !l.watched && n <= Log::kSize - static_cast<size_t>(l.used)) {
+  if (l.direct && n <= Log::kSize - static_cast<size_t>(l.used)) {
     // The piece fits: appended as log_out would, without its loop.
     const sig_atomic_t used = l.used;
     memcpy(l.buf + used, data, n);
     std::atomic_signal_fence(std::memory_order_release);
     l.used = used + static_cast<sig_atomic_t>(n);
-  } else if (l.streams) {
-    log_out(nullptr, data, n);
   } else {
-    fwrite_unlocked(data, 1, n, stdout);
+    log_text_through(data, n);
   }
 }
 
@@ -685,6 +695,53 @@ void parse_command_line(int argc, char **argv, int *inst, int *apid, char *tlmf,
 
 namespace {
 
+// The bytes of a record, as the machine holds them.
+inline uint16_t raw16(const uint8_t *p) {
+  uint16_t v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+inline uint64_t raw64(const uint8_t *p) {
+  uint64_t v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Records of one kind come framed alike, one after another: the same
+// length, header blocks, packet place and packet header but for its
+// counter and time. The framing of the record listed last, and what was
+// made of it, is kept: a record whose framing bytes are the same is read
+// with it, its listing line made from the last one's.
+struct Framing {
+  bool known = false;
+  long record_size = 0;
+  // The bytes compared: the packet's and the second block's places, the
+  // third block's length, fill flag and size before fill, and the packet
+  // header's APID, flags and length.
+  uint16_t packet_at = 0, block2_at = 0, block3_length = 0, prefill_bytes = 0;
+  uint8_t fill_flag = 0;
+  uint64_t head = 0;
+  // What they make.
+  long block2 = 0, block3 = 0, packet = 0, length_field = 0, prefill = 0;
+  int apid = 0, flags = 0, fill = 0;
+
+  // Of a packet header's first eight bytes, those of the APID, the flags
+  // and the length: not the counter (bits of bytes 2 and 3), nor the time.
+  static uint64_t head_of(const uint8_t *p) {
+    static constexpr uint8_t kMask[8] = {0xFF, 0xFF, 0xC0, 0x00, 0xFF, 0xFF, 0x00, 0x00};
+    return raw64(p) & raw64(kMask);
+  }
+
+  // True when the record, which has record_size bytes, is framed as the
+  // last one.
+  [[gnu::always_inline]] bool same(const uint8_t *buffer, long size) const {
+    return known && size == record_size && raw16(buffer + 22) == packet_at &&
+           raw16(buffer + 26) == block2_at && raw16(buffer + block2 + 2) == block3_length &&
+           (buffer[block3 + 4] & 0x80) == fill_flag &&
+           raw16(buffer + block3 + 8) == prefill_bytes && head_of(buffer + packet) == head;
+  }
+};
+
 struct TlmReader {
   bool opened = false;
   int fd = -1;
@@ -696,12 +753,14 @@ struct TlmReader {
   // The file is read in large blocks, and each record is used where it lies
   // in them: only a record that a block cuts short is moved, with what
   // follows it, to the start, where the next block completes it. Room for
-  // the longest record that is read whole (kBufferSize) and one block.
-  static constexpr size_t kBlock = 65536;
+  // the longest record that is read whole (kBufferSize) and one block of
+  // half a megabyte (a read is a system call).
+  static constexpr size_t kBlock = 1 << 19;
   uint8_t block[kBufferSize + kBlock];
   size_t pos = 0;  // the next record begins here
   size_t len = 0;  // bytes in the block
   hlc_log::Listing listing;
+  Framing framing;
 };
 TlmReader reader;
 
@@ -731,8 +790,7 @@ void wait_for_input(int fd) {
 // end of file), or -1 on a read error. A block read that fails is tried once
 // more for just the bytes asked for, so an error is reported for the same
 // record as if the file were read record by record.
-long gather(int fd, size_t n) {
-  if (reader.len - reader.pos >= n) return static_cast<long>(n);
+[[gnu::noinline]] long gather_more(int fd, size_t n) {
   memmove(reader.block, reader.block + reader.pos, reader.len - reader.pos);
   reader.len -= reader.pos;
   reader.pos = 0;
@@ -753,6 +811,10 @@ long gather(int fd, size_t n) {
   }
   return static_cast<long>(reader.len < n ? reader.len : n);
 }
+inline long gather(int fd, size_t n) {
+  if (reader.len - reader.pos >= n) return static_cast<long>(n);
+  return gather_more(fd, n);
+}
 
 // Passes over the next n bytes of the file; false if it ends before them or
 // a read fails.
@@ -771,27 +833,41 @@ bool pass_over(int fd, long n) {
   fatal_exit();
 }
 
+// Opened without waiting for a writer of a FIFO: the first read waits,
+// where a signal can end the run.
+[[gnu::noinline]] void open_reader(const char *tlm_path) {
+  reader.fd = open(tlm_path, O_RDONLY | O_NONBLOCK);
+  if (reader.fd < 0) {
+    printf("ERROR: Failed to open TLM file.\n");
+    fatal_exit();
+  }
+  struct stat st;
+  reader.may_wait = fstat(reader.fd, &st) != 0 || !S_ISREG(st.st_mode);
+  fcntl(reader.fd, F_SETFL, fcntl(reader.fd, F_GETFL) & ~O_NONBLOCK);
+  reader.opened = true;
+}
+
+[[gnu::noinline]] void check_first_record() {
+  if (memcmp(reader.block + reader.pos, "KWRZ", 4) != 0) {
+    printf("ERROR: File starts with invalid sfdu.\n");
+    reader_fatal();
+  }
+  reader.first_record = false;
+}
+
 }  // namespace
 
 // Reads one SFDU record and gives its packet's user data in *data, which
 // stays valid until the next call. Returns 0 at end of file, otherwise the
 // number of the next record. Dropped packets (filled, or framed so that they
-// cannot be trusted) come back with APID 0.
-int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *data_size,
-                  uint32_t *seconds, int *subseconds, int *sequence_count, const uint8_t **data) {
-  if (!reader.opened) {
-    // Opened without waiting for a writer of a FIFO: the first read waits,
-    // where a signal can end the run.
-    reader.fd = open(tlm_path, O_RDONLY | O_NONBLOCK);
-    if (reader.fd < 0) {
-      printf("ERROR: Failed to open TLM file.\n");
-      fatal_exit();
-    }
-    struct stat st;
-    reader.may_wait = fstat(reader.fd, &st) != 0 || !S_ISREG(st.st_mode);
-    fcntl(reader.fd, F_SETFL, fcntl(reader.fd, F_GETFL) & ~O_NONBLOCK);
-    reader.opened = true;
-  }
+// cannot be trusted) come back with APID 0. Made part of the run's loop,
+// which calls it for every record.
+[[gnu::always_inline]] inline int got_good_apid(const char *tlm_path, int *apid,
+                                                int *sequence_flags, int *data_size,
+                                                uint32_t *seconds, int *subseconds,
+                                                int *sequence_count, const uint8_t **data) {
+  if (!reader.opened) [[unlikely]]
+    open_reader(tlm_path);
 
   long got = gather(reader.fd, 20);
   if (got < 0) {
@@ -807,13 +883,8 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
     printf("ERROR: Bad SFDU Header, Rec # %d\n", reader.record_number);
     reader_fatal();
   }
-  if (reader.first_record) {
-    if (memcmp(reader.block + reader.pos, "KWRZ", 4) != 0) {
-      printf("ERROR: File starts with invalid sfdu.\n");
-      reader_fatal();
-    }
-    reader.first_record = false;
-  }
+  if (reader.first_record) [[unlikely]]
+    check_first_record();
 
   const long body = be16(reader.block + reader.pos + 18);
   const long record_size = 20 + body;
@@ -843,48 +914,87 @@ int got_good_apid(const char *tlm_path, int *apid, int *sequence_flags, int *dat
   const uint8_t *buffer = reader.block + reader.pos;
   reader.pos += static_cast<size_t>(record_size);
 
-  // Header blocks: three length-prefixed blocks from byte 24; block 3 holds
-  // the fill flag (body byte 0) and the size before fill (body bytes 4-5).
-  long block3 = -1;
-  if (record_size >= 28) {
-    long block2 = 28 + be16(buffer + 26);
-    if (block2 + 4 <= record_size) {
-      long b3 = block2 + 4 + be16(buffer + block2 + 2);
-      if (b3 + 10 <= record_size) block3 = b3;
-    }
-  }
-  if (block3 < 0) {
-    printf("WARNING: dropped Rec # %d -- header blocks beyond the record\n", number);
-    *apid = 0;
-    return finish();
-  }
-  const long packet = 28 + static_cast<long>(be16(buffer + 22));
-  if (packet + 11 > record_size) {
-    printf("WARNING: dropped Rec # %d -- packet header beyond the record\n", number);
-    *apid = 0;
-    return finish();
-  }
-
-  const uint8_t *p = buffer + packet;
-  const int pkt_apid = static_cast<int>(be16(p) & 0x7FF);
-  const int flags = static_cast<int>(p[2] >> 6);
-  const int count = static_cast<int>(be16(p + 2) & 0x3FFF);
-  const long length_field = be16(p + 4);
-  const uint32_t secs = be32(p + 6);
-  const int subs = p[10];
-  const int fill = buffer[block3 + 4] >> 7;
-  const long prefill = be16(buffer + block3 + 8);
-
-  if (char *at = log_room(hlc_log::Listing::kRoom)) {
-    log_commit(reader.listing.write(at, pkt_apid, flags, count, length_field - 4, secs, subs,
-                                    number, record_size, packet, record_size - packet - 11, fill,
-                                    prefill - 11) -
-               at);
+  long packet, length_field, prefill;
+  int pkt_apid, flags, fill;
+  const uint8_t *p;
+  int count;
+  uint32_t secs;
+  int subs;
+  Framing &framing = reader.framing;
+  char *at = log_room(hlc_log::Listing::kRoom);
+  if (at != nullptr && framing.same(buffer, record_size)) {
+    packet = framing.packet;
+    length_field = framing.length_field;
+    prefill = framing.prefill;
+    pkt_apid = framing.apid;
+    flags = framing.flags;
+    fill = framing.fill;
+    p = buffer + packet;
+    count = static_cast<int>(be16(p + 2) & 0x3FFF);
+    secs = be32(p + 6);
+    subs = p[10];
+    log_commit(reader.listing.write_next(at, count, secs, subs, number) - at);
   } else {
-    const hlc_log::Line line =
-        reader.listing.line(pkt_apid, flags, count, length_field - 4, secs, subs, number,
-                            record_size, packet, record_size - packet - 11, fill, prefill - 11);
-    log_text(line.data(), line.size());
+    // Header blocks: three length-prefixed blocks from byte 24; block 3
+    // holds the fill flag (body byte 0) and the size before fill (body
+    // bytes 4-5).
+    long block2 = -1, block3 = -1;
+    if (record_size >= 28) {
+      block2 = 28 + be16(buffer + 26);
+      if (block2 + 4 <= record_size) {
+        long b3 = block2 + 4 + be16(buffer + block2 + 2);
+        if (b3 + 10 <= record_size) block3 = b3;
+      }
+    }
+    if (block3 < 0) {
+      printf("WARNING: dropped Rec # %d -- header blocks beyond the record\n", number);
+      *apid = 0;
+      return finish();
+    }
+    packet = 28 + static_cast<long>(be16(buffer + 22));
+    if (packet + 11 > record_size) {
+      printf("WARNING: dropped Rec # %d -- packet header beyond the record\n", number);
+      *apid = 0;
+      return finish();
+    }
+
+    p = buffer + packet;
+    pkt_apid = static_cast<int>(be16(p) & 0x7FF);
+    flags = static_cast<int>(p[2] >> 6);
+    count = static_cast<int>(be16(p + 2) & 0x3FFF);
+    length_field = be16(p + 4);
+    secs = be32(p + 6);
+    subs = p[10];
+    fill = buffer[block3 + 4] >> 7;
+    prefill = be16(buffer + block3 + 8);
+
+    if (at != nullptr) {
+      log_commit(reader.listing.write(at, pkt_apid, flags, count, length_field - 4, secs, subs,
+                                      number, record_size, packet, record_size - packet - 11, fill,
+                                      prefill - 11) -
+                 at);
+    } else {
+      const hlc_log::Line line =
+          reader.listing.line(pkt_apid, flags, count, length_field - 4, secs, subs, number,
+                              record_size, packet, record_size - packet - 11, fill, prefill - 11);
+      log_text(line.data(), line.size());
+    }
+    framing = {true,
+               record_size,
+               raw16(buffer + 22),
+               raw16(buffer + 26),
+               raw16(buffer + block2 + 2),
+               raw16(buffer + block3 + 8),
+               static_cast<uint8_t>(buffer[block3 + 4] & 0x80),
+               Framing::head_of(p),
+               block2,
+               block3,
+               packet,
+               length_field,
+               prefill,
+               pkt_apid,
+               flags,
+               fill};
   }
 
   *sequence_flags = flags;
@@ -1175,7 +1285,7 @@ void put_GIM_diag(const uint8_t *data) {
 // ---- Concentrator -----------------------------------------------------------
 
 // One 52-byte Concentrator housekeeping record: the time, then 24 words.
-static Concentrator_Housekeeping con_hk_record(const uint8_t *data) {
+static Concentrator_Housekeeping con_hk_record_by_member(const uint8_t *data) {
   Concentrator_Housekeeping r;
   memset(&r, 0, sizeof r);
   using R = Concentrator_Housekeeping;
@@ -1187,6 +1297,71 @@ static Concentrator_Housekeeping con_hk_record(const uint8_t *data) {
             &R::accel_minimum, &R::rej_maximum, &R::rej_minimum, &R::SW_status, &R::CMD_status>(
       r, data + 4);
   return r;
+}
+
+// The record's members lie as the packet's values do, back to back: on a
+// little-endian host it is the packet's bytes with each value turned
+// around, made in the pieces that passing it on reads (three of 16 bytes
+// and one of 4). A piece read while smaller stores into it are still on
+// their way waits for them all, which the member-by-member record makes
+// it do on every record.
+constexpr size_t kConHkWordOffsets[] = {offsetof(Concentrator_Housekeeping, sclk_subseconds),
+                                        offsetof(Concentrator_Housekeeping, APID_status),
+                                        offsetof(Concentrator_Housekeeping, elec_req),
+                                        offsetof(Concentrator_Housekeeping, accel_req),
+                                        offsetof(Concentrator_Housekeeping, rej_req),
+                                        offsetof(Concentrator_Housekeeping, elec_level),
+                                        offsetof(Concentrator_Housekeeping, accel_level),
+                                        offsetof(Concentrator_Housekeeping, rej_level),
+                                        offsetof(Concentrator_Housekeeping, elec_set),
+                                        offsetof(Concentrator_Housekeeping, accel_set),
+                                        offsetof(Concentrator_Housekeeping, rej_set),
+                                        offsetof(Concentrator_Housekeeping, MON_5V),
+                                        offsetof(Concentrator_Housekeeping, MON_12V),
+                                        offsetof(Concentrator_Housekeeping, elec_fault_count),
+                                        offsetof(Concentrator_Housekeeping, accel_fault_count),
+                                        offsetof(Concentrator_Housekeeping, rej_fault_count),
+                                        offsetof(Concentrator_Housekeeping, elec_maximum),
+                                        offsetof(Concentrator_Housekeeping, elec_minimum),
+                                        offsetof(Concentrator_Housekeeping, accel_maximum),
+                                        offsetof(Concentrator_Housekeeping, accel_minimum),
+                                        offsetof(Concentrator_Housekeeping, rej_maximum),
+                                        offsetof(Concentrator_Housekeeping, rej_minimum),
+                                        offsetof(Concentrator_Housekeeping, SW_status),
+                                        offsetof(Concentrator_Housekeeping, CMD_status)};
+constexpr bool words_follow(const size_t (&offsets)[24], size_t first) {
+  for (size_t k = 0; k < 24; ++k) {
+    if (offsets[k] != first + 2 * k) return false;
+  }
+  return true;
+}
+static_assert(offsetof(Concentrator_Housekeeping, sclk_seconds) == 0 &&
+              words_follow(kConHkWordOffsets, 4) && sizeof(Concentrator_Housekeeping) == 52);
+
+// Sixteen big-endian bytes as eight 16-bit words of a little-endian host.
+typedef uint16_t Words8 __attribute__((vector_size(16)));
+inline Words8 turned_words(const uint8_t *p) {
+  Words8 v;
+  memcpy(&v, p, sizeof v);
+  return (v << 8) | (v >> 8);
+}
+
+static Concentrator_Housekeeping con_hk_record(const uint8_t *data) {
+  if constexpr (std::endian::native != std::endian::little) {
+    return con_hk_record_by_member(data);
+  } else {
+    Concentrator_Housekeeping r;
+    unsigned char *to = reinterpret_cast<unsigned char *>(&r);
+    // The time's two words exchanged too make it one 32-bit value.
+    const Words8 head = __builtin_shuffle(turned_words(data), Words8{1, 0, 2, 3, 4, 5, 6, 7});
+    const Words8 middle = turned_words(data + 16), tail = turned_words(data + 32);
+    memcpy(to, &head, 16);
+    memcpy(to + 16, &middle, 16);
+    memcpy(to + 32, &tail, 16);
+    const uint32_t last = (uint32_t{u16(data + 50)} << 16) | u16(data + 48);
+    memcpy(to + 48, &last, 4);
+    return r;
+  }
 }
 void put_CON_hk(const uint8_t *data) {
   append(write_con_hk, con_hk_record, data, "con_hk", "      wrote Concentrator h/k record\n");
@@ -1441,9 +1616,12 @@ struct Packet {
 };
 
 // The products of the run's instrument by APID, looked up once per packet.
+// A product is ready once its output and its table are open and its records
+// come whole, one to a packet: such a packet is decoded at once.
 struct Routes {
   static constexpr int kApids = 64;  // above every APID of the table
   const Product *by_apid[kApids] = {};
+  bool ready[kApids] = {};
 
   explicit Routes(Unit unit) {
     for (const Product &p : kProducts) {
@@ -1466,9 +1644,8 @@ static_assert(every_apid_routed());
 // kProducts.
 bool table_opened[kNumProducts];
 
-void open_table(const Product &p) {
+[[gnu::noinline]] void open_table_now(const Product &p) {
   bool &opened = table_opened[&p - kProducts];
-  if (opened) return;
   if (p.module->init_wr(output.file_id, output.sd_id, output.an_id, kVdataClass) == -1) {
     printf("ERROR: init_wr_%s failed\n", p.module->module);
     fatal_exit();
@@ -1477,12 +1654,16 @@ void open_table(const Product &p) {
   printf("%s", p.initialized);
 }
 
-// True when the packet holds a positive whole number of the product's
-// records; otherwise the packet is dropped with the product's warning.
+// Creates the product's table before its first record.
+inline void open_table(const Product &p) {
+  if (!table_opened[&p - kProducts]) open_table_now(p);
+}
+
 // The number of the product's records in the packet, when it holds a
 // positive whole number of them; otherwise 0, and the packet is dropped with
 // the product's warning.
 int whole_records(const Product &p, const Packet &pkt) {
+  if (pkt.size == p.record_size) return 1;  // most packets: no division
   const int n = pkt.size / p.record_size;
   if (pkt.size > 0 && n * p.record_size == pkt.size) return n;
   printf(p.drop, pkt.seconds, pkt.subseconds, pkt.size);
@@ -1576,9 +1757,13 @@ void handle_segment(const Product &p, const Packet &pkt, const uint8_t *data) {
   }
 }
 
-void dispatch(const Routes &routes, const Packet &pkt, const uint8_t *data) {
+void dispatch(Routes &routes, const Packet &pkt, const uint8_t *data) {
   const Product *p = routes.find(pkt.apid);
   if (p == nullptr) return;
+  if (routes.ready[pkt.apid] && pkt.size == p->record_size) {
+    p->decoder(data);
+    return;
+  }
   if (p->handling == kQuats) {
     if (!output.text_open) open_text_file();
   } else if (!output.edr_open) {
@@ -1589,6 +1774,7 @@ void dispatch(const Routes &routes, const Packet &pkt, const uint8_t *data) {
   switch (p->handling) {
     case kFixed:
       handle_fixed(*p, pkt, data);
+      routes.ready[pkt.apid] = table_opened[p - kProducts];
       break;
     case kTwoPart:
     case kThreePart:
@@ -1727,7 +1913,7 @@ int main(int argc, char **argv) {
   refuse_output_on_input(tlmf, edrf);
   refuse_output_held_at_start();
 
-  const Routes routes(static_cast<Unit>(inst));
+  Routes routes(static_cast<Unit>(inst));
   Packet pkt;
   const uint8_t *data = nullptr;
   for (;;) {

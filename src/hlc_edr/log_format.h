@@ -164,81 +164,140 @@ class Listing {
   }
 
   // The line written at `at`, which has room for kRoom characters; gives
-  // where it ends.
+  // where it ends. The last line is copied first and its numbers then
+  // updated in both places: a copy that read a line just updated with
+  // single characters would wait for those stores to complete.
   [[gnu::always_inline]] char *write(char *at, int apid, int flags, int count, long size,
                                      unsigned seconds, int subseconds, int record, long record_size,
                                      long offset, long implied, int fill, long prefill) {
-    const Fixed fixed{apid, flags, size, record_size, offset, implied, fill, prefill};
-    if (!(known_ && fixed.same(fixed_) && count_.update(text_, count) &&
-          seconds_.update(text_, seconds) && subseconds_.update(text_, subseconds) &&
-          record_.update(text_, record))) {
-      make(fixed, count, seconds, subseconds, record);
+    if (known_ && fixed_.same(apid, flags, size, record_size, offset, implied, fill, prefill)) {
+      copy(at);
+      if (count_.update(text_, at, count) && seconds_.update(text_, at, seconds) &&
+          subseconds_.update(text_, at, subseconds) && record_.update(text_, at, record)) {
+        return at + length_;
+      }
     }
-    // Copies of a size known when compiled: a short line's first 64
-    // characters, or the whole room.
-    if (length_ <= 64) {
-      memcpy(at, text_, 64);
-    } else {
-      memcpy(at, text_, sizeof text_);
+    make(Fixed{apid, flags, size, record_size, offset, implied, fill, prefill}, count, seconds,
+         subseconds, record);
+    copy(at);
+    return at + length_;
+  }
+
+  // The line of a record whose other values are the last line's, which
+  // there is (a line was written before).
+  [[gnu::always_inline]] char *write_next(char *at, int count, unsigned seconds, int subseconds,
+                                          int record) {
+    copy(at);
+    if (!(count_.update(text_, at, count) && seconds_.update(text_, at, seconds) &&
+          subseconds_.update(text_, at, subseconds) && record_.update(text_, at, record))) {
+      make(fixed_, count, seconds, subseconds, record);
+      copy(at);
     }
     return at + length_;
   }
 
  private:
-  // The values that make a line anew when they change.
+  // Copies of a size known when compiled: a short line's first 64
+  // characters, in four 16-byte moves (a string move, which the compiler
+  // may pick for a memcpy here, takes longer to start than the line takes
+  // to copy), or the whole room.
+  [[gnu::always_inline]] void copy(char *at) const {
+    if (length_ <= 64) {
+      typedef char Chunk __attribute__((vector_size(16), aligned(1), may_alias));
+      Chunk *to = reinterpret_cast<Chunk *>(at);
+      const Chunk *from = reinterpret_cast<const Chunk *>(text_);
+      to[0] = from[0];
+      to[1] = from[1];
+      to[2] = from[2];
+      to[3] = from[3];
+    } else {
+      memcpy(at, text_, sizeof text_);
+    }
+  }
+
+  // The values that make a line anew when they change, compared value by
+  // value with those of the next line.
   struct Fixed {
     int apid, flags;
     long size, record_size, offset, implied;
     int fill;
     long prefill;
-    bool same(const Fixed &o) const {
-      return apid == o.apid && flags == o.flags && size == o.size && record_size == o.record_size &&
-             offset == o.offset && implied == o.implied && fill == o.fill && prefill == o.prefill;
+    [[gnu::always_inline]] bool same(int apid_, int flags_, long size_, long record_size_,
+                                     long offset_, long implied_, int fill_, long prefill_) const {
+      return apid == apid_ && flags == flags_ && size == size_ && record_size == record_size_ &&
+             offset == offset_ && implied == implied_ && fill == fill_ && prefill == prefill_;
     }
   };
 
   // A number in its place in the line: `width` characters from `at`, made
   // with printf's width `printed` ("%<printed>lld", zero: "%0<printed>lld").
+  // The last character of a place is always a digit; `next` is the value
+  // that an increment of the digits gives (none after a negative value,
+  // whose magnitude an increment lowers).
   struct Place {
-    long long value;
-    size_t at;
+    long long value, next;
+    size_t at, last;
     int width, printed;
     bool zero;
 
-    // Puts v in its place; false when it takes another width.
-    [[gnu::always_inline]] bool update(char *text, long long v) {
+    // Puts v in its place in the line and in its copy; false when it takes
+    // another width. The next value most often changes just the last digit.
+    [[gnu::always_inline]] bool update(char *text, char *copy, long long v) {
       if (v == value) return true;
-      char *digits = text + at;
-      if (value >= 0 && v == value + 1) {
-        for (int i = width; i-- > 0;) {
-          if (digits[i] == '9') {
-            digits[i] = '0';
-          } else if (digits[i] >= '0' && digits[i] < '9') {
-            ++digits[i];
-            value = v;
-            return true;
-          } else if (digits[i] == ' ') {  // the padding gives way to a digit
-            digits[i] = '1';
-            value = v;
-            return true;
-          } else {
-            return false;
-          }
-        }
-        return false;  // one digit more than the place has
+      const char digit = text[last];
+      if (v == next && digit != '9') {
+        text[last] = static_cast<char>(digit + 1);
+        copy[last] = static_cast<char>(digit + 1);
+        value = v;
+        next = v + 1;
+        return true;
       }
-      char number[32];
-      if (put_num(number, v, printed, zero) - number != width) return false;
-      memcpy(digits, number, static_cast<size_t>(width));
+      return change(text, copy, v);
+    }
+
+    // Any other value: the next one with a carry, or one converted anew.
+    [[gnu::noinline]] bool change(char *text, char *copy, long long v) {
+      char *digits = text + at;
+      int from = 0;  // the first character changed
+      if (v == next) {
+        from = width - 1;
+        while (digits[from] == '9') {
+          digits[from] = '0';
+          if (from == 0) return false;  // one digit more than the place has
+          --from;
+        }
+        if (digits[from] == ' ') {  // the padding gives way to a digit
+          digits[from] = '1';
+        } else if (digits[from] >= '0' && digits[from] < '9') {
+          ++digits[from];
+        } else {
+          return false;
+        }
+      } else {
+        char number[32];
+        if (put_num(number, v, printed, zero) - number != width) return false;
+        memcpy(digits, number, static_cast<size_t>(width));
+      }
+      for (int k = from; k < width; ++k) copy[at + static_cast<size_t>(k)] = digits[k];
+      return now(v);
+    }
+
+    bool now(long long v) {
       value = v;
+      next = v >= 0 ? v + 1 : kNone;
       return true;
     }
+    // No value's successor: the values are ints and unsigned ints.
+    static constexpr long long kNone = -1 - 0x7FFFFFFFFFFFFFFFLL;
   };
 
   // Puts v at p with printf's width `printed`, and notes its place.
   char *place(Place &where, char *p, long long v, int printed, bool zero = false) {
     char *end = put_num(p, v, printed, zero);
-    where = {v, static_cast<size_t>(p - text_), static_cast<int>(end - p), printed, zero};
+    const size_t at = static_cast<size_t>(p - text_);
+    const int width = static_cast<int>(end - p);
+    where = {v, 0, at, at + static_cast<size_t>(width) - 1, width, printed, zero};
+    where.now(v);
     return end;
   }
 

@@ -337,13 +337,17 @@ inline uint8 *behind_slabs(const Module &m, int k) {
   return m.session->behind + at * static_cast<size_t>(m.session->room);
 }
 
-// Sets up the block when the module is opened for writing. Records larger
-// than half a block, or a block that cannot be had, are written one by one.
+// Sets up the block when the module is opened for writing with all its
+// tables (a write to a missing table goes straight to HDF4, which reports
+// it at once). Records larger than half a block, or a block that cannot be
+// had, are written one by one.
 inline void start_behind(const Module &m) {
   Session &s = *m.session;
   s.held = 0;
   s.room = static_cast<int32>(kBehindBytes / behind_size(m));
-  if (s.room < 2) {
+  bool tables = *m.vdata_id != -1;
+  for (int k = 0; k < m.layout.nsds; ++k) tables = tables && *m.sds_id[k] != -1;
+  if (s.room < 2 || !tables) {
     s.room = 0;
     return;
   }
@@ -361,7 +365,7 @@ inline void end_behind(const Module &m) {
 // Writes the records kept, in the name of `op`: the table's with one
 // VSwrite where the table stands, the slabs with one SDwritedata per SDS
 // from the next SDS record on. The block is empty afterwards, written or not.
-inline int32 write_behind(const Module &m, const char *op) {
+[[gnu::noinline]] inline int32 write_behind(const Module &m, const char *op) {
   Session &s = *m.session;
   const int32 n = s.held;
   if (n == 0) return 0;
@@ -388,16 +392,12 @@ inline int32 write_behind(const Module &m, const char *op) {
   return status;
 }
 
-// Keeps an appended record in the block, when the module is open for
-// writing with all its tables (a write to a missing table goes straight to
-// HDF4, which reports it at once). False when the record must be written
-// now.
-inline bool keep_behind(const Module &m, const void *record) {
+// Keeps an appended record in the block, which the module has only while
+// it is open for writing (from start_behind to end_behind). False when the
+// record must be written now.
+[[gnu::always_inline]] inline bool keep_behind(const Module &m, const void *record) {
   Session &s = *m.session;
-  if (s.room == 0 || s.use != Use::kWriting || *m.vdata_id == -1) return false;
-  for (int k = 0; k < m.layout.nsds; ++k) {
-    if (*m.sds_id[k] == -1) return false;
-  }
+  if (s.room == 0) return false;
   pack(m, s.behind + m.layout.packed_size * static_cast<size_t>(s.held), record);
   for (int k = 0; k < m.layout.nsds; ++k) {
     const hlc_edr_member &a = sds(m, k);
@@ -486,14 +486,13 @@ inline int32 init_cr(const Module &m, int32 file_id, int32 sd_id, int32 an_id,
   return status;
 }
 
-inline int32 write(const Module &m, const void *record, int32 position) {
+// A record written at once: at a position, or appended where it cannot be
+// kept.
+[[gnu::noinline]] inline int32 write_now(const Module &m, const void *record, int32 position) {
   static const char op[] = "write_";
   // Nothing is written at a position that is no record's: the Vdata would
   // append while the slabs went elsewhere, misaligned for good.
   if (!position_ok(m, op, position)) return -1;
-  if (position == -1 && keep_behind(m, record)) {
-    return m.session->held == m.session->room ? write_behind(m, op) : 0;
-  }
   // The records kept go first, where they belong; when they cannot be
   // written, where the table stands is unknown, and nothing more is.
   if (write_behind(m, op) == -1) return -1;
@@ -538,6 +537,16 @@ inline int32 write(const Module &m, const void *record, int32 position) {
     }
   }
   return status;
+}
+
+// An append is kept in the block, which is written when full; that is
+// all that a record costs most of the time, so it is made in the module's
+// own operation, for its own layout.
+[[gnu::always_inline]] inline int32 write(const Module &m, const void *record, int32 position) {
+  if (position == -1 && keep_behind(m, record)) {
+    return m.session->held == m.session->room ? write_behind(m, "write_") : 0;
+  }
+  return write_now(m, record, position);
 }
 
 // Writes the records kept back: 0, or -1 when they could not be written.
