@@ -724,6 +724,7 @@ struct Framing {
   // What they make.
   long block2 = 0, block3 = 0, packet = 0, length_field = 0, prefill = 0;
   int apid = 0, flags = 0, fill = 0;
+  bool fits = false;  // the packet's length fits the record
 
   // Of a packet header's first eight bytes, those of the APID, the flags
   // and the length: not the counter (bits of bytes 2 and 3), nor the time.
@@ -916,6 +917,7 @@ bool pass_over(int fd, long n) {
 
   long packet, length_field, prefill;
   int pkt_apid, flags, fill;
+  bool fits;
   const uint8_t *p;
   int count;
   uint32_t secs;
@@ -929,6 +931,7 @@ bool pass_over(int fd, long n) {
     pkt_apid = framing.apid;
     flags = framing.flags;
     fill = framing.fill;
+    fits = framing.fits;
     p = buffer + packet;
     count = static_cast<int>(be16(p + 2) & 0x3FFF);
     secs = be32(p + 6);
@@ -967,6 +970,7 @@ bool pass_over(int fd, long n) {
     subs = p[10];
     fill = buffer[block3 + 4] >> 7;
     prefill = be16(buffer + block3 + 8);
+    fits = length_field >= 4 && packet + 11 + (length_field - 4) <= record_size;
 
     if (at != nullptr) {
       log_commit(reader.listing.write(at, pkt_apid, flags, count, length_field - 4, secs, subs,
@@ -994,7 +998,8 @@ bool pass_over(int fd, long n) {
                prefill,
                pkt_apid,
                flags,
-               fill};
+               fill,
+               fits};
   }
 
   *sequence_flags = flags;
@@ -1005,7 +1010,7 @@ bool pass_over(int fd, long n) {
     return finish();
   }
   const long size = length_field - 4;
-  if (size < 0 || packet + 11 + size > record_size) {
+  if (!fits) {
     printf("WARNING: dropped APID %2d @%10u:%03d -- packet length %ld does not fit Rec # %d\n",
            pkt_apid, secs, subs, length_field, number);
     *apid = 0;

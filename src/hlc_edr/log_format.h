@@ -197,21 +197,19 @@ class Listing {
   }
 
  private:
-  // Copies of a size known when compiled: a short line's first 64
-  // characters, in four 16-byte moves (a string move, which the compiler
-  // may pick for a memcpy here, takes longer to start than the line takes
-  // to copy), or the whole room.
+  // The line copied in 16-byte moves, four of them for most lines (a
+  // string move, which the compiler may pick for a memcpy here, takes
+  // longer to start than the line takes to copy).
   [[gnu::always_inline]] void copy(char *at) const {
-    if (length_ <= 64) {
-      typedef char Chunk __attribute__((vector_size(16), aligned(1), may_alias));
-      Chunk *to = reinterpret_cast<Chunk *>(at);
-      const Chunk *from = reinterpret_cast<const Chunk *>(text_);
-      to[0] = from[0];
-      to[1] = from[1];
-      to[2] = from[2];
-      to[3] = from[3];
-    } else {
-      memcpy(at, text_, sizeof text_);
+    typedef char Chunk __attribute__((vector_size(16), aligned(1), may_alias));
+    Chunk *to = reinterpret_cast<Chunk *>(at);
+    const Chunk *from = reinterpret_cast<const Chunk *>(text_);
+    to[0] = from[0];
+    to[1] = from[1];
+    to[2] = from[2];
+    to[3] = from[3];
+    if (length_ > 64) [[unlikely]] {
+      for (size_t k = 4; 16 * k < length_; ++k) to[k] = from[k];
     }
   }
 
@@ -241,16 +239,30 @@ class Listing {
     bool zero;
 
     // Puts v in its place in the line and in its copy; false when it takes
-    // another width. The next value most often changes just the last digit.
+    // another width. The next value most often changes just the last digit,
+    // else mostly the last two.
     [[gnu::always_inline]] bool update(char *text, char *copy, long long v) {
       if (v == value) return true;
-      const char digit = text[last];
-      if (v == next && digit != '9') {
-        text[last] = static_cast<char>(digit + 1);
-        copy[last] = static_cast<char>(digit + 1);
-        value = v;
-        next = v + 1;
-        return true;
+      if (v == next) {
+        const char digit = text[last];
+        if (digit != '9') {
+          text[last] = static_cast<char>(digit + 1);
+          copy[last] = static_cast<char>(digit + 1);
+          value = v;
+          next = v + 1;
+          return true;
+        }
+        const char before = width > 1 ? text[last - 1] : '9';
+        if ((before >= '0' && before < '9') || before == ' ') {
+          const char up = before == ' ' ? '1' : static_cast<char>(before + 1);
+          text[last] = '0';
+          copy[last] = '0';
+          text[last - 1] = up;
+          copy[last - 1] = up;
+          value = v;
+          next = v + 1;
+          return true;
+        }
       }
       return change(text, copy, v);
     }
@@ -338,13 +350,15 @@ class Listing {
   // characters), and the slack of the last piece.
   static constexpr size_t kMax =
       11 + 1 + 11 + 1 + 11 + 1 + 21 + 1 + 11 + 1 + 11 + 2 + 11 + (4 * 21 + 11 + 14) + kSlack;
-  static_assert(kMax <= kRoom, "a listing line fits its Line");
+  // The text in whole 16-byte pieces, which are copied.
+  static constexpr size_t kText = (kMax + 15) / 16 * 16;
+  static_assert(kText <= kRoom, "a listing line fits its Line");
 
   bool known_ = false;
   Fixed fixed_{};
   Place count_{}, seconds_{}, subseconds_{}, record_{};
   size_t length_ = 0;
-  char text_[kMax] = {};
+  char text_[kText] = {};
 };
 
 // One listing line on its own.
