@@ -1304,44 +1304,16 @@ static Concentrator_Housekeeping con_hk_record_by_member(const uint8_t *data) {
   return r;
 }
 
-// The record's members lie as the packet's values do, back to back: on a
-// little-endian host it is the packet's bytes with each value turned
-// around, made in the pieces that passing it on reads (three of 16 bytes
-// and one of 4). A piece read while smaller stores into it are still on
-// their way waits for them all, which the member-by-member record makes
-// it do on every record.
-constexpr size_t kConHkWordOffsets[] = {offsetof(Concentrator_Housekeeping, sclk_subseconds),
-                                        offsetof(Concentrator_Housekeeping, APID_status),
-                                        offsetof(Concentrator_Housekeeping, elec_req),
-                                        offsetof(Concentrator_Housekeeping, accel_req),
-                                        offsetof(Concentrator_Housekeeping, rej_req),
-                                        offsetof(Concentrator_Housekeeping, elec_level),
-                                        offsetof(Concentrator_Housekeeping, accel_level),
-                                        offsetof(Concentrator_Housekeeping, rej_level),
-                                        offsetof(Concentrator_Housekeeping, elec_set),
-                                        offsetof(Concentrator_Housekeeping, accel_set),
-                                        offsetof(Concentrator_Housekeeping, rej_set),
-                                        offsetof(Concentrator_Housekeeping, MON_5V),
-                                        offsetof(Concentrator_Housekeeping, MON_12V),
-                                        offsetof(Concentrator_Housekeeping, elec_fault_count),
-                                        offsetof(Concentrator_Housekeeping, accel_fault_count),
-                                        offsetof(Concentrator_Housekeeping, rej_fault_count),
-                                        offsetof(Concentrator_Housekeeping, elec_maximum),
-                                        offsetof(Concentrator_Housekeeping, elec_minimum),
-                                        offsetof(Concentrator_Housekeeping, accel_maximum),
-                                        offsetof(Concentrator_Housekeeping, accel_minimum),
-                                        offsetof(Concentrator_Housekeeping, rej_maximum),
-                                        offsetof(Concentrator_Housekeeping, rej_minimum),
-                                        offsetof(Concentrator_Housekeeping, SW_status),
-                                        offsetof(Concentrator_Housekeeping, CMD_status)};
-constexpr bool words_follow(const size_t (&offsets)[24], size_t first) {
-  for (size_t k = 0; k < 24; ++k) {
-    if (offsets[k] != first + 2 * k) return false;
-  }
-  return true;
-}
+// The record's members lie as the packet's values do, in the order that
+// con_hk_record_by_member gives, back to back: on a little-endian host the
+// record is the packet's bytes with each value turned around, made in the
+// pieces that passing it on reads (three of 16 bytes and one of 4). A piece
+// read while smaller stores into it are still on their way waits for them
+// all, which the member-by-member record makes it do on every record.
 static_assert(offsetof(Concentrator_Housekeeping, sclk_seconds) == 0 &&
-              words_follow(kConHkWordOffsets, 4) && sizeof(Concentrator_Housekeeping) == 52);
+              offsetof(Concentrator_Housekeeping, sclk_subseconds) == 4 &&
+              offsetof(Concentrator_Housekeeping, CMD_status) == 50 &&
+              sizeof(Concentrator_Housekeeping) == 52);
 
 // Sixteen big-endian bytes as eight 16-bit words of a little-endian host.
 typedef uint16_t Words8 __attribute__((vector_size(16)));
@@ -1668,7 +1640,6 @@ inline void open_table(const Product &p) {
 // positive whole number of them; otherwise 0, and the packet is dropped with
 // the product's warning.
 int whole_records(const Product &p, const Packet &pkt) {
-  if (pkt.size == p.record_size) return 1;  // most packets: no division
   const int n = pkt.size / p.record_size;
   if (pkt.size > 0 && n * p.record_size == pkt.size) return n;
   printf(p.drop, pkt.seconds, pkt.subseconds, pkt.size);
